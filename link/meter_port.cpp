@@ -1,0 +1,273 @@
+#include "meter_port.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <memory>
+
+namespace {
+
+std::atomic<LinkMessageHook> g_messageHook{nullptr};
+
+// Line settings the meter needs (19200 baud is the default of m_nBaudRate).
+constexpr std::uint32_t kInputQueueSize = 1000;  // not 1024: the meter's tool always used 1000
+constexpr std::uint32_t kOutputQueueSize = 1024;
+constexpr std::uint8_t kByteSize = 8;
+constexpr std::uint8_t kEofChar = 0xA4;
+
+constexpr std::uint32_t kFrameSize = 40;
+constexpr std::uint32_t kDrainChunk = 100;
+// A device that never stops talking would otherwise keep DrainInput reading for ever, with the
+// operator's window frozen. One second drains far more than any real answer.
+constexpr auto kDrainLimit = std::chrono::seconds(1);
+
+constexpr int kResendAttempts = 5;
+constexpr std::uint32_t kResendPauseMs = 80;
+constexpr std::uint32_t kLastResendPauseMs = 100;
+constexpr std::uint32_t kPollStepMs = 5;
+constexpr std::uint32_t kPollLimitMs = 5000;
+constexpr std::uint32_t kAnsweredPauseMs = 10;
+constexpr std::uint32_t kCompletionTimeoutMs = 10000;
+
+}  // namespace
+
+void SetLinkMessageHook(LinkMessageHook hook) {
+    g_messageHook.store(hook);
+}
+
+CMeterPort::CMeterPort() : CMeterPort(PlatformSerialLayer()) {}
+
+CMeterPort::CMeterPort(ISerialLayer& layer) : m_layer(layer) {}
+
+CMeterPort::~CMeterPort() {
+    m_bListening = false;
+    StopWatcher();
+    const PortHandle handle = m_hComm.exchange(kInvalidPort);
+    // The handle is closed without a purge, as the port always was on destruction.
+    if (handle != kInvalidPort && handle != 0)
+        m_layer.Close(handle);
+}
+
+void CMeterPort::StopWatcher() {
+    if (!m_watcher.joinable())
+        return;
+    m_bStopping = true;
+    const PortHandle handle = m_hComm.load();
+    if (handle != kInvalidPort)
+        m_layer.WakeEventWaits(handle);
+    m_watcher.join();
+    m_bStopping = false;
+}
+
+PortHandle CMeterPort::Open(const std::wstring& portName) {
+    const PortHandle handle = m_layer.Open(portName);
+    m_hComm = handle;
+    if (handle == kInvalidPort)
+        return kInvalidPort;
+
+    // A port whose queues or line state cannot be set is closed again rather than left
+    // half-open: callers take a valid m_hComm for a usable port.
+    const auto fail = [&] {
+        m_hComm = kInvalidPort;
+        m_layer.Close(handle);
+        return kInvalidPort;
+    };
+    if (!m_layer.SetupComm(handle, kInputQueueSize, kOutputQueueSize))
+        return fail();
+
+    CommTimeouts timeouts;
+    m_layer.GetCommTimeouts(handle, timeouts);
+    timeouts.readIntervalTimeout = 1000;
+    timeouts.readTotalTimeoutMultiplier = 100;
+    timeouts.readTotalTimeoutConstant = 2000;
+    timeouts.writeTotalTimeoutMultiplier = 100;
+    timeouts.writeTotalTimeoutConstant = 2000;
+    m_layer.SetCommTimeouts(handle, timeouts);
+
+    LineState state;
+    m_layer.GetCommState(handle, state);
+    state.baudRate = m_nBaudRate;
+    state.byteSize = kByteSize;
+    state.eofChar = kEofChar;
+    if (!m_layer.SetCommState(handle, state))
+        return fail();
+
+    m_layer.PurgeComm(handle, kPurgeAll);
+    return handle;
+}
+
+void CMeterPort::Close() {
+    const PortHandle handle = m_hComm.load();
+    if (handle == kInvalidPort)
+        return;
+    m_bListening = false;
+    // The watcher is ended and joined before the handle goes, so it never waits on a closed
+    // (or, worse, reused) handle.
+    StopWatcher();
+    m_bWatcherRunning = false;
+    m_layer.PurgeComm(handle, kPurgeAll);
+    m_layer.Close(handle);
+    m_hComm = kInvalidPort;
+}
+
+std::uint32_t CMeterPort::Write(const std::uint8_t* buffer, std::uint32_t length) {
+    const PortHandle handle = m_hComm.load();
+    if (handle == kInvalidPort)
+        return 0;
+    CommStatus status;
+    m_layer.ClearCommError(handle, status);
+    // Every write starts from a clean line: stale input and unsent output are discarded.
+    m_layer.PurgeComm(handle, kPurgeAll);
+    return m_layer.Write(handle, buffer, length);
+}
+
+std::uint32_t CMeterPort::Read(std::uint32_t maxBytes, std::uint8_t* buffer) {
+    const PortHandle handle = m_hComm.load();
+    if (handle == kInvalidPort)
+        return 0;
+    CommStatus status;
+    if (!m_layer.ClearCommError(handle, status))
+        return 0;
+    if (status.errors != 0) {
+        m_layer.PurgeComm(handle, kPurgeInput);
+        return 0;
+    }
+    if (status.inQueue == 0)
+        return 0;  // never waits for data
+    return m_layer.Read(handle, buffer, std::min(maxBytes, status.inQueue));
+}
+
+void CMeterPort::DrainInput() {
+    const PortHandle handle = m_hComm.load();
+    if (handle == kInvalidPort)
+        return;
+    CommStatus status;
+    if (!m_layer.ClearCommError(handle, status) || status.inQueue == 0)
+        return;
+
+    std::array<std::uint8_t, kDrainChunk> scratch{};
+    const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
+    std::uint32_t queued = 0;
+    do {
+        CommStatus pass;
+        m_layer.ClearCommError(handle, pass);
+        queued = pass.inQueue;
+        Read(kDrainChunk, scratch.data());
+    } while (queued != 0 && std::chrono::steady_clock::now() < deadline);
+}
+
+int CMeterPort::SetCorrection(const std::wstring& text, std::uint8_t channel) {
+    return SendFrame(BuildSetCorrectionFrame(text, channel));
+}
+
+int CMeterPort::SendFrame(const Frame& frame) {
+    DrainInput();
+    m_nReplyStatus = REPLY_PENDING;
+
+    std::uint32_t sent = Write(frame.data(), kFrameSize);
+    if (sent < kFrameSize) {
+        // The driver took only part of the frame: push the unsent tail, always copied from the
+        // frame itself.
+        std::array<std::uint8_t, kFrameSize> scratch{};
+        const auto resendTail = [&] {
+            const std::uint32_t rest = kFrameSize - sent;
+            std::copy(frame.begin() + sent, frame.end(), scratch.begin());
+            return Write(scratch.data(), rest);
+        };
+        int attempts = 0;
+        while (sent < kFrameSize && attempts < kResendAttempts) {
+            m_layer.Pause(kResendPauseMs);
+            sent += resendTail();
+            ++attempts;
+        }
+        if (sent < kFrameSize) {
+            m_layer.Pause(kLastResendPauseMs);
+            resendTail();
+            return 0;
+        }
+    }
+
+    m_nReplyStatus = REPLY_PENDING;
+    if (!m_bWatcherRunning) {
+        // A watcher that ended on its own has cleared m_bWatcherRunning as its last act; its
+        // thread object still has to be joined before a new one takes its place.
+        if (m_watcher.joinable())
+            m_watcher.join();
+        m_bWatcherRunning = true;
+        if (!m_layer.StartThread(m_watcher, [this] { WatchReplies(this); })) {
+            // Without this reset no later send would ever try to start a watcher again.
+            m_bWatcherRunning = false;
+        }
+    }
+
+    std::uint32_t waited = 0;
+    while (m_nReplyStatus == REPLY_PENDING && waited < kPollLimitMs) {
+        m_layer.Pause(kPollStepMs);
+        waited += kPollStepMs;
+    }
+    if (m_nReplyStatus == REPLY_RECEIVED) {
+        m_layer.Pause(kAnsweredPauseMs);
+        return 1;
+    }
+    return 0;
+}
+
+int CMeterPort::WatchReplies(CMeterPort* port) {
+    ISerialLayer& layer = port->m_layer;
+    const PortHandle handle = port->m_hComm.load();
+    if (handle == kInvalidPort) {
+        port->m_nReplyStatus = REPLY_NO_PORT;
+        port->m_bWatcherRunning = false;
+        return 0;
+    }
+    port->m_nReplyStatus = REPLY_PENDING;
+    port->m_bListening = true;
+
+    std::unique_ptr<IPortEventWait> wait = layer.CreateEventWait(handle);
+    if (!wait) {
+        if (const LinkMessageHook hook = g_messageHook.load())
+            hook(L"创建事件失败");
+        port->m_bWatcherRunning = false;
+        return 0;
+    }
+    if (!layer.SetCommMask(handle, kEvRxChar | kEvTxEmpty | kEvErr)) {
+        port->m_bWatcherRunning = false;
+        return 0;
+    }
+    CommStatus status;
+    layer.ClearCommError(handle, status);
+    if (status.inQueue != 0) {
+        // The answer arrived before the watcher began.
+        port->m_nReplyStatus = REPLY_RECEIVED;
+        port->m_bWatcherRunning = false;
+        return 0;
+    }
+
+    while (port->m_bListening && !port->m_bStopping) {
+        std::uint32_t mask = 0;
+        const WaitOutcome outcome = wait->WaitCommEvent(mask);
+        if (outcome == WaitOutcome::Failed)
+            continue;
+        if (outcome == WaitOutcome::Immediate) {
+            CommStatus queued;
+            layer.ClearCommError(handle, queued);
+            if (queued.inQueue == 0)
+                continue;
+        }
+        if (!wait->CompletionSignalled(kCompletionTimeoutMs)) {
+            wait.reset();
+            port->m_nReplyStatus = REPLY_TIMEOUT;
+            port->m_bListening = false;
+            continue;
+        }
+        if (mask == kEvRxChar) {
+            port->m_nReplyStatus = REPLY_RECEIVED;
+        } else if (mask == kEvErr) {
+            port->m_bListening = false;
+            port->m_nReplyStatus = REPLY_LINE_ERROR;
+        }
+    }
+    port->m_bWatcherRunning = false;
+    return 0;
+}

@@ -1,0 +1,127 @@
+#pragma once
+
+// The small serial-device interface the meter link is written against. Its shape follows the
+// Win32 communications API the tool was designed on (handles, purge flags, event masks), so the
+// portable code in meter_port.cpp reads step by step like the Win32 original. One
+// implementation per platform (serial_win32.cpp, serial_posix.cpp), chosen by CMake, plus a
+// scriptable in-memory fake for tests (fake_serial.h).
+//
+// Every call on a handle other than WakeEventWaits is made by one thread at a time per handle,
+// except that the reply watcher's event wait runs beside the owner's Write/Read/Purge on the
+// same handle (overlapped I/O allows this on Windows; the POSIX layer must allow it too).
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+// Opaque handle of an open port. kInvalidPort means "closed" (INVALID_HANDLE_VALUE on Windows).
+using PortHandle = std::intptr_t;
+inline constexpr PortHandle kInvalidPort = -1;
+
+// PurgeComm flags, Win32 values.
+inline constexpr std::uint32_t kPurgeTxAbort = 0x01;
+inline constexpr std::uint32_t kPurgeRxAbort = 0x02;
+inline constexpr std::uint32_t kPurgeTxClear = 0x04;
+inline constexpr std::uint32_t kPurgeRxClear = 0x08;
+inline constexpr std::uint32_t kPurgeAll = 0x0F;
+inline constexpr std::uint32_t kPurgeInput = kPurgeRxAbort | kPurgeRxClear;  // 0x0A
+
+// Communication event mask bits, Win32 values.
+inline constexpr std::uint32_t kEvRxChar = 0x0001;
+inline constexpr std::uint32_t kEvTxEmpty = 0x0004;
+inline constexpr std::uint32_t kEvErr = 0x0080;
+
+// Line error flags reported by ClearCommError (any non-zero value means an error was pending).
+inline constexpr std::uint32_t kCeRxOver = 0x0001;
+inline constexpr std::uint32_t kCeOverrun = 0x0002;
+inline constexpr std::uint32_t kCeRxParity = 0x0004;
+inline constexpr std::uint32_t kCeFrame = 0x0008;
+inline constexpr std::uint32_t kCeBreak = 0x0010;
+
+struct CommTimeouts {
+    std::uint32_t readIntervalTimeout = 0;
+    std::uint32_t readTotalTimeoutMultiplier = 0;
+    std::uint32_t readTotalTimeoutConstant = 0;
+    std::uint32_t writeTotalTimeoutMultiplier = 0;
+    std::uint32_t writeTotalTimeoutConstant = 0;
+};
+
+// The members of the line state the link changes. Everything else (parity, stop bits, flow
+// control) stays inside the layer exactly as the driver reported it: GetCommState followed by
+// SetCommState with these three members changed touches nothing else.
+struct LineState {
+    std::uint32_t baudRate = 0;
+    std::uint8_t byteSize = 0;
+    std::uint8_t eofChar = 0;
+};
+
+struct CommStatus {
+    std::uint32_t errors = 0;   // kCe* flags; cleared by the call that reports them
+    std::uint32_t inQueue = 0;  // bytes waiting to be read
+};
+
+// How a WaitCommEvent call ended (Win32: at once, pending then completed, or failed).
+enum class WaitOutcome {
+    Immediate,  // completed at once; mask holds the events
+    Completed,  // was pending and has completed (GetOverlappedResult returned); mask holds them
+    Failed,     // failed without pending: woken, closed handle or transient error
+};
+
+// One reply watcher's wait for port events: the Win32 event plus OVERLAPPED record of the
+// watcher. Created by the watcher, used only on its thread, destroyed when it ends.
+class IPortEventWait {
+  public:
+    virtual ~IPortEventWait() = default;
+    // Blocks without a time limit until a port event occurs or the waits on this port are woken
+    // (WakeEventWaits), which ends this and every later wait on the handle with Failed.
+    // A vanished device is reported as a completed wait with mask exactly kEvErr.
+    virtual WaitOutcome WaitCommEvent(std::uint32_t& mask) = 0;
+    // After a finished wait: whether its completion event is signalled within timeoutMs. Layers
+    // without a separate completion signal always answer true.
+    virtual bool CompletionSignalled(std::uint32_t timeoutMs) = 0;
+};
+
+class ISerialLayer {
+  public:
+    virtual ~ISerialLayer() = default;
+
+    // Opens the port exclusively (a second opener fails). The name is a COM name on Windows
+    // ("COM3"; the layer adds the device namespace prefix) and a device path on POSIX.
+    virtual PortHandle Open(const std::wstring& name) = 0;
+    virtual void Close(PortHandle port) = 0;
+
+    virtual bool SetupComm(PortHandle port, std::uint32_t inQueue, std::uint32_t outQueue) = 0;
+    virtual bool GetCommTimeouts(PortHandle port, CommTimeouts& timeouts) = 0;
+    virtual bool SetCommTimeouts(PortHandle port, const CommTimeouts& timeouts) = 0;
+    virtual bool GetCommState(PortHandle port, LineState& state) = 0;
+    virtual bool SetCommState(PortHandle port, const LineState& state) = 0;
+    virtual bool PurgeComm(PortHandle port, std::uint32_t flags) = 0;
+    virtual bool ClearCommError(PortHandle port, CommStatus& status) = 0;
+
+    // Blocking transfers built on the platform's asynchronous I/O: each creates its own
+    // completion event, waits for completion, releases the event on every path. The result is
+    // the number of bytes transferred, 0 on any failure. Write is bounded by the write time-outs
+    // set with SetCommTimeouts; Read is only asked for bytes already queued.
+    virtual std::uint32_t Write(PortHandle port, const std::uint8_t* data,
+                                std::uint32_t length) = 0;
+    virtual std::uint32_t Read(PortHandle port, std::uint8_t* buffer, std::uint32_t length) = 0;
+
+    // Reply watcher support.
+    virtual bool SetCommMask(PortHandle port, std::uint32_t mask) = 0;
+    // nullptr when the wait's event cannot be created.
+    virtual std::unique_ptr<IPortEventWait> CreateEventWait(PortHandle port) = 0;
+    // Thread-safe. Ends the current and every later event wait on the port until it is closed,
+    // so a watcher can be stopped and joined before its handle goes away.
+    virtual void WakeEventWaits(PortHandle port) = 0;
+
+    // Runtime services the link needs, here so tests can count pauses instead of waiting them
+    // and refuse thread creation.
+    virtual void Pause(std::uint32_t milliseconds) = 0;
+    // Starts `body` on a new thread stored in `thread`; false when no thread could be started.
+    virtual bool StartThread(std::thread& thread, std::function<void()> body) = 0;
+};
+
+// The platform's real layer (one instance for the whole process).
+ISerialLayer& PlatformSerialLayer();

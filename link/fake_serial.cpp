@@ -53,6 +53,10 @@ FakeSerialLayer::PortState* FakeSerialLayer::Find(PortHandle port) {
     return nullptr;
 }
 
+void FakeSerialLayer::AddPort(const std::wstring& name) {
+    AddPort(name, PortScript());
+}
+
 void FakeSerialLayer::AddPort(const std::wstring& name, PortScript script) {
     std::lock_guard lock(m_mutex);
     m_ports[name].script = std::move(script);
@@ -210,6 +214,8 @@ bool FakeSerialLayer::ClearCommError(PortHandle handle, CommStatus& status) {
         return false;
     status.errors = port->pendingErrors;
     port->pendingErrors = 0;
+    if (port->script.endlessInput && port->input.size() < 100)
+        port->input.resize(100, 0x55);
     status.inQueue = static_cast<std::uint32_t>(port->input.size());
     return true;
 }
@@ -261,7 +267,9 @@ bool FakeSerialLayer::SetCommMask(PortHandle handle, std::uint32_t mask) {
     PortState* port = Find(handle);
     if (port == nullptr || port->script.failSetCommMask)
         return false;
+    // A new mask starts from no pending events, as on Windows.
     port->commMask = mask;
+    port->events.clear();
     return true;
 }
 
@@ -287,6 +295,8 @@ void FakeSerialLayer::Pause(std::uint32_t milliseconds) {
         m_pauses.push_back(milliseconds);
     }
     WaitQuiet();
+    if (onPause)
+        onPause(milliseconds);
 }
 
 bool FakeSerialLayer::StartThread(std::thread& thread, std::function<void()> body) {

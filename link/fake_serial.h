@@ -37,6 +37,8 @@ class FakeSerialLayer : public ISerialLayer {
         bool failSetCommState = false;
         bool failClearCommError = false;
         bool failSetCommMask = false;
+        // A device that never stops sending: the input queue refills as fast as it is read.
+        bool endlessInput = false;
         // Bytes the driver accepts on successive Write calls; once used up, writes are whole.
         std::deque<std::uint32_t> writeAccepts;
         // Called after every Write with the accepted bytes; may queue input and events (the
@@ -71,7 +73,8 @@ class FakeSerialLayer : public ISerialLayer {
     FakeSerialLayer() = default;
     ~FakeSerialLayer() override;
 
-    void AddPort(const std::wstring& name, PortScript script = {});
+    void AddPort(const std::wstring& name);
+    void AddPort(const std::wstring& name, PortScript script);
     // Runs `change` on a port's state under the fake's lock.
     void WithPort(const std::wstring& name, const std::function<void(PortState&)>& change);
     PortState Snapshot(const std::wstring& name);
@@ -89,6 +92,9 @@ class FakeSerialLayer : public ISerialLayer {
 
     bool refuseThreads = false;
     bool failCreateEventWait = false;
+    // Runs at the end of every Pause (the moment a real pause would have let time pass), without
+    // the fake's lock held: where a test lets the meter answer or the line misbehave.
+    std::function<void(std::uint32_t milliseconds)> onPause;
 
     // ISerialLayer
     PortHandle Open(const std::wstring& name) override;

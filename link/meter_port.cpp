@@ -157,6 +157,12 @@ void CMeterPort::DrainInput() {
     } while (queued != 0 && std::chrono::steady_clock::now() < deadline);
 }
 
+bool CMeterPort::IsDevicePresent() {
+    const PortHandle handle = m_hComm.load();
+    CommStatus status;
+    return handle != kInvalidPort && m_layer.ClearCommError(handle, status);
+}
+
 int CMeterPort::SetCorrection(const std::wstring& text, std::uint8_t channel) {
     return SendFrame(BuildSetCorrectionFrame(text, channel));
 }

@@ -44,6 +44,10 @@ class CMeterPort {
     // Reply watcher thread procedure; returns 0.
     static int WatchReplies(CMeterPort* port);
 
+    // False when the port is closed or its device has gone (USB adapter unplugged, pty hung up):
+    // the status of a vanished device can no longer be read.
+    bool IsDevicePresent();
+
     ISerialLayer& Layer() const { return m_layer; }
 
     std::atomic<PortHandle> m_hComm{kInvalidPort};

@@ -1,0 +1,226 @@
+// The dialog's logic with a recording view and the in-memory serial layer: discovery on the
+// first SET only, the two operator messages, what is sent for a click, the status line and the
+// recovery after the meter was unplugged.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dravik_dlg.h"
+#include "fake_serial.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using Bytes = FakeSerialLayer::Bytes;
+
+class RecordingView : public IDravikView {
+  public:
+    std::wstring CorrectionText(int channel) override {
+        ++reads;
+        return texts.at(static_cast<std::size_t>(channel));
+    }
+    void ShowMessage(const std::wstring& text) override {
+        EXPECT_FALSE(busy) << "a message box must not appear under a wait cursor";
+        messages.push_back(text);
+    }
+    void ShowStatus(const std::wstring& text) override { statuses.push_back(text); }
+    void SetBusy(bool on) override { busy = on; }
+
+    std::array<std::wstring, 4> texts;
+    std::vector<std::wstring> messages;
+    std::vector<std::wstring> statuses;
+    bool busy = false;
+    int reads = 0;
+};
+
+// A meter on the fake line: answers a probe with its signature and a set-correction frame with
+// one character, as the real one does.
+void MeterOn(FakeSerialLayer& layer, const std::wstring& name, bool answersSet = true) {
+    FakeSerialLayer::PortScript script;
+    script.onWrite = [answersSet](FakeSerialLayer& fake, const std::wstring& port,
+                                  const Bytes& written) {
+        if (written.size() == 40 && written[1] == 0x30) {
+            Bytes reply(40, 0);
+            reply[15] = 'B';
+            reply[16] = 'O';
+            reply[17] = 'O';
+            reply[18] = 'T';
+            fake.QueueInput(port, reply);
+        } else if (answersSet && written.size() == 40 && written[1] == 0x04) {
+            fake.QueueInput(port, {0x06});
+            fake.PushEvent(port, {kEvRxChar});
+        }
+    };
+    layer.AddPort(name, script);
+}
+
+std::vector<Bytes> SetFrames(FakeSerialLayer& layer, const std::wstring& name) {
+    std::vector<Bytes> frames;
+    for (const Bytes& w : layer.Snapshot(name).writes) {
+        if (w.size() == 40 && w[1] == 0x04)
+            frames.push_back(w);
+    }
+    return frames;
+}
+
+Bytes FrameBytes(const wchar_t* text, std::uint8_t channel) {
+    const Frame f = BuildSetCorrectionFrame(text, channel);
+    return Bytes(f.begin(), f.end());
+}
+
+class Dialog : public ::testing::Test {
+  protected:
+    Dialog() {
+        layer.AddPort(L"COM1");
+        MeterOn(layer, L"COM2");
+    }
+    std::unique_ptr<CDravikDlg> MakeDialog() {
+        auto dlg =
+            std::make_unique<CDravikDlg>(view, layer, [this](std::vector<std::wstring>& list) {
+                ++listings;
+                list.insert(list.end(), ports.begin(), ports.end());
+            });
+        dlg->OnInitDialog();
+        return dlg;
+    }
+
+    FakeSerialLayer layer;
+    RecordingView view;
+    std::vector<std::wstring> ports{L"COM1", L"COM2"};
+    int listings = 0;
+};
+
+TEST_F(Dialog, FirstSetFindsOpensAndSendsOnlyTheClickedChannel) {
+    auto dlg = MakeDialog();
+    EXPECT_EQ(dlg->m_port.m_nBaudRate, 19200u);
+    view.texts = {L"1", L"2", L"0.5", L"4"};
+    dlg->OnSet(2);
+
+    EXPECT_EQ(dlg->m_strPortName, L"COM2");
+    EXPECT_NE(dlg->m_port.m_hComm, kInvalidPort);
+    EXPECT_EQ(layer.Snapshot(L"COM2").line.baudRate, 19200u);
+    EXPECT_THAT(SetFrames(layer, L"COM2"), ElementsAre(FrameBytes(L"0.5", 2)));
+    // All four texts were copied, though only channel 2 went out.
+    EXPECT_THAT(dlg->m_strCorrection, ElementsAre(L"1", L"2", L"0.5", L"4"));
+    EXPECT_TRUE(view.messages.empty());
+    EXPECT_EQ(view.statuses.front(), kStatusSearching);
+    EXPECT_EQ(view.statuses.back(), L"1490CW 设置成功 0.5 dB → 1.122");
+    EXPECT_FALSE(view.busy);
+}
+
+TEST_F(Dialog, LaterClicksSendAtOnceWithoutAnotherSearch) {
+    auto dlg = MakeDialog();
+    view.texts = {L"3", L"", L"", L"-3"};
+    dlg->OnSet(0);
+    const auto opensAfterFirst = layer.OpenLog().size();
+    dlg->OnSet(3);
+    dlg->OnSet(1);
+    EXPECT_EQ(listings, 1);
+    EXPECT_EQ(layer.OpenLog().size(), opensAfterFirst);
+    EXPECT_THAT(SetFrames(layer, L"COM2"),
+                ElementsAre(FrameBytes(L"3", 0), FrameBytes(L"-3", 3), FrameBytes(L"", 1)));
+    EXPECT_EQ(view.statuses.back(), L"1310Burst 设置成功 0 dB → 1");
+}
+
+TEST_F(Dialog, NoMeterShowsTheMessageSendsNothingAndSearchesAgainNextTime) {
+    ports = {L"COM1"};
+    auto dlg = MakeDialog();
+    dlg->OnSet(0);
+    EXPECT_THAT(view.messages, ElementsAre(kMsgNoMeterPort));
+    EXPECT_EQ(dlg->m_port.m_hComm, kInvalidPort);
+    EXPECT_TRUE(dlg->m_strPortName.empty());
+    EXPECT_EQ(view.reads, 0) << "nothing is read or sent without a port";
+    EXPECT_TRUE(SetFrames(layer, L"COM1").empty());
+
+    dlg->OnSet(1);
+    EXPECT_EQ(listings, 2);
+    EXPECT_EQ(view.messages.size(), 2u);
+    EXPECT_FALSE(view.busy);
+}
+
+TEST_F(Dialog, OpenFailureKeepsTheNameAndRetriesItWithoutSearching) {
+    auto dlg = MakeDialog();
+    view.texts = {L"1", L"1", L"1", L"1"};
+    // Discovery finds the meter, but the port is taken before the dialog can open it.
+    layer.WithPort(L"COM2", [](auto& state) {
+        auto probe = state.script.onWrite;
+        state.script.onWrite = [probe](FakeSerialLayer& fake, const std::wstring& port,
+                                       const Bytes& written) {
+            probe(fake, port, written);
+            fake.WithPort(port, [](auto& s) { s.script.failOpen = true; });
+        };
+    });
+    dlg->OnSet(0);
+    EXPECT_THAT(view.messages, ElementsAre(kMsgOpenFailed));
+    EXPECT_EQ(dlg->m_strPortName, L"COM2");
+    EXPECT_EQ(dlg->m_port.m_hComm, kInvalidPort);
+
+    layer.WithPort(L"COM2", [](auto& state) { state.script.failOpen = false; });
+    dlg->OnSet(0);
+    EXPECT_EQ(listings, 1) << "the known name is retried, not searched for";
+    EXPECT_EQ(view.messages.size(), 1u);
+    EXPECT_EQ(SetFrames(layer, L"COM2").size(), 1u);
+}
+
+TEST_F(Dialog, SilentMeterIsReportedAsNoAnswerAndKeepsThePort) {
+    layer.AddPort(L"COM2");
+    MeterOn(layer, L"COM2", /*answersSet=*/false);
+    auto dlg = MakeDialog();
+    view.texts = {L"2.5dB", L"", L"", L""};
+    dlg->OnSet(0);
+    EXPECT_EQ(view.statuses.back(), L"1310CW 待测表无应答 2.5 dB → 1.7783");
+    EXPECT_NE(dlg->m_port.m_hComm, kInvalidPort) << "a silent meter is still attached";
+    EXPECT_EQ(dlg->m_strPortName, L"COM2");
+}
+
+TEST_F(Dialog, UnpluggedMeterIsSearchedForAgainAtTheNextSet) {
+    auto dlg = MakeDialog();
+    view.texts = {L"1", L"1", L"1", L"1"};
+    dlg->OnSet(0);
+    ASSERT_EQ(dlg->m_strPortName, L"COM2");
+
+    // Unplugged: the device's status can no longer be read and nothing answers.
+    layer.WithPort(L"COM2", [](auto& state) {
+        state.script.failClearCommError = true;
+        state.script.onWrite = nullptr;
+    });
+    dlg->OnSet(1);
+    EXPECT_THAT(view.statuses.back(), HasSubstr(L"待测表无应答"));
+    EXPECT_EQ(dlg->m_port.m_hComm, kInvalidPort);
+    EXPECT_TRUE(dlg->m_strPortName.empty());
+
+    // Plugged in again, now behind another name.
+    ports = {L"COM1", L"COM5"};
+    MeterOn(layer, L"COM5");
+    dlg->OnSet(1);
+    EXPECT_EQ(dlg->m_strPortName, L"COM5");
+    EXPECT_EQ(listings, 2);
+    EXPECT_THAT(view.statuses.back(), HasSubstr(L"设置成功"));
+}
+
+TEST(Outcome, ShowsTheLevelAsReadAndTheFactorSent) {
+    struct Case {
+        int channel;
+        bool answered;
+        const wchar_t* text;
+        const wchar_t* expected;
+    };
+    const Case cases[] = {
+        {0, true, L"2.5", L"1310CW 设置成功 2.5 dB → 1.7783"},
+        {1, false, L"abc", L"1310Burst 待测表无应答 0 dB → 1"},
+        {2, true, L" -3 ", L"1490CW 设置成功 -3 dB → 0.50119"},
+        {3, true, L"400", L"1550CW 设置成功 400 dB → inf"},
+        {3, true, L"-1e999", L"1550CW 设置成功 -inf dB → 0"},
+        {0, true, L"1d1", L"1310CW 设置成功 10 dB → 10"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FormatOutcome(c.channel, c.answered, c.text), c.expected);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,67 @@
+#pragma once
+
+// The main dialog's own logic, free of any toolkit: port ownership, discovery on the first SET,
+// the SET handler and the operator's messages. Each front end (Qt on Linux, Win32 on Windows)
+// implements IDravikView and forwards the SET clicks.
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "meter_port.h"
+#include "port_discovery.h"
+
+inline constexpr int kChannelCount = 4;
+
+// Control identifiers of dialog template 102 (shared with the Win32 resource script).
+inline constexpr int kIdExit = 2;
+inline constexpr int kIdFirstSet = 1000;   // SET buttons 1000..1003
+inline constexpr int kIdFirstEdit = 1004;  // edit boxes 1004..1007
+
+extern const std::array<const wchar_t*, kChannelCount> kChannelLabels;
+extern const wchar_t* const kMsgNoMeterPort;   // discovery found nothing
+extern const wchar_t* const kMsgOpenFailed;    // the found port would not open
+extern const wchar_t* const kStatusSearching;  // shown while discovery blocks the window
+
+// What the dialog logic needs of a window.
+class IDravikView {
+  public:
+    virtual ~IDravikView() = default;
+    // Text of edit box kIdFirstEdit + channel.
+    virtual std::wstring CorrectionText(int channel) = 0;
+    // Modal message box, OK button only, captioned with the application's name.
+    virtual void ShowMessage(const std::wstring& text) = 0;
+    // The one-line status under the controls; must be visible at once, even though the window
+    // is about to block.
+    virtual void ShowStatus(const std::wstring& text) = 0;
+    // Wait cursor on or off around the blocking work.
+    virtual void SetBusy(bool busy) = 0;
+};
+
+class CDravikDlg {
+  public:
+    // On the platform's serial layer and port list.
+    explicit CDravikDlg(IDravikView& view);
+    // On a given layer and port list (tests).
+    CDravikDlg(IDravikView& view, ISerialLayer& layer, PortLister lister);
+
+    void OnInitDialog();
+    // TRUE when m_port holds an open port afterwards; FALSE after a message was shown.
+    bool EnsurePortOpen();
+    // Copies the four edit texts into m_strCorrection.
+    void UpdateData();
+    // SET button of `channel` (0..3).
+    void OnSet(int channel);
+
+    std::array<std::wstring, kChannelCount> m_strCorrection;
+    CMeterPort m_port;
+    std::wstring m_strPortName;
+    std::wstring m_strExcludedPort;  // handed to discovery as the port to skip; nothing sets it
+
+  private:
+    IDravikView& m_view;
+    PortLister m_lister;
+};
+
+// "<label> 设置成功 2.5 dB → 1.7783" and the like: what the operator sees after a SET.
+std::wstring FormatOutcome(int channel, bool answered, const std::wstring& text);

@@ -1,0 +1,237 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdlib>
+#include <string_view>
+
+#include "port_discovery.h"
+#include "sysfs_ports.h"
+
+namespace {
+
+constexpr int kPortUnknown = PORT_UNKNOWN;
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Paths are bytes on Linux; port names travel as wide strings. Decodes UTF-8, with U+FFFD for
+// bytes that are not (such a path could not be opened by name anyway).
+std::wstring Widen(std::string_view bytes) {
+    std::wstring wide;
+    wide.reserve(bytes.size());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        std::size_t extra = 0;
+        char32_t code = lead;
+        if (lead >= 0xF0 && lead <= 0xF4) {
+            extra = 3;
+            code = lead & 0x07u;
+        } else if (lead >= 0xE0) {
+            extra = lead <= 0xEF ? 2 : 0;
+            code = lead & 0x0Fu;
+        } else if (lead >= 0xC2) {
+            extra = 1;
+            code = lead & 0x1Fu;
+        }
+        bool valid = lead < 0x80 || extra > 0;
+        std::size_t next = i + 1;
+        for (std::size_t k = 0; valid && k < extra; ++k, ++next) {
+            const auto cont = next < bytes.size() ? static_cast<unsigned char>(bytes[next]) : 0u;
+            valid = (cont & 0xC0u) == 0x80u;
+            code = (code << 6) | (cont & 0x3Fu);
+        }
+        // Overlong forms, surrogates and code points beyond U+10FFFF are not UTF-8 either.
+        const char32_t smallest = extra == 3 ? 0x10000 : extra == 2 ? 0x800 : 0x80;
+        if (extra > 0 &&
+            (code < smallest || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)) {
+            valid = false;
+        }
+        if (valid) {
+            wide.push_back(static_cast<wchar_t>(code));
+            i = next;
+        } else {
+            wide.push_back(L'\uFFFD');
+            ++i;
+        }
+    }
+    return wide;
+}
+
+// Small sysfs attribute, or nullopt when it cannot be read.
+std::optional<std::string> ReadAttribute(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    std::array<char, 4096> buffer{};
+    const ssize_t count = ::read(fd, buffer.data(), buffer.size());
+    ::close(fd);
+    if (count < 0)
+        return std::nullopt;
+    return std::string(buffer.data(), static_cast<std::size_t>(count));
+}
+
+std::vector<std::string> Words(std::string_view text, char separator) {
+    std::vector<std::string> words;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find(separator, start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        if (end > start)
+            words.emplace_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return words;
+}
+
+std::vector<std::string> ConsolePorts(const std::string& classDir) {
+    std::string active = ReadAttribute(classDir + "/console/active").value_or("");
+    std::replace(active.begin(), active.end(), '\n', ' ');
+    return Words(active, ' ');
+}
+
+std::optional<int> ReadUartType(const std::string& path) {
+    const std::optional<std::string> text = ReadAttribute(path);
+    if (!text)
+        return std::nullopt;
+    const char* first = text->data();
+    const char* last = first + text->size();
+    int type = 0;
+    const auto [end, error] = std::from_chars(first, last, type);
+    if (error != std::errc() || std::any_of(end, last, [](char c) { return c != '\n'; })) {
+        return std::nullopt;
+    }
+    return type;
+}
+
+bool HasEntry(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+// rfcomm: opening one dials a Bluetooth connection. ttyGS: this machine's own USB gadget side,
+// never a meter.
+bool LeftOutByName(const std::string& name) {
+    return name.starts_with("rfcomm") || name.starts_with("ttyGS");
+}
+
+// Legacy 8250 drivers register a fixed number of ports whether or not a UART exists; their
+// `type` says which. cdc-acm reports PORT_UNKNOWN for real ports, so ttyACM is never judged,
+// and neither is any port that has no `type` at all (USB serial and other non-serial-core
+// drivers). The port address is no guide either: memory-mapped UARTs report 0.
+bool HasUart(const std::string& name, const std::string& entry, const std::string& devicePath,
+             const UartTypeQuery& queryUartType) {
+    if (name.starts_with("ttyACM"))
+        return true;
+    const std::string typePath = entry + "/type";
+    if (const std::optional<int> type = ReadUartType(typePath))
+        return *type != kPortUnknown;
+    const bool serialCore =
+        HasEntry(typePath) || (name.size() > 4 && name.starts_with("ttyS") &&
+                               std::all_of(name.begin() + 4, name.end(), IsDigit));
+    if (!serialCore)
+        return true;
+    // Only a definite "no UART" leaves a port out; a device that cannot say still gets probed.
+    const std::optional<int> reported = queryUartType(devicePath);
+    return !reported || *reported != kPortUnknown;
+}
+
+}  // namespace
+
+// Kernel names carry no leading zeros, so a longer run of digits is the bigger number.
+bool PortNameLess(const std::string& a, const std::string& b) {
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (IsDigit(a[i]) && IsDigit(b[j])) {
+            std::size_t endA = i;
+            std::size_t endB = j;
+            while (endA < a.size() && IsDigit(a[endA]))
+                ++endA;
+            while (endB < b.size() && IsDigit(b[endB]))
+                ++endB;
+            if (endA - i != endB - j)
+                return endA - i < endB - j;
+            const int order = a.compare(i, endA - i, b, j, endB - j);
+            if (order != 0)
+                return order < 0;
+            i = endA;
+            j = endB;
+        } else {
+            if (a[i] != b[j]) {
+                return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+            }
+            ++i;
+            ++j;
+        }
+    }
+    return i == a.size() && j < b.size();
+}
+
+std::optional<int> QueryUartType(const std::string& devicePath) {
+    const int fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    serial_struct info{};
+    const int result = ::ioctl(fd, TIOCGSERIAL, &info);
+    ::close(fd);
+    if (result != 0)
+        return std::nullopt;
+    return info.type;
+}
+
+void EnumSerialPortsFromSysfs(std::vector<std::wstring>& list, const std::string& sysfsRoot,
+                              const std::string& devRoot, const UartTypeQuery& queryUartType) {
+    const std::string classDir = sysfsRoot + "/class/tty";
+    DIR* dir = ::opendir(classDir.c_str());
+    if (dir == nullptr)
+        return;
+    // Read before anything may open a device: a probe frame written to the kernel console
+    // would land on the system's console line.
+    const std::vector<std::string> consoles = ConsolePorts(classDir);
+
+    std::vector<std::string> names;
+    while (const dirent* item = ::readdir(dir)) {
+        const std::string name = item->d_name;
+        if (name == "." || name == ".." || LeftOutByName(name))
+            continue;
+        if (std::find(consoles.begin(), consoles.end(), name) != consoles.end())
+            continue;
+        const std::string entry = classDir + "/" + name;
+        // Only ttys backed by hardware have a `device` link; consoles, virtual terminals and
+        // ptys do not. Judged on the tty's own entry: since Linux 6.5 its parent is a
+        // serial-base port device, whose subsystem and driver say nothing about the port.
+        if (!HasEntry(entry + "/device"))
+            continue;
+        if (!HasUart(name, entry, devRoot + "/" + name, queryUartType))
+            continue;
+        names.push_back(name);
+    }
+    ::closedir(dir);
+
+    std::sort(names.begin(), names.end(), PortNameLess);
+    for (const std::string& name : names)
+        list.push_back(Widen(devRoot + "/" + name));
+}
+
+void AppendExtraPorts(std::vector<std::wstring>& list) {
+    const char* value = std::getenv("DRAVIK_EXTRA_PORTS");
+    if (value == nullptr)
+        return;
+    for (const std::string& path : Words(value, ':'))
+        list.push_back(Widen(path));
+}
+
+void EnumSerialPorts(std::vector<std::wstring>& list) {
+    EnumSerialPortsFromSysfs(list, "/sys", "/dev", QueryUartType);
+    AppendExtraPorts(list);
+}

@@ -1,0 +1,45 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <array>
+
+#include "port_discovery.h"
+#include "registry_ports.h"
+
+namespace {
+
+constexpr DWORD kNameChars = 256;
+constexpr DWORD kDataBytes = 512;
+
+}  // namespace
+
+void EnumSerialPortsFromKey(std::vector<std::wstring>& list, const wchar_t* subKey) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return;
+    for (DWORD index = 0;; ++index) {
+        std::array<wchar_t, kNameChars> name{};
+        // The data is a wide string; holding it in wide characters keeps it aligned.
+        std::array<wchar_t, kDataBytes / sizeof(wchar_t)> data{};
+        // Both capacities are in/out: the previous call replaced them with its value's sizes.
+        DWORD nameChars = kNameChars;
+        DWORD dataBytes = kDataBytes;
+        const LONG status = RegEnumValueW(key, index, name.data(), &nameChars, nullptr, nullptr,
+                                          reinterpret_cast<BYTE*>(data.data()), &dataBytes);
+        // A value too big for the buffers costs only that value. Any other failure (the key
+        // deleted under us, access withdrawn) would repeat at every index: walking on would take
+        // four billion calls, so the list ends there.
+        if (status == ERROR_MORE_DATA)
+            continue;
+        if (status != ERROR_SUCCESS)
+            break;
+        // Nothing makes a driver terminate the string it stores: stop at the data's end.
+        const auto end = data.begin() + std::min<DWORD>(dataBytes, kDataBytes) / sizeof(wchar_t);
+        list.emplace_back(data.begin(), std::find(data.begin(), end, L'\0'));
+    }
+    RegCloseKey(key);
+}
+
+void EnumSerialPorts(std::vector<std::wstring>& list) {
+    EnumSerialPortsFromKey(list, L"Hardware\\DeviceMap\\SerialComm");
+}

@@ -1,0 +1,153 @@
+// The search on the real serial layer, over ptys with simulated meters. The ports come only
+// from DRAVIK_EXTRA_PORTS: the sysfs root is an empty temp dir, so the machine's own serial
+// ports are never listed, let alone opened.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "meter_port.h"
+#include "port_discovery.h"
+#include "sim_process.h"
+#include "sysfs_ports.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+// The platform layer, with the opens and pauses of the search written down.
+class RecordingLayer : public PassThroughLayer {
+  public:
+    RecordingLayer() : PassThroughLayer(PlatformSerialLayer()) {}
+
+    PortHandle Open(const std::wstring& name) override {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_opened.push_back(name);
+        }
+        return PassThroughLayer::Open(name);
+    }
+    void Pause(std::uint32_t milliseconds) override {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_pauses.push_back(milliseconds);
+        }
+        PassThroughLayer::Pause(milliseconds);
+    }
+
+    std::vector<std::wstring> Opened() {
+        const std::lock_guard lock(m_mutex);
+        return m_opened;
+    }
+    std::vector<std::uint32_t> Pauses() {
+        const std::lock_guard lock(m_mutex);
+        return m_pauses;
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::vector<std::wstring> m_opened;
+    std::vector<std::uint32_t> m_pauses;
+};
+
+// An empty sysfs tree and the extra ports to list after it, for one test.
+class ExtraPortsOnly {
+  public:
+    explicit ExtraPortsOnly(const std::vector<std::string>& paths) {
+        std::string pattern = (fs::temp_directory_path() / "dravik-nosys-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr)
+            m_root = pattern;
+        if (const char* old = std::getenv("DRAVIK_EXTRA_PORTS"))
+            m_old = old;
+        std::string value;
+        for (const std::string& path : paths)
+            value += path + ":";
+        ::setenv("DRAVIK_EXTRA_PORTS", value.c_str(), 1);
+    }
+    ~ExtraPortsOnly() {
+        if (m_old) {
+            ::setenv("DRAVIK_EXTRA_PORTS", m_old->c_str(), 1);
+        } else {
+            ::unsetenv("DRAVIK_EXTRA_PORTS");
+        }
+        std::error_code ignored;
+        if (!m_root.empty())
+            fs::remove_all(m_root, ignored);
+    }
+    ExtraPortsOnly(const ExtraPortsOnly&) = delete;
+    ExtraPortsOnly& operator=(const ExtraPortsOnly&) = delete;
+
+    bool Ok() const { return !m_root.empty(); }
+
+    // The machine's list as EnumSerialPorts builds it, on the empty tree.
+    PortLister Lister() const {
+        return [root = m_root](std::vector<std::wstring>& list) {
+            EnumSerialPortsFromSysfs(list, root, root + "/dev", [](const std::string& path) {
+                ADD_FAILURE() << "device asked for its UART type: " << path;
+                return std::optional<int>();
+            });
+            AppendExtraPorts(list);
+        };
+    }
+
+  private:
+    std::string m_root;
+    std::optional<std::string> m_old;
+};
+
+TEST(FindMeterPortOnPtys, FindsTheMeterBehindMissingAndSilentPorts) {
+    MeterSimProcess silent({"--silent"});
+    MeterSimProcess meter;
+    MeterSimProcess later;
+    ASSERT_TRUE(silent.Started() && meter.Started() && later.Started());
+    const std::string missing = meter.DevicePath() + "-missing";
+    const ExtraPortsOnly ports(
+        {missing, silent.DevicePath(), meter.DevicePath(), later.DevicePath()});
+    ASSERT_TRUE(ports.Ok());
+
+    RecordingLayer layer;
+    EXPECT_EQ(FindMeterPort(L"", layer, ports.Lister()), meter.PortName());
+
+    EXPECT_THAT(layer.Opened(),
+                ElementsAre(WidePath(missing), silent.PortName(), meter.PortName()));
+    EXPECT_THAT(layer.Pauses(), ElementsAre(500u, 500u, 500u, 200u));
+    ASSERT_TRUE(silent.WaitForFrames(1)) << "the silent port was not probed";
+    EXPECT_THAT(silent.Frames(), ElementsAre(StartsWith("FRAME probe")));
+    ASSERT_TRUE(meter.WaitForLines("REPLY probe", 1));
+    EXPECT_THAT(meter.Frames(), ElementsAre(StartsWith("FRAME probe")));
+
+    // The search closed the meter's port again: the caller can open it.
+    CMeterPort port;
+    EXPECT_NE(port.Open(meter.PortName()), kInvalidPort);
+}
+
+TEST(FindMeterPortOnPtys, SkipsAMeterHeldByAnotherOpener) {
+    MeterSimProcess held;
+    MeterSimProcess free;
+    ASSERT_TRUE(held.Started() && free.Started());
+    CMeterPort holder;
+    ASSERT_NE(holder.Open(held.PortName()), kInvalidPort);
+    const ExtraPortsOnly ports({held.DevicePath(), free.DevicePath()});
+    ASSERT_TRUE(ports.Ok());
+
+    RecordingLayer layer;
+    EXPECT_EQ(FindMeterPort(L"", layer, ports.Lister()), free.PortName());
+
+    EXPECT_THAT(layer.Opened(), ElementsAre(held.PortName(), free.PortName()));
+    EXPECT_THAT(layer.Pauses(), ElementsAre(500u, 500u, 200u)) << "the busy port costs its pause";
+    ASSERT_TRUE(free.WaitForLines("REPLY probe", 1));
+    EXPECT_THAT(held.Frames(), IsEmpty()) << "a probe reached a port someone else holds";
+    EXPECT_NE(holder.m_hComm.load(), kInvalidPort);
+}
+
+}  // namespace

@@ -1,0 +1,202 @@
+// The search for the meter's port, on the in-memory serial layer: pauses are counted rather
+// than waited, and the meter is a script that answers what is written to its port.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fake_serial.h"
+#include "meter_frames.h"
+#include "port_discovery.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using Bytes = FakeSerialLayer::Bytes;
+
+Bytes ProbeBytes() {
+    const Frame probe = BuildProbeFrame();
+    return Bytes(probe.begin(), probe.end());
+}
+
+// `size` bytes of filler with `signature` at `offset`.
+Bytes Answer(const std::string& signature = "BOOT", std::size_t size = 40,
+             std::uint8_t filler = 0x00, std::size_t offset = 15) {
+    Bytes answer(size, filler);
+    for (std::size_t i = 0; i < signature.size() && offset + i < size; ++i) {
+        answer[offset + i] = static_cast<std::uint8_t>(signature[i]);
+    }
+    return answer;
+}
+
+// A device that queues `answer` whenever the probe frame is written to it.
+FakeSerialLayer::PortScript Answering(const Bytes& answer) {
+    FakeSerialLayer::PortScript script;
+    script.onWrite = [answer](FakeSerialLayer& layer, const std::wstring& port,
+                              const Bytes& written) {
+        if (written == ProbeBytes())
+            layer.QueueInput(port, answer);
+    };
+    return script;
+}
+
+FakeSerialLayer::PortScript Meter() {
+    return Answering(Answer());
+}
+
+PortLister ListOf(std::vector<std::wstring> names) {
+    return [names](std::vector<std::wstring>& list) {
+        list.insert(list.end(), names.begin(), names.end());
+    };
+}
+
+TEST(FindMeterPort, ProbesInOrderAndStopsAtTheMeter) {
+    FakeSerialLayer layer;
+    layer.AddPort(L"COM1");
+    layer.AddPort(L"COM2", Meter());
+    layer.AddPort(L"COM3", Meter());
+
+    EXPECT_EQ(FindMeterPort(L"", layer, ListOf({L"COM1", L"COM2", L"COM3"})), L"COM2");
+
+    EXPECT_THAT(layer.Pauses(), ElementsAre(500u, 500u, 200u));
+    EXPECT_THAT(layer.OpenLog(), ElementsAre(L"COM1", L"COM2"));
+    for (const wchar_t* name : {L"COM1", L"COM2"}) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(name)));
+        const FakeSerialLayer::PortState port = layer.Snapshot(name);
+        EXPECT_FALSE(port.open) << "left open";
+        EXPECT_THAT(port.writes, ElementsAre(ProbeBytes()));
+        EXPECT_EQ(port.line.baudRate, 19200u);
+        EXPECT_EQ(port.line.byteSize, 8u);
+        // Open's purge, the search's own before the probe, Write's, Close's.
+        EXPECT_THAT(port.purges, ElementsAre(0x0Fu, 0x0Fu, 0x0Fu, 0x0Fu));
+    }
+    EXPECT_THAT(layer.Snapshot(L"COM2").reads, ElementsAre(40u));
+    EXPECT_EQ(layer.Snapshot(L"COM3").opens, 0);
+}
+
+TEST(FindMeterPort, EmptyListReturnsAtOnce) {
+    FakeSerialLayer layer;
+    EXPECT_EQ(FindMeterPort(L"", layer, ListOf({})), L"");
+    EXPECT_THAT(layer.Pauses(), IsEmpty());
+    EXPECT_THAT(layer.OpenLog(), IsEmpty());
+}
+
+TEST(FindMeterPort, NoMeterCostsEveryPortItsPause) {
+    FakeSerialLayer layer;
+    for (const wchar_t* name : {L"COM1", L"COM3", L"COM4"})
+        layer.AddPort(name);
+    EXPECT_EQ(FindMeterPort(L"", layer, ListOf({L"COM1", L"COM3", L"COM4"})), L"");
+    EXPECT_THAT(layer.Pauses(), ElementsAre(500u, 500u, 500u));
+    EXPECT_THAT(layer.OpenLog(), ElementsAre(L"COM1", L"COM3", L"COM4"));
+}
+
+// Only an exact, case-sensitive match with the excluded name skips an entry; so with nothing
+// excluded, only empty entries are skipped.
+TEST(FindMeterPort, SkipsExactlyTheExcludedName) {
+    struct Case {
+        std::vector<std::wstring> list;
+        std::wstring excluded;
+        std::vector<std::wstring> opened;
+        std::wstring result;
+    };
+    const std::vector<Case> table = {
+        {{L"", L"COM1"}, L"", {L"COM1"}, L"COM1"},
+        {{L"COM1", L"COM2"}, L"COM1", {L"COM2"}, L""},
+        {{L"COM1", L"COM1", L"COM2"}, L"COM1", {L"COM2"}, L""},
+        {{L"COM1"}, L"com1", {L"COM1"}, L"COM1"},
+        {{L"COM1"}, L"COM", {L"COM1"}, L"COM1"},
+        {{L"COM1"}, L"COM1 ", {L"COM1"}, L"COM1"},
+        {{L"", L"COM1"}, L"COM2", {L"", L"COM1"}, L"COM1"},
+    };
+    for (const Case& c : table) {
+        SCOPED_TRACE(testing::PrintToString(c.excluded));
+        FakeSerialLayer layer;
+        layer.AddPort(L"COM1", Meter());
+        layer.AddPort(L"COM2");
+        EXPECT_EQ(FindMeterPort(c.excluded, layer, ListOf(c.list)), c.result);
+        EXPECT_EQ(layer.OpenLog(), c.opened);
+        std::vector<std::uint32_t> pauses(c.opened.size(), 500u);
+        if (!c.result.empty())
+            pauses.push_back(200u);
+        EXPECT_EQ(layer.Pauses(), pauses);
+    }
+}
+
+TEST(FindMeterPort, OnlyTheFullSignatureIsTheMeter) {
+    struct Case {
+        const char* what;
+        Bytes answer;
+        bool meter;
+    };
+    const std::vector<Case> table = {
+        {"40 bytes, BOOT at 15", Answer(), true},
+        {"other bytes set", Answer("BOOT", 40, 0xFF), true},
+        {"more than 40 queued", Answer("BOOT", 64), true},
+        {"39 bytes", Answer("BOOT", 39), false},
+        {"lower case", Answer("boot"), false},
+        {"one letter in lower case", Answer("BOOt"), false},
+        {"one letter wrong", Answer("BOOX"), false},
+        {"signature one byte early", Answer("BOOT", 40, 0x00, 14), false},
+        {"signature one byte late", Answer("BOOT", 40, 0x00, 16), false},
+        {"nothing", Bytes{}, false},
+    };
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.what);
+        FakeSerialLayer layer;
+        layer.AddPort(L"COM7", Answering(c.answer));
+        EXPECT_EQ(FindMeterPort(L"", layer, ListOf({L"COM7"})), c.meter ? L"COM7" : L"");
+        const std::vector<std::uint32_t> pauses =
+            c.meter ? std::vector<std::uint32_t>{500, 200} : std::vector<std::uint32_t>{500};
+        EXPECT_EQ(layer.Pauses(), pauses);
+        EXPECT_FALSE(layer.Snapshot(L"COM7").open);
+    }
+}
+
+// A port that cannot be had costs its 500 ms, gets no probe, and the search goes on.
+TEST(FindMeterPort, PortsThatCannotBeOpenedAreSkipped) {
+    struct Case {
+        const char* what;
+        void (*arrange)(FakeSerialLayer& layer);
+    };
+    const std::vector<Case> table = {
+        {"missing", [](FakeSerialLayer&) {}},
+        {"open fails",
+         [](FakeSerialLayer& layer) {
+             FakeSerialLayer::PortScript script = Meter();
+             script.failOpen = true;
+             layer.AddPort(L"COM1", script);
+         }},
+        {"queues cannot be set",
+         [](FakeSerialLayer& layer) {
+             FakeSerialLayer::PortScript script = Meter();
+             script.failSetupComm = true;
+             layer.AddPort(L"COM1", script);
+         }},
+        {"line state cannot be set",
+         [](FakeSerialLayer& layer) {
+             FakeSerialLayer::PortScript script = Meter();
+             script.failSetCommState = true;
+             layer.AddPort(L"COM1", script);
+         }},
+        {"busy",
+         [](FakeSerialLayer& layer) {
+             layer.AddPort(L"COM1", Meter());
+             ASSERT_NE(layer.Open(L"COM1"), kInvalidPort);
+         }},
+    };
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.what);
+        FakeSerialLayer layer;
+        c.arrange(layer);
+        layer.AddPort(L"COM2", Meter());
+        EXPECT_EQ(FindMeterPort(L"", layer, ListOf({L"COM1", L"COM2"})), L"COM2");
+        EXPECT_THAT(layer.Pauses(), ElementsAre(500u, 500u, 200u));
+        EXPECT_THAT(layer.Snapshot(L"COM1").writes, IsEmpty()) << "probe sent to COM1";
+    }
+}
+
+}  // namespace

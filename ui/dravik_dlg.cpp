@@ -26,8 +26,7 @@ std::wstring Widen(const char* text) {
 
 // Shortest text that reads back as the same double: the level exactly as it was understood.
 std::wstring FormatLevel(double level) {
-    if (std::isinf(level))
-        return level > 0 ? L"inf" : L"-inf";
+    if (std::isinf(level)) return level > 0 ? L"inf" : L"-inf";
     char buffer[64] = {};
     const auto result = std::to_chars(buffer, buffer + sizeof buffer - 1, level);
     *result.ptr = '\0';
@@ -61,8 +60,11 @@ void CDravikDlg::OnInitDialog() {
 }
 
 bool CDravikDlg::EnsurePortOpen() {
-    if (m_port.m_hComm != kInvalidPort)
-        return true;
+    if (m_port.m_hComm != kInvalidPort) {
+        if (m_port.IsDevicePresent()) return true;
+        // Unplugged since the last SET: let the dead handle go and search again.
+        ForgetPort();
+    }
     if (m_strPortName.empty()) {
         m_view.ShowStatus(kStatusSearching);
         const std::wstring found = FindMeterPort(m_strExcludedPort, m_port.Layer(), m_lister);
@@ -83,6 +85,11 @@ bool CDravikDlg::EnsurePortOpen() {
     return true;
 }
 
+void CDravikDlg::ForgetPort() {
+    m_port.Close();
+    m_strPortName.clear();
+}
+
 void CDravikDlg::UpdateData() {
     for (int k = 0; k < kChannelCount; ++k) {
         m_strCorrection[static_cast<std::size_t>(k)] = m_view.CorrectionText(k);
@@ -91,17 +98,13 @@ void CDravikDlg::UpdateData() {
 
 void CDravikDlg::OnSet(int channel) {
     m_view.SetBusy(true);
-    if (!EnsurePortOpen())
-        return;
+    if (!EnsurePortOpen()) return;
     UpdateData();
     const std::wstring text = m_strCorrection[static_cast<std::size_t>(channel)];
     const bool answered = m_port.SetCorrection(text, static_cast<std::uint8_t>(channel)) == 1;
-    if (!answered && !m_port.IsDevicePresent()) {
-        // The meter was unplugged: forget its port so the next SET searches again instead of
-        // failing on a dead handle for the rest of the run.
-        m_port.Close();
-        m_strPortName.clear();
-    }
+    // Unplugged during the send: the next SET searches again instead of failing on a dead
+    // handle for the rest of the run.
+    if (!answered && !m_port.IsDevicePresent()) ForgetPort();
     m_view.SetBusy(false);
     m_view.ShowStatus(FormatOutcome(channel, answered, text));
 }

@@ -59,6 +59,9 @@ class CDravikDlg {
     std::wstring m_strExcludedPort;  // handed to discovery as the port to skip; nothing sets it
 
   private:
+    // The meter's device has gone: close the port and search afresh at the next SET.
+    void ForgetPort();
+
     IDravikView& m_view;
     PortLister m_lister;
 };

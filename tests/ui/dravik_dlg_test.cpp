@@ -62,8 +62,7 @@ void MeterOn(FakeSerialLayer& layer, const std::wstring& name, bool answersSet =
 std::vector<Bytes> SetFrames(FakeSerialLayer& layer, const std::wstring& name) {
     std::vector<Bytes> frames;
     for (const Bytes& w : layer.Snapshot(name).writes) {
-        if (w.size() == 40 && w[1] == 0x04)
-            frames.push_back(w);
+        if (w.size() == 40 && w[1] == 0x04) frames.push_back(w);
     }
     return frames;
 }
@@ -178,21 +177,23 @@ TEST_F(Dialog, SilentMeterIsReportedAsNoAnswerAndKeepsThePort) {
     EXPECT_EQ(dlg->m_strPortName, L"COM2");
 }
 
-TEST_F(Dialog, UnpluggedMeterIsSearchedForAgainAtTheNextSet) {
+TEST_F(Dialog, MeterUnpluggedDuringASendIsSearchedForAgainAtTheNextSet) {
     auto dlg = MakeDialog();
     view.texts = {L"1", L"1", L"1", L"1"};
     dlg->OnSet(0);
     ASSERT_EQ(dlg->m_strPortName, L"COM2");
 
-    // Unplugged: the device's status can no longer be read and nothing answers.
+    // The cable comes out as the frame goes: its status can no longer be read, nothing answers.
     layer.WithPort(L"COM2", [](auto& state) {
-        state.script.failClearCommError = true;
-        state.script.onWrite = nullptr;
+        state.script.onWrite = [](FakeSerialLayer& fake, const std::wstring& port, const Bytes&) {
+            fake.WithPort(port, [](auto& s) { s.script.failClearCommError = true; });
+        };
     });
     dlg->OnSet(1);
-    EXPECT_THAT(view.statuses.back(), HasSubstr(L"待测表无应答"));
+    EXPECT_EQ(view.statuses.back(), L"1310Burst 待测表无应答 1 dB → 1.2589");
     EXPECT_EQ(dlg->m_port.m_hComm, kInvalidPort);
     EXPECT_TRUE(dlg->m_strPortName.empty());
+    EXPECT_FALSE(layer.Snapshot(L"COM2").open);
 
     // Plugged in again, now behind another name.
     ports = {L"COM1", L"COM5"};
@@ -200,7 +201,32 @@ TEST_F(Dialog, UnpluggedMeterIsSearchedForAgainAtTheNextSet) {
     dlg->OnSet(1);
     EXPECT_EQ(dlg->m_strPortName, L"COM5");
     EXPECT_EQ(listings, 2);
-    EXPECT_THAT(view.statuses.back(), HasSubstr(L"设置成功"));
+    EXPECT_EQ(view.statuses.back(), L"1310Burst 设置成功 1 dB → 1.2589");
+    EXPECT_TRUE(view.messages.empty());
+}
+
+TEST_F(Dialog, MeterUnpluggedBetweenSetsIsNoticedBeforeSending) {
+    auto dlg = MakeDialog();
+    view.texts = {L"1", L"1", L"1", L"1"};
+    dlg->OnSet(0);
+    ASSERT_EQ(dlg->m_strPortName, L"COM2");
+
+    // Gone while the operator was typing: the dead handle is dropped and the search finds
+    // nothing, which the operator is told at once instead of after a 5 s wait.
+    layer.WithPort(L"COM2", [](auto& state) {
+        state.script.failClearCommError = true;
+        state.script.failOpen = true;
+    });
+    ports = {L"COM1"};
+    dlg->OnSet(3);
+    EXPECT_THAT(view.messages, ElementsAre(kMsgNoMeterPort));
+    EXPECT_EQ(SetFrames(layer, L"COM2").size(), 1u) << "nothing sent into the dead handle";
+
+    ports = {L"COM1", L"COM5"};
+    MeterOn(layer, L"COM5");
+    dlg->OnSet(3);
+    EXPECT_EQ(dlg->m_strPortName, L"COM5");
+    EXPECT_THAT(SetFrames(layer, L"COM5"), ElementsAre(FrameBytes(L"1", 3)));
 }
 
 TEST(Outcome, ShowsTheLevelAsReadAndTheFactorSent) {

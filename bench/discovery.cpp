@@ -1,0 +1,239 @@
+// Wall time of FindMeterPort on this machine: with the machine's own port list (probed only
+// when that list is empty: no real serial device is ever opened here), with a sysfs tree full
+// of phantom legacy ports, and with the simulated meter as the k-th of k extra ports, the
+// others silent ptys.
+//
+// Targets: no phantom port probed; no real ports: under 50 ms; meter k-th: 500 k + 200 ms,
+// within 30 ms.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "port_discovery.h"
+#include "serial_device.h"
+#include "sim_process.h"
+#include "sysfs_ports.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kRuns = 5;
+constexpr double kNoPortLimitMs = 50;
+constexpr double kToleranceMs = 30;
+
+std::string Narrow(const std::wstring& wide) {
+    return {wide.begin(), wide.end()};
+}
+
+// The platform layer, counting the ports the search opens.
+class CountingLayer : public PassThroughLayer {
+  public:
+    CountingLayer() : PassThroughLayer(PlatformSerialLayer()) {}
+    PortHandle Open(const std::wstring& name) override {
+        ++opens;
+        return PassThroughLayer::Open(name);
+    }
+    int opens = 0;
+};
+
+// Stands in for the TIOCGSERIAL fallback, which would open the device: notes the port and
+// keeps it listed, so the search below refuses to run on it.
+struct RefusingQuery {
+    std::vector<std::string> asked;
+    UartTypeQuery Query() {
+        return [this](const std::string& path) {
+            asked.push_back(path);
+            return std::optional<int>();
+        };
+    }
+};
+
+struct Timing {
+    double minMs = 0;
+    double medianMs = 0;
+    double maxMs = 0;
+    std::wstring result;
+    int opens = 0;
+};
+
+Timing Measure(const PortLister& lister) {
+    std::vector<double> times;
+    Timing timing;
+    for (int run = 0; run < kRuns; ++run) {
+        CountingLayer layer;
+        const Clock::time_point start = Clock::now();
+        timing.result = FindMeterPort(L"", layer, lister);
+        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        timing.opens = layer.opens;
+    }
+    std::sort(times.begin(), times.end());
+    timing.minMs = times.front();
+    timing.medianMs = times[times.size() / 2];
+    timing.maxMs = times.back();
+    return timing;
+}
+
+void Print(const char* what, const Timing& t) {
+    std::printf("%-34s min %8.2f  median %8.2f  max %8.2f ms  opens/run %d  result \"%s\"\n", what,
+                t.minMs, t.medianMs, t.maxMs, t.opens, Narrow(t.result).c_str());
+}
+
+// A temp dir, removed at the end.
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "dravik-bench-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr)
+            path = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        if (!path.empty())
+            fs::remove_all(path, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string path;
+};
+
+bool RealPorts() {
+    std::puts("== the machine's own port list (sysfs only; no device opened)");
+    RefusingQuery query;
+    std::vector<std::wstring> real;
+    EnumSerialPortsFromSysfs(real, "/sys", "/dev", query.Query());
+    std::string consoles;
+    std::getline(std::ifstream("/sys/class/tty/console/active"), consoles);
+    std::printf("kernel console ports (left out): %s\n", consoles.c_str());
+    std::printf("listed: %zu\n", real.size());
+    for (const std::wstring& name : real)
+        std::printf("  %s\n", Narrow(name).c_str());
+    for (const std::string& path : query.asked) {
+        std::printf("  (type unreadable, kept unprobed: %s)\n", path.c_str());
+    }
+    if (!real.empty()) {
+        std::puts("real serial ports are listed: probing them is refused, timing skipped");
+        return true;
+    }
+    // The list is taken again inside each search; should a port appear meanwhile, the search
+    // gets an empty list rather than real hardware.
+    bool appeared = false;
+    const Timing t = Measure([&appeared](std::vector<std::wstring>&) {
+        RefusingQuery again;
+        std::vector<std::wstring> found;
+        EnumSerialPortsFromSysfs(found, "/sys", "/dev", again.Query());
+        if (!found.empty())
+            appeared = true;
+    });
+    if (appeared) {
+        std::puts("a real port appeared during the runs: timing discarded");
+        return false;
+    }
+    Print("no meter, real list", t);
+    const bool ok = t.maxMs < kNoPortLimitMs && t.opens == 0;
+    std::printf("target: under %.0f ms, nothing opened: %s\n", kNoPortLimitMs,
+                ok ? "met" : "MISSED");
+    return ok;
+}
+
+bool Phantoms() {
+    std::puts("== fake sysfs: ttyS0 the console, ttyS1..ttyS31 phantoms (type 0)");
+    TempDir root;
+    if (root.path.empty())
+        return false;
+    const fs::path cls = fs::path(root.path) / "class/tty";
+    std::error_code error;
+    for (int i = 0; i < 32; ++i) {
+        const std::string name = "ttyS" + std::to_string(i);
+        const fs::path dir =
+            fs::path(root.path) / "devices/platform/serial8250" / name / "tty" / name;
+        fs::create_directories(dir, error);
+        fs::create_directories(cls, error);
+        fs::create_directory_symlink(dir.parent_path().parent_path(), dir / "device", error);
+        fs::create_directory_symlink(dir, cls / name, error);
+        std::ofstream(dir / "type") << (i == 0 ? "4\n" : "0\n");
+    }
+    fs::create_directories(cls / "console", error);
+    std::ofstream(cls / "console" / "active") << "tty0 ttyS0\n";
+    if (error) {
+        std::printf("cannot build the tree: %s\n", error.message().c_str());
+        return false;
+    }
+
+    RefusingQuery query;
+    const std::string sysfs = root.path;
+    const std::string dev = root.path + "/dev";
+    const Timing t = Measure([&](std::vector<std::wstring>& list) {
+        EnumSerialPortsFromSysfs(list, sysfs, dev, query.Query());
+    });
+    Print("no meter, 31 phantoms + console", t);
+    const bool ok = t.opens == 0 && query.asked.empty() && t.maxMs < kNoPortLimitMs;
+    std::printf("target: no phantom probed, under %.0f ms: %s\n", kNoPortLimitMs,
+                ok ? "met" : "MISSED");
+    return ok;
+}
+
+bool MeterKth(int k) {
+    MeterSimProcess meter;
+    std::vector<std::unique_ptr<PtyPair>> silent;
+    std::string extra;
+    for (int i = 1; i < k; ++i) {
+        silent.push_back(std::make_unique<PtyPair>());
+        if (!silent.back()->Ok())
+            return false;
+        extra += silent.back()->SlavePath() + ":";
+    }
+    if (!meter.Started()) {
+        std::puts("meter-sim did not start (is DRAVIK_BIN_DIR right?)");
+        return false;
+    }
+    extra += meter.DevicePath();
+    ::setenv("DRAVIK_EXTRA_PORTS", extra.c_str(), 1);
+
+    TempDir empty;  // no machine ports: only the extra ones are listed
+    const std::string sysfs = empty.path;
+    const Timing t = Measure([&sysfs](std::vector<std::wstring>& list) {
+        EnumSerialPortsFromSysfs(list, sysfs, sysfs + "/dev", RefusingQuery().Query());
+        AppendExtraPorts(list);
+    });
+    ::unsetenv("DRAVIK_EXTRA_PORTS");
+
+    const std::string what =
+        "meter as extra port " + std::to_string(k) + " of " + std::to_string(k);
+    Print(what.c_str(), t);
+    const double target = 500.0 * k + 200.0;
+    const bool ok = t.result == meter.PortName() && t.opens == k && t.minMs >= target &&
+                    t.maxMs <= target + kToleranceMs;
+    std::printf("target: %.0f ms within %.0f (excess %+.2f .. %+.2f ms): %s\n", target,
+                kToleranceMs, t.minMs - target, t.maxMs - target, ok ? "met" : "MISSED");
+    return ok;
+}
+
+}  // namespace
+
+int main() {
+    // meter-sim lives beside this program unless told otherwise.
+    if (std::getenv("DRAVIK_BIN_DIR") == nullptr) {
+        std::error_code error;
+        const fs::path self = fs::read_symlink("/proc/self/exe", error);
+        if (!error)
+            ::setenv("DRAVIK_BIN_DIR", self.parent_path().c_str(), 1);
+    }
+    std::printf("FindMeterPort wall time, %d runs each\n", kRuns);
+    bool ok = RealPorts();
+    ok = Phantoms() && ok;
+    for (int k = 1; k <= 3; ++k)
+        ok = MeterKth(k) && ok;
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,296 @@
+// CMeterPort on the real POSIX serial layer, against kernel pseudo-terminals: opening, line
+// settings, reads, writes, draining, a vanished device, and the simulated meter's probe answer.
+
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "meter_port.h"
+#include "sim_process.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Pattern(std::size_t count) {
+    Bytes bytes(count);
+    for (std::size_t i = 0; i < count; ++i)
+        bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    return bytes;
+}
+
+// Records the size asked of every Read that reaches the platform layer.
+class ReadRecordingLayer : public PassThroughLayer {
+  public:
+    ReadRecordingLayer() : PassThroughLayer(PlatformSerialLayer()) {}
+    std::uint32_t Read(PortHandle port, std::uint8_t* buffer, std::uint32_t length) override {
+        reads.push_back(length);
+        return PassThroughLayer::Read(port, buffer, length);
+    }
+    std::vector<std::uint32_t> reads;
+};
+
+// The line as a freshly booted tty has it: canonical input, echo, signal characters, CR/LF
+// mapping, XON/XOFF, output post-processing, 7 data bits. Open must undo all of it.
+void MakeCooked(int fd) {
+    termios tio{};
+    ASSERT_EQ(tcgetattr(fd, &tio), 0);
+    tio.c_iflag |= ICRNL | IXON | IXOFF | IXANY | ISTRIP;
+    tio.c_oflag |= OPOST | ONLCR;
+    tio.c_lflag |= ICANON | ECHO | ECHOE | ISIG | IEXTEN;
+    tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | CSTOPB | CRTSCTS;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 5;
+    ASSERT_EQ(cfsetspeed(&tio, B9600), 0);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
+}
+
+// How the simulated meter logs the probe frame.
+std::string ProbeLogLine() {
+    std::string line = "FRAME probe hex=AA 30";
+    for (int i = 0; i < 38; ++i)
+        line += " 00";
+    return line;
+}
+
+// An answer that left the meter reaches the port's input queue a moment later.
+bool WaitQueued(CMeterPort& port, std::uint32_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + kPtyWaitLimit;
+    CommStatus status;
+    while (port.Layer().ClearCommError(port.m_hComm, status) && status.inQueue < count) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return status.inQueue >= count;
+}
+
+// A pty whose line starts cooked, and a CMeterPort opened on it.
+class PtyPort : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(pty.Ok());
+        MakeCooked(pty.Slave());
+        ASSERT_NE(port.Open(pty.PortName()), kInvalidPort);
+    }
+
+    PtyPair pty;
+    ReadRecordingLayer layer;
+    CMeterPort port{layer};
+};
+
+// ---- Open --------------------------------------------------------------------------------
+
+TEST(PosixOpen, MissingOrNonTerminalDevicesAreRefused) {
+    char file[] = "/tmp/dravik-not-a-tty-XXXXXX";
+    const int fd = mkstemp(file);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    for (const std::string& path :
+         std::vector<std::string>{"/dev/dravik-no-such-port", "", "/dev/null", "/tmp", file}) {
+        CMeterPort port;
+        EXPECT_EQ(port.Open(WidePath(path)), kInvalidPort) << path;
+        EXPECT_EQ(port.m_hComm, kInvalidPort) << path;
+    }
+    unlink(file);
+}
+
+TEST_F(PtyPort, OpenAppliesRawLineSettingsAndKeepsStopBitsAndFlowControl) {
+    termios tio{};
+    ASSERT_EQ(tcgetattr(pty.Slave(), &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B19200));
+    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B19200));
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_iflag & (ICRNL | INLCR | IGNCR | IXON | IXOFF | IXANY | ISTRIP), 0u);
+    EXPECT_EQ(tio.c_iflag & (IGNPAR | INPCK | PARMRK), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(tio.c_cc[VMIN], 0);
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
+    EXPECT_EQ(tio.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
+    // Settings the meter does not dictate stay as the line had them (a pty keeps no parity).
+    EXPECT_EQ(tio.c_cflag & (CSTOPB | CRTSCTS), static_cast<tcflag_t>(CSTOPB | CRTSCTS));
+
+    LineState state;
+    ASSERT_TRUE(layer.GetCommState(port.m_hComm, state));
+    EXPECT_EQ(state.baudRate, 19200u);
+    EXPECT_EQ(state.byteSize, 8);
+    EXPECT_EQ(state.eofChar, 0xA4);
+}
+
+TEST_F(PtyPort, TheDeviceIsExclusiveUntilClosed) {
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(pty.Slave(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+
+    CMeterPort second;
+    EXPECT_EQ(second.Open(pty.PortName()), kInvalidPort);
+    EXPECT_EQ(second.m_hComm, kInvalidPort);
+    EXPECT_EQ(PlatformSerialLayer().Open(pty.PortName()), kInvalidPort);
+
+    port.Close();
+    // Exclusive mode is the tty's, not the descriptor's: it must not outlive the port.
+    ASSERT_EQ(ioctl(pty.Slave(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    EXPECT_NE(second.Open(pty.PortName()), kInvalidPort);
+}
+
+TEST(PosixLineState, StandardRatesApplyAndOthersAreRefused) {
+    struct Case {
+        std::uint32_t rate;
+        bool supported;
+    };
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    ISerialLayer& layer = PlatformSerialLayer();
+    const PortHandle handle = layer.Open(pty.PortName());
+    ASSERT_NE(handle, kInvalidPort);
+    for (const Case c : {Case{1200, true}, Case{9600, true}, Case{19200, true}, Case{115200, true},
+                         Case{0, false}, Case{12345, false}, Case{19201, false}}) {
+        ASSERT_TRUE(layer.SetCommState(handle, {57600, 8, 0}));
+        EXPECT_EQ(layer.SetCommState(handle, {c.rate, 8, 0x1A}), c.supported) << c.rate;
+        LineState state;
+        ASSERT_TRUE(layer.GetCommState(handle, state));
+        EXPECT_EQ(state.baudRate, c.supported ? c.rate : 57600u) << c.rate;
+        EXPECT_EQ(state.eofChar, c.supported ? 0x1A : 0) << c.rate;
+    }
+    layer.Close(handle);
+}
+
+// ---- Read --------------------------------------------------------------------------------
+
+TEST_F(PtyPort, ReadTakesWhatIsQueuedUpToTheAskedCount) {
+    struct Case {
+        std::size_t queued;
+        std::uint32_t expectRead;
+        std::size_t expectLeft;
+    };
+    for (const Case c : {Case{12, 12, 0}, Case{100, 40, 60}, Case{0, 0, 0}}) {
+        const Bytes sent = Pattern(c.queued);
+        ASSERT_TRUE(pty.Send(sent));
+        ASSERT_TRUE(pty.WaitQueued(c.queued));
+        Bytes buffer(40, 0xEE);
+        EXPECT_EQ(port.Read(40, buffer.data()), c.expectRead) << c.queued << " queued";
+        EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + c.expectRead),
+                  Bytes(sent.begin(), sent.begin() + c.expectRead));
+        EXPECT_EQ(pty.Queued(), c.expectLeft) << c.queued << " queued";
+        port.DrainInput();
+    }
+}
+
+// ---- Write -------------------------------------------------------------------------------
+
+TEST_F(PtyPort, WriteDiscardsInputQueuedBeforeIt) {
+    ASSERT_TRUE(pty.Send(Pattern(30)));
+    ASSERT_TRUE(pty.WaitQueued(30));
+    const Frame frame = BuildProbeFrame();
+    EXPECT_EQ(port.Write(frame.data(), 40), 40u);
+    EXPECT_EQ(pty.Queued(), 0u);
+    EXPECT_EQ(pty.Receive(40), Bytes(frame.begin(), frame.end()));
+}
+
+TEST_F(PtyPort, EveryByteValuePassesUnchangedInBothDirections) {
+    // Flow control, line ends, the end-of-file character the port is set up with, and the
+    // characters a cooked line would act on (interrupt, quit, erase, kill, end of file).
+    Bytes bytes = {0x11, 0x13, 0x0D, 0x0A, 0xA4, 0x00, 0xFF, 0x03, 0x1C, 0x7F, 0x15, 0x04, 0x1A};
+    for (int b = 0; b < 256; ++b)
+        bytes.push_back(static_cast<std::uint8_t>(b));
+    const auto length = static_cast<std::uint32_t>(bytes.size());
+
+    EXPECT_EQ(port.Write(bytes.data(), length), length);
+    EXPECT_EQ(pty.Receive(bytes.size()), bytes) << "tool to meter";
+
+    ASSERT_TRUE(pty.Send(bytes));
+    ASSERT_TRUE(pty.WaitQueued(bytes.size())) << "meter to tool: " << pty.Queued() << " queued";
+    Bytes received(bytes.size());
+    EXPECT_EQ(port.Read(length, received.data()), length);
+    EXPECT_EQ(received, bytes) << "meter to tool";
+}
+
+TEST(PosixWrite, AWriteTheDeviceCannotTakeEndsAtTheWriteTimeOut) {
+    PtyPair pty;  // nobody reads the master: the pty's buffers fill and stay full
+    ASSERT_TRUE(pty.Ok());
+    ISerialLayer& layer = PlatformSerialLayer();
+    const PortHandle handle = layer.Open(pty.PortName());
+    ASSERT_NE(handle, kInvalidPort);
+    ASSERT_TRUE(layer.SetCommTimeouts(handle, {0, 0, 0, 0, 200}));
+    const Bytes big(1 << 20, 0x55);
+    const auto started = std::chrono::steady_clock::now();
+    const std::uint32_t written =
+        layer.Write(handle, big.data(), static_cast<std::uint32_t>(big.size()));
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, big.size());
+    EXPECT_GE(took, std::chrono::milliseconds(200));
+    EXPECT_LT(took, std::chrono::seconds(10)) << "the write time-out bounds the call";
+    layer.Close(handle);
+}
+
+// ---- DrainInput --------------------------------------------------------------------------
+
+TEST_F(PtyPort, DrainInputReadsInChunksOfAHundredUntilTheQueueIsEmpty) {
+    ASSERT_TRUE(pty.Send(Pattern(250)));
+    ASSERT_TRUE(pty.WaitQueued(250));
+    layer.reads.clear();
+    port.DrainInput();
+    EXPECT_THAT(layer.reads, ElementsAre(100u, 100u, 50u));
+    EXPECT_EQ(pty.Queued(), 0u);
+}
+
+// ---- A vanished device -------------------------------------------------------------------
+
+TEST_F(PtyPort, AVanishedDeviceFailsEveryOperationQuietly) {
+    pty.CloseMaster();
+    const Frame frame = BuildProbeFrame();
+    EXPECT_EQ(port.Write(frame.data(), 40), 0u);
+    Bytes buffer(40);
+    EXPECT_EQ(port.Read(40, buffer.data()), 0u);
+    port.DrainInput();
+    CommStatus status;
+    EXPECT_FALSE(layer.ClearCommError(port.m_hComm, status));
+    port.Close();
+    EXPECT_EQ(port.m_hComm, kInvalidPort);
+}
+
+// ---- With the simulated meter ------------------------------------------------------------
+
+TEST(PosixMeterSim, ProbeAnswersAreReadAndJudged) {
+    struct Case {
+        std::vector<std::string> options;
+        std::uint32_t answerSize;
+        bool accepted;
+    };
+    const std::vector<Case> cases = {
+        {{}, 40, true},
+        {{"--short-answer"}, 39, false},
+        {{"--wrong-signature"}, 40, false},
+        {{"--garbage"}, 40, false},
+    };
+    for (const Case& c : cases) {
+        const std::string name = c.options.empty() ? "plain" : c.options.front();
+        MeterSimProcess sim(c.options);
+        ASSERT_TRUE(sim.Started()) << name;
+        CMeterPort port;
+        ASSERT_NE(port.Open(sim.PortName()), kInvalidPort) << name;
+        const Frame probe = BuildProbeFrame();
+        EXPECT_EQ(port.Write(probe.data(), 40), 40u) << name;
+        ASSERT_TRUE(sim.WaitForLines("REPLY probe", 1)) << name;
+        EXPECT_THAT(sim.Frames(), ElementsAre(ProbeLogLine())) << name;
+        ASSERT_TRUE(WaitQueued(port, c.answerSize)) << name;
+        Bytes answer(40);
+        const std::uint32_t read = port.Read(40, answer.data());
+        EXPECT_EQ(read, c.answerSize) << name;
+        EXPECT_EQ(IsProbeReply(answer.data(), read), c.accepted) << name;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,170 @@
+#pragma once
+
+// Test helpers for the link on real pseudo-terminals (POSIX only): the simulated meter run as a
+// child process, a pty pair for tests that play the meter themselves, and a pass-through serial
+// layer for tests that observe the real one.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "serial_device.h"
+
+// Limit for anything a test waits for from a simulated meter or a pty: generous, since only a
+// fault should ever reach it.
+inline constexpr std::chrono::milliseconds kPtyWaitLimit{10'000};
+
+// A device path as the wide port name CMeterPort::Open takes.
+std::wstring WidePath(const std::string& path);
+
+// build/<preset>/bin/meter-sim (from BinDir()) as a child process. The log lines it prints are
+// collected on a thread of their own; see tools/meter_sim.cpp for options and line formats.
+//
+//   MeterSimProcess sim({"--silent"});
+//   ASSERT_TRUE(sim.Started());
+//   port.Open(sim.PortName());
+//   ...
+//   ASSERT_TRUE(sim.WaitForFrames(1));
+class MeterSimProcess {
+  public:
+    // Starts the sim with `options`; with a `linkPath` the sim also makes a symlink to its
+    // device there. Started() tells whether it runs and has announced its device.
+    explicit MeterSimProcess(std::vector<std::string> options = {}, std::string linkPath = {});
+    // Stops the sim (SIGTERM, SIGKILL if it lingers) and reaps it.
+    ~MeterSimProcess();
+    MeterSimProcess(const MeterSimProcess&) = delete;
+    MeterSimProcess& operator=(const MeterSimProcess&) = delete;
+
+    bool Started() const { return !m_device.empty(); }
+    const std::string& DevicePath() const { return m_device; }
+    std::wstring PortName() const { return WidePath(m_device); }
+    const std::string& LinkPath() const { return m_link; }
+
+    // Log lines of the current run (since the last start), all or those starting with `prefix`.
+    std::vector<std::string> Lines(std::string_view prefix = {}) const;
+    std::vector<std::string> Frames() const { return Lines("FRAME "); }
+    // Blocks until `count` lines starting with `prefix` were logged; false after `limit`.
+    bool WaitForLines(std::string_view prefix, std::size_t count,
+                      std::chrono::milliseconds limit = kPtyWaitLimit);
+    bool WaitForFrames(std::size_t count, std::chrono::milliseconds limit = kPtyWaitLimit) {
+        return WaitForLines("FRAME ", count, limit);
+    }
+    // Blocks until the sim has ended by itself (--unplug-after) and reaps it.
+    bool WaitForExit(std::chrono::milliseconds limit = kPtyWaitLimit);
+
+    // Ends the sim with SIGTERM: its pty master closes and the device vanishes, as when the
+    // meter's cable is pulled.
+    void Unplug();
+    // Unplugs a running sim, then starts it again with the same options and link path: a new
+    // device, reachable under the same link.
+    bool Restart();
+
+  private:
+    bool Start();
+    void Stop();
+    void Reap();
+    void ReadLog(int fd);
+
+    const std::vector<std::string> m_options;
+    const std::string m_link;
+    int m_pid = -1;
+    std::thread m_reader;
+    std::string m_device;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::string> m_lines;
+    bool m_logClosed = false;
+};
+
+// An in-process pseudo-terminal: the test holds the master (the meter's end of the cable), the
+// code under test opens the slave by SlavePath(). The slave starts raw at 19200 baud 8N1; both
+// descriptors are close-on-exec, so a simulated meter started meanwhile cannot hold them.
+class PtyPair {
+  public:
+    PtyPair();
+    ~PtyPair();
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+
+    bool Ok() const { return m_master >= 0 && m_slave >= 0; }
+    int Master() const { return m_master; }
+    // The pair's own slave descriptor, for termios settings and queue sizes; it stays open
+    // beside whatever the code under test opens.
+    int Slave() const { return m_slave; }
+    const std::string& SlavePath() const { return m_path; }
+    std::wstring PortName() const { return WidePath(m_path); }
+
+    // The meter sends `bytes` (all of them, or false).
+    bool Send(const std::vector<std::uint8_t>& bytes);
+    // What the code under test sent: up to `count` bytes, fewer if `limit` passes first.
+    std::vector<std::uint8_t> Receive(std::size_t count,
+                                      std::chrono::milliseconds limit = kPtyWaitLimit);
+    // Bytes waiting in the slave's input queue.
+    std::size_t Queued() const;
+    // Blocks until the slave's input queue holds at least `count` bytes; false after `limit`.
+    bool WaitQueued(std::size_t count, std::chrono::milliseconds limit = kPtyWaitLimit) const;
+    // The device vanishes: every descriptor of the slave is hung up.
+    void CloseMaster();
+
+  private:
+    int m_master = -1;
+    int m_slave = -1;
+    std::string m_path;
+};
+
+// Forwards every call to another layer; derive from it and override what a test observes.
+class PassThroughLayer : public ISerialLayer {
+  public:
+    explicit PassThroughLayer(ISerialLayer& inner) : m_inner(inner) {}
+
+    PortHandle Open(const std::wstring& name) override { return m_inner.Open(name); }
+    void Close(PortHandle port) override { m_inner.Close(port); }
+    bool SetupComm(PortHandle port, std::uint32_t inQueue, std::uint32_t outQueue) override {
+        return m_inner.SetupComm(port, inQueue, outQueue);
+    }
+    bool GetCommTimeouts(PortHandle port, CommTimeouts& timeouts) override {
+        return m_inner.GetCommTimeouts(port, timeouts);
+    }
+    bool SetCommTimeouts(PortHandle port, const CommTimeouts& timeouts) override {
+        return m_inner.SetCommTimeouts(port, timeouts);
+    }
+    bool GetCommState(PortHandle port, LineState& state) override {
+        return m_inner.GetCommState(port, state);
+    }
+    bool SetCommState(PortHandle port, const LineState& state) override {
+        return m_inner.SetCommState(port, state);
+    }
+    bool PurgeComm(PortHandle port, std::uint32_t flags) override {
+        return m_inner.PurgeComm(port, flags);
+    }
+    bool ClearCommError(PortHandle port, CommStatus& status) override {
+        return m_inner.ClearCommError(port, status);
+    }
+    std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length) override {
+        return m_inner.Write(port, data, length);
+    }
+    std::uint32_t Read(PortHandle port, std::uint8_t* buffer, std::uint32_t length) override {
+        return m_inner.Read(port, buffer, length);
+    }
+    bool SetCommMask(PortHandle port, std::uint32_t mask) override {
+        return m_inner.SetCommMask(port, mask);
+    }
+    std::unique_ptr<IPortEventWait> CreateEventWait(PortHandle port) override {
+        return m_inner.CreateEventWait(port);
+    }
+    void WakeEventWaits(PortHandle port) override { m_inner.WakeEventWaits(port); }
+    void Pause(std::uint32_t milliseconds) override { m_inner.Pause(milliseconds); }
+    bool StartThread(std::thread& thread, std::function<void()> body) override {
+        return m_inner.StartThread(thread, std::move(body));
+    }
+
+  private:
+    ISerialLayer& m_inner;
+};

@@ -1,0 +1,487 @@
+// meter-sim: a simulated optical power meter behind a pseudo-terminal, so the link, discovery
+// and the dialog can be exercised without the instrument. It plays the meter's side of the
+// serial protocol, logs every frame it receives, and can misbehave in the ways real meters and
+// cables do.
+//
+// usage: meter-sim [options]
+//   --link PATH         also make PATH a symbolic link to the device (removed at exit)
+//   --reply-delay MS    time from a complete frame to its answer; default 21, the frame's own
+//                       time on a 19200 baud 8N1 line, before which a real meter cannot answer
+//   --reply-jitter MS   add a random time below MS ms (microsecond steps) to every reply delay
+//   --silent            never answer anything
+//   --no-ack            answer probes, but not set-correction frames
+//   --no-probe-answer   answer set-correction frames, but not probes
+//   --short-answer      answer a probe with 39 bytes only
+//   --wrong-signature   answer a probe with "boot" instead of "BOOT"
+//   --garbage           answer a probe with 40 random bytes that carry no signature
+//   --stream            send bytes without end, at about line speed (1920 bytes/s)
+//   --unplug-after N    once N frames have arrived, close the pty master when the answer to the
+//                       last one would have left, instead of answering it (the device vanishes
+//                       as with an unplugged USB adapter), then exit
+//
+// Standard output, one line per event, flushed at once:
+//   PORT <device path>       the first line, once the device is ready to be opened
+//   FRAME probe hex=AA 30 00 ...
+//   FRAME set channel=2 label=1490CW factor=1.1220185 dB=0.5000 hex=AA 04 02 ...
+//   FRAME unknown command=0x12 hex=...
+//   SKIP bytes=N             bytes dropped: before a start byte, or a frame cut short
+//   REPLY probe bytes=N at=T an answer left the meter; T is CLOCK_MONOTONIC in nanoseconds
+//   REPLY set bytes=N at=T
+//   UNPLUGGED                the pty master was closed (--unplug-after)
+//
+// Exit status: 0 after SIGINT/SIGTERM, after unplugging, or when the parent process is gone;
+// 1 when the device cannot be set up; 2 for a bad command line.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The protocol as the meter sees it.
+constexpr std::size_t kFrameSize = 40;
+constexpr std::uint8_t kStart = 0xAA;
+constexpr std::uint8_t kProbe = 0x30;
+constexpr std::uint8_t kSetCorrection = 0x04;
+constexpr std::size_t kChannelAt = 2;
+constexpr std::size_t kFactorAt = 5;
+constexpr std::size_t kSignatureAt = 15;
+constexpr std::uint8_t kAck = 0x06;
+constexpr std::array<const char*, 4> kChannelLabels{"1310CW", "1310Burst", "1490CW", "1550CW"};
+
+// A frame whose rest has not come within this time was cut short; its bytes are dropped so
+// the next frame is read from its own start byte. Longer than the sender's resend pauses.
+constexpr milliseconds kFrameGap{1000};
+constexpr milliseconds kStreamTick{10};
+constexpr std::size_t kStreamChunk = 19;  // per tick: about 19200 baud 8N1
+constexpr milliseconds kParentCheck{500};
+
+struct Options {
+    std::string link;
+    int replyDelayMs = 21;
+    int replyJitterMs = 0;
+    bool silent = false;
+    bool noAck = false;
+    bool noProbeAnswer = false;
+    bool shortAnswer = false;
+    bool wrongSignature = false;
+    bool garbage = false;
+    bool stream = false;
+    long unplugAfter = 0;  // 0: never
+};
+
+void Log(const std::string& line) {
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+std::optional<long> Number(const char* text, long low, long high) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < low || value > high) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<Options> ParseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        const auto value = [&](long low, long high) -> std::optional<long> {
+            if (i + 1 >= argc) return std::nullopt;
+            return Number(argv[++i], low, high);
+        };
+        if (arg == "--link" && i + 1 < argc) {
+            options.link = argv[++i];
+        } else if (arg == "--reply-delay") {
+            const auto ms = value(0, 600'000);
+            if (!ms) return std::nullopt;
+            options.replyDelayMs = static_cast<int>(*ms);
+        } else if (arg == "--reply-jitter") {
+            const auto ms = value(0, 600'000);
+            if (!ms) return std::nullopt;
+            options.replyJitterMs = static_cast<int>(*ms);
+        } else if (arg == "--unplug-after") {
+            const auto frames = value(1, 1'000'000'000);
+            if (!frames) return std::nullopt;
+            options.unplugAfter = *frames;
+        } else if (arg == "--silent") {
+            options.silent = true;
+        } else if (arg == "--no-ack") {
+            options.noAck = true;
+        } else if (arg == "--no-probe-answer") {
+            options.noProbeAnswer = true;
+        } else if (arg == "--short-answer") {
+            options.shortAnswer = true;
+        } else if (arg == "--wrong-signature") {
+            options.wrongSignature = true;
+        } else if (arg == "--garbage") {
+            options.garbage = true;
+        } else if (arg == "--stream") {
+            options.stream = true;
+        } else {
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+std::string Hex(const Bytes& bytes) {
+    std::string out;
+    for (const std::uint8_t b : bytes) {
+        std::array<char, 4> cell{};
+        std::snprintf(cell.data(), cell.size(), "%02X", b);
+        if (!out.empty()) out += ' ';
+        out += cell.data();
+    }
+    return out;
+}
+
+std::string Describe(const Bytes& frame) {
+    if (frame[1] == kProbe) return "FRAME probe hex=" + Hex(frame);
+    std::array<char, 160> text{};
+    if (frame[1] == kSetCorrection) {
+        const std::uint8_t channel = frame[kChannelAt];
+        const std::uint32_t bits =
+            std::uint32_t{frame[kFactorAt]} | std::uint32_t{frame[kFactorAt + 1]} << 8 |
+            std::uint32_t{frame[kFactorAt + 2]} << 16 | std::uint32_t{frame[kFactorAt + 3]} << 24;
+        const float factor = std::bit_cast<float>(bits);
+        const char* label = channel < kChannelLabels.size() ? kChannelLabels[channel] : "?";
+        std::snprintf(text.data(), text.size(), "FRAME set channel=%u label=%s factor=%.8g dB=%.4f",
+                      static_cast<unsigned>(channel), label, static_cast<double>(factor),
+                      10.0 * std::log10(static_cast<double>(factor)));
+    } else {
+        std::snprintf(text.data(), text.size(), "FRAME unknown command=0x%02X",
+                      static_cast<unsigned>(frame[1]));
+    }
+    return std::string(text.data()) + " hex=" + Hex(frame);
+}
+
+std::uint64_t MonotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +
+           static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+// The pty pair: the master is the meter's end of the cable, the slave the device the tool opens.
+class Pty {
+  public:
+    Pty() = default;
+    ~Pty() {
+        CloseMaster();
+        if (m_slave >= 0) close(m_slave);
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    bool Open() {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) return false;
+        std::array<char, 128> name{};
+        if (ptsname_r(m_master, name.data(), name.size()) != 0) return false;
+        m_path = name.data();
+        const int flags = fcntl(m_master, F_GETFL);
+        if (flags < 0 || fcntl(m_master, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+
+        // The slave stays open here for the whole run: the line keeps its settings, and the
+        // master never reads end-of-file while the tool closes and reopens the device.
+        m_slave = open(m_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (m_slave < 0) return false;
+        termios tio{};
+        if (tcgetattr(m_slave, &tio) != 0) return false;
+        cfmakeraw(&tio);
+        tio.c_cflag |= CREAD | CLOCAL;
+        tio.c_cc[VMIN] = 0;
+        tio.c_cc[VTIME] = 0;
+        if (cfsetspeed(&tio, B19200) != 0 || tcsetattr(m_slave, TCSANOW, &tio) != 0) return false;
+
+        // Made the controlling terminal of a session of its own, the device cannot become
+        // someone else's (Wine's server, for one, would otherwise take a tty it opens). Fails
+        // harmlessly when started as a process group leader, e.g. as a shell job.
+        if (setsid() >= 0) ioctl(m_slave, TIOCSCTTY, 0);
+        return true;
+    }
+
+    void CloseMaster() {
+        if (m_master >= 0) close(m_master);
+        m_master = -1;
+    }
+
+    int Master() const { return m_master; }
+    const std::string& Path() const { return m_path; }
+
+  private:
+    int m_master = -1;
+    int m_slave = -1;
+    std::string m_path;
+};
+
+// The --link symlink, replaced if a killed run left it behind, removed only while it is ours.
+class Link {
+  public:
+    ~Link() { Remove(); }
+    Link() = default;
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+
+    bool Make(const std::string& at, const std::string& target) {
+        struct stat info {};
+        if (lstat(at.c_str(), &info) == 0) {
+            if (!S_ISLNK(info.st_mode) || unlink(at.c_str()) != 0) return false;
+        }
+        if (symlink(target.c_str(), at.c_str()) != 0) return false;
+        m_at = at;
+        m_target = target;
+        return true;
+    }
+
+    void Remove() {
+        if (m_at.empty()) return;
+        std::array<char, 4096> current{};
+        const ssize_t n = readlink(m_at.c_str(), current.data(), current.size() - 1);
+        if (n >= 0 && std::string(current.data(), static_cast<std::size_t>(n)) == m_target) {
+            unlink(m_at.c_str());
+        }
+        m_at.clear();
+    }
+
+  private:
+    std::string m_at;
+    std::string m_target;
+};
+
+class Meter {
+  public:
+    Meter(const Options& options, Pty& pty, int signalFd)
+        : m_options(options), m_pty(pty), m_signalFd(signalFd), m_parent(getppid()) {}
+
+    int Run() {
+        Clock::time_point nextStream = Clock::now();
+        for (;;) {
+            const Clock::time_point now = Clock::now();
+            Clock::time_point wake = now + kParentCheck;
+            if (!m_replies.empty()) wake = std::min(wake, m_replies.front().due);
+            if (m_options.stream) wake = std::min(wake, nextStream);
+            if (!m_pending.empty()) wake = std::min(wake, m_lastByte + kFrameGap);
+            if (m_unplugAt) wake = std::min(wake, *m_unplugAt);
+            const auto timeout = std::chrono::ceil<milliseconds>(std::max(wake - now, {}));
+
+            std::array<pollfd, 2> fds{{{m_pty.Master(), POLLIN, 0}, {m_signalFd, POLLIN, 0}}};
+            if (poll(fds.data(), fds.size(), static_cast<int>(timeout.count())) < 0 &&
+                errno != EINTR) {
+                std::perror("meter-sim: poll");
+                return 1;
+            }
+            if (fds[1].revents != 0 || getppid() != m_parent) return 0;
+            if ((fds[0].revents & (POLLHUP | POLLERR)) != 0) {
+                std::fputs("meter-sim: the device side hung up\n", stderr);
+                return 1;
+            }
+            if ((fds[0].revents & POLLIN) != 0) Receive();
+            if (m_unplugAt && Clock::now() >= *m_unplugAt) {
+                m_pty.CloseMaster();
+                Log("UNPLUGGED");
+                return 0;
+            }
+            DropCutFrame();
+            SendDueReplies();
+            if (m_options.stream && Clock::now() >= nextStream) {
+                Stream();
+                nextStream += kStreamTick;
+            }
+        }
+    }
+
+  private:
+    struct Reply {
+        Clock::time_point due;
+        Bytes bytes;
+        const char* kind;
+    };
+
+    // Reads what the tool sent and answers complete frames.
+    void Receive() {
+        std::array<std::uint8_t, 512> chunk{};
+        for (;;) {
+            const ssize_t n = read(m_pty.Master(), chunk.data(), chunk.size());
+            if (n <= 0) return;
+            DropCutFrame();
+            m_pending.insert(m_pending.end(), chunk.begin(), chunk.begin() + n);
+            m_lastByte = Clock::now();
+            for (;;) {
+                const auto start = std::find(m_pending.begin(), m_pending.end(), kStart);
+                Skip(static_cast<std::size_t>(start - m_pending.begin()));
+                if (m_pending.size() < kFrameSize) break;
+                const Bytes frame(m_pending.begin(), m_pending.begin() + kFrameSize);
+                m_pending.erase(m_pending.begin(), m_pending.begin() + kFrameSize);
+                Log(Describe(frame));
+                if (m_unplugAt) continue;  // being unplugged: no more answers
+                if (m_options.unplugAfter != 0 && ++m_frames >= m_options.unplugAfter) {
+                    m_unplugAt = Clock::now() + ReplyDelay();
+                    continue;
+                }
+                Answer(frame);
+            }
+        }
+    }
+
+    void Skip(std::size_t count) {
+        if (count == 0) return;
+        m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(count));
+        Log("SKIP bytes=" + std::to_string(count));
+    }
+
+    void DropCutFrame() {
+        if (!m_pending.empty() && Clock::now() - m_lastByte >= kFrameGap) Skip(m_pending.size());
+    }
+
+    void Answer(const Bytes& frame) {
+        if (m_options.silent) return;
+        if (frame[1] == kProbe && !m_options.noProbeAnswer) Schedule(ProbeAnswer(), "probe");
+        if (frame[1] == kSetCorrection && !m_options.noAck) Schedule({kAck}, "set");
+    }
+
+    Bytes ProbeAnswer() {
+        Bytes answer(kFrameSize, 0);
+        if (m_options.garbage) {
+            std::uniform_int_distribution<int> byte(0, 255);
+            for (auto& b : answer)
+                b = static_cast<std::uint8_t>(byte(m_random));
+            if (answer[kSignatureAt] == 'B') answer[kSignatureAt] = 'b';
+            return answer;
+        }
+        answer[0] = kStart;
+        answer[1] = kProbe;
+        const std::string_view model = "OPM-SIM 1.0";
+        std::copy(model.begin(), model.end(), answer.begin() + 2);
+        const std::string_view signature = m_options.wrongSignature ? "boot" : "BOOT";
+        std::copy(signature.begin(), signature.end(),
+                  answer.begin() + static_cast<std::ptrdiff_t>(kSignatureAt));
+        if (m_options.shortAnswer) answer.pop_back();
+        return answer;
+    }
+
+    std::chrono::microseconds ReplyDelay() {
+        std::chrono::microseconds delay = milliseconds(m_options.replyDelayMs);
+        if (m_options.replyJitterMs > 0) {
+            const long limit = m_options.replyJitterMs * 1000L;
+            delay += std::chrono::microseconds(
+                std::uniform_int_distribution<long>(0, limit - 1)(m_random));
+        }
+        return delay;
+    }
+
+    void Schedule(Bytes bytes, const char* kind) {
+        m_replies.push_back({Clock::now() + ReplyDelay(), std::move(bytes), kind});
+        // Replies leave in the order of their frames even when a jittered one would overtake.
+        std::stable_sort(m_replies.begin(), m_replies.end(),
+                         [](const Reply& a, const Reply& b) { return a.due < b.due; });
+    }
+
+    void SendDueReplies() {
+        while (!m_replies.empty() && m_replies.front().due <= Clock::now()) {
+            const Reply& reply = m_replies.front();
+            const ssize_t n = write(m_pty.Master(), reply.bytes.data(), reply.bytes.size());
+            const std::uint64_t at = MonotonicNs();
+            Log(std::string("REPLY ") + reply.kind +
+                " bytes=" + std::to_string(std::max<ssize_t>(n, 0)) + " at=" + std::to_string(at));
+            m_replies.pop_front();
+        }
+    }
+
+    void Stream() {
+        std::array<std::uint8_t, kStreamChunk> chunk{};
+        for (auto& b : chunk)
+            b = m_streamByte++;
+        // A full buffer (nobody reading the device) simply loses the bytes, as a line would.
+        if (write(m_pty.Master(), chunk.data(), chunk.size()) < 0 && errno != EAGAIN) {
+            std::perror("meter-sim: stream");
+        }
+    }
+
+    const Options& m_options;
+    Pty& m_pty;
+    const int m_signalFd;
+    const pid_t m_parent;
+    Bytes m_pending;
+    Clock::time_point m_lastByte;
+    std::deque<Reply> m_replies;
+    long m_frames = 0;
+    std::optional<Clock::time_point> m_unplugAt;
+    std::uint8_t m_streamByte = 0;
+    std::mt19937 m_random{std::random_device{}()};
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::optional<Options> options = ParseOptions(argc, argv);
+    if (!options) {
+        std::fputs(
+            "usage: meter-sim [--link PATH] [--reply-delay MS] [--reply-jitter MS] [--silent]\n"
+            "                 [--no-ack] [--no-probe-answer] [--short-answer] [--wrong-signature]\n"
+            "                 [--garbage] [--stream] [--unplug-after N]\n",
+            stderr);
+        return 2;
+    }
+
+    // SIGINT and SIGTERM arrive through a descriptor, so the loop ends them cleanly. Closing
+    // the master hangs up the slave, our controlling terminal: that SIGHUP is expected.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    signal(SIGHUP, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+    const int signalFd = sigprocmask(SIG_BLOCK, &stop, nullptr) == 0
+                             ? signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK)
+                             : -1;
+    if (signalFd < 0) {
+        std::perror("meter-sim: signals");
+        return 1;
+    }
+
+    Pty pty;
+    if (!pty.Open()) {
+        std::perror("meter-sim: pty");
+        return 1;
+    }
+    Link link;
+    if (!options->link.empty() && !link.Make(options->link, pty.Path())) {
+        std::perror(("meter-sim: link " + options->link).c_str());
+        return 1;
+    }
+    Log("PORT " + pty.Path());
+    return Meter(*options, pty, signalFd).Run();
+}

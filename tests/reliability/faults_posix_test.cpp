@@ -14,28 +14,14 @@
 #include <thread>
 #include <vector>
 
-#include "dravik_dlg.h"
 #include "sim_process.h"
+#include "station.h"
 
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using Clock = std::chrono::steady_clock;
-
-class RecordingView : public IDravikView {
-  public:
-    std::wstring CorrectionText(int channel) override {
-        return texts.at(static_cast<std::size_t>(channel));
-    }
-    void ShowMessage(const std::wstring& text) override { messages.push_back(text); }
-    void ShowStatus(const std::wstring& text) override { status = text; }
-    void SetBusy(bool) override {}
-
-    std::array<std::wstring, kChannelCount> texts;
-    std::vector<std::wstring> messages;
-    std::wstring status;
-};
 
 // Process CPU time (user + system) spent over `span` of wall time.
 std::chrono::milliseconds CpuOver(std::chrono::milliseconds span) {
@@ -49,29 +35,6 @@ std::chrono::milliseconds CpuOver(std::chrono::milliseconds span) {
     std::this_thread::sleep_for(span);
     return std::chrono::milliseconds(cpu() - before);
 }
-
-// A dialog whose port list is exactly `ports` (the machine's own serial ports stay untouched).
-class Station {
-  public:
-    explicit Station(std::vector<std::wstring> ports)
-        : m_ports(std::move(ports)),
-          dlg(view, PlatformSerialLayer(), [this](std::vector<std::wstring>& list) {
-              list.insert(list.end(), m_ports.begin(), m_ports.end());
-          }) {
-        dlg.OnInitDialog();
-    }
-    void Set(int channel, const std::wstring& text) {
-        view.texts[static_cast<std::size_t>(channel)] = text;
-        dlg.OnSet(channel);
-    }
-
-  private:
-    std::vector<std::wstring> m_ports;
-
-  public:
-    RecordingView view;
-    CDravikDlg dlg;
-};
 
 class Faults : public ::testing::Test {
   protected:

@@ -13,24 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "dravik_dlg.h"
 #include "sim_process.h"
+#include "station.h"
 
 namespace {
-
-class TextView : public IDravikView {
-  public:
-    std::wstring CorrectionText(int channel) override {
-        return texts.at(static_cast<std::size_t>(channel));
-    }
-    void ShowMessage(const std::wstring& text) override { messages.push_back(text); }
-    void ShowStatus(const std::wstring& text) override { status = text; }
-    void SetBusy(bool) override {}
-
-    std::array<std::wstring, kChannelCount> texts;
-    std::vector<std::wstring> messages;
-    std::wstring status;
-};
 
 long ResidentKiB() {
     std::ifstream status("/proc/self/status");
@@ -88,12 +74,8 @@ TEST(Soak, EveryFrameArrivesOnceAndByteExact) {
     const int sets = count != nullptr ? std::atoi(count) : 100;
     MeterSimProcess sim;
     ASSERT_TRUE(sim.Started());
-    TextView view;
-    CDravikDlg dlg(view, PlatformSerialLayer(),
-                   [&](std::vector<std::wstring>& list) { list.push_back(sim.PortName()); });
-    dlg.OnInitDialog();
-    view.texts = {L"0", L"0", L"0", L"0"};
-    dlg.OnSet(0);  // discovery and the first frame
+    Station station({sim.PortName()});
+    station.Set(0, L"0");  // discovery and the first frame
     ASSERT_TRUE(sim.WaitForFrames(2));
     const long rssBefore = ResidentKiB();
 
@@ -103,10 +85,9 @@ TEST(Soak, EveryFrameArrivesOnceAndByteExact) {
     for (int i = 0; i < sets; ++i) {
         const int channel = i % kChannelCount;
         const std::wstring text = RandomText(random);
-        view.texts[static_cast<std::size_t>(channel)] = text;
-        dlg.OnSet(channel);
+        station.Set(channel, text);
         expected.push_back(Hex(BuildSetCorrectionFrame(text, static_cast<std::uint8_t>(channel))));
-        if (view.status.find(L"设置成功") != std::wstring::npos) ++answered;
+        if (station.view.status.find(L"设置成功") != std::wstring::npos) ++answered;
     }
     ASSERT_TRUE(sim.WaitForFrames(static_cast<std::size_t>(sets) + 2));
     const long rssAfter = ResidentKiB();
@@ -121,7 +102,7 @@ TEST(Soak, EveryFrameArrivesOnceAndByteExact) {
             << "SET " << i;
     }
     EXPECT_EQ(answered, sets);
-    EXPECT_TRUE(view.messages.empty());
+    EXPECT_TRUE(station.view.messages.empty());
     // Flat within allocator noise; a leak per SET would show as hundreds of KiB here.
     EXPECT_LT(rssAfter - rssBefore, 2048);
 }
@@ -130,10 +111,7 @@ TEST(Soak, EveryFrameArrivesOnceAndByteExact) {
 TEST(EditBoxAbuse, AnyTextGivesTheFrameOfItsLeadingNumber) {
     MeterSimProcess sim;
     ASSERT_TRUE(sim.Started());
-    TextView view;
-    CDravikDlg dlg(view, PlatformSerialLayer(),
-                   [&](std::vector<std::wstring>& list) { list.push_back(sim.PortName()); });
-    dlg.OnInitDialog();
+    Station station({sim.PortName()});
     struct Case {
         std::wstring text;
         std::wstring sameAs;
@@ -159,14 +137,13 @@ TEST(EditBoxAbuse, AnyTextGivesTheFrameOfItsLeadingNumber) {
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const int channel = static_cast<int>(i % kChannelCount);
-        view.texts[static_cast<std::size_t>(channel)] = cases[i].text;
-        dlg.OnSet(channel);
+        station.Set(channel, cases[i].text);
         ASSERT_TRUE(sim.WaitForFrames(i + 2));
         EXPECT_EQ(HexOf(sim.Frames().back()),
                   Hex(BuildSetCorrectionFrame(cases[i].sameAs, static_cast<std::uint8_t>(channel))))
             << "case " << i;
     }
-    EXPECT_TRUE(view.messages.empty());
+    EXPECT_TRUE(station.view.messages.empty());
 }
 
 }  // namespace

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# ./run.sh: installs what is missing, builds Z9M4-SET (the Dravik executable) and runs it
+# against a simulated optical power meter on a virtual serial port, printing what the meter
+# receives while you work. Close the dialog (EXIT, Esc) to end; the simulated meter stops
+# with it. Real meters attached to this machine are probed first, as always.
+#
+# Without a display (neither DISPLAY nor WAYLAND_DISPLAY set) it runs a headless demonstration
+# instead: the real dialog on Qt's offscreen platform, every channel set in turn, ending with a
+# picture of the dialog in build/demo.png and the meter's log.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+cd "$root"
+build=build/linux
+
+scripts/deps.sh run
+
+headless=0
+if [[ -z ${DISPLAY:-} && -z ${WAYLAND_DISPLAY:-} ]]; then
+    headless=1
+fi
+
+echo "== building ($build)"
+[[ -f $build/CMakeCache.txt ]] || cmake --preset linux >/dev/null
+targets=(Dravik meter-sim)
+((headless)) && targets+=(dravik-demo)
+cmake --build "$build" --target "${targets[@]}"
+
+work=$(mktemp -d)
+sim_pid=
+printer_pid=
+cleanup() {
+    if [[ -n $sim_pid ]]; then
+        kill "$sim_pid" 2>/dev/null || true
+        wait "$sim_pid" 2>/dev/null || true
+    fi
+    # The printer's tail ends by itself once the meter is gone, after its last lines.
+    [[ -n $printer_pid ]] && wait "$printer_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+# Qt wants a private runtime directory; a root shell often has none.
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$work}
+
+# The simulated meter: a pty behind $work/meter. Its first line names the device once ready.
+"$build/bin/meter-sim" --link "$work/meter" >"$work/meter.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do
+    grep -q '^PORT ' "$work/meter.log" && break
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.1
+done
+if ! grep -q '^PORT ' "$work/meter.log"; then
+    echo "the simulated meter did not start:" >&2
+    cat "$work/meter.log" >&2
+    exit 1
+fi
+device=$(sed -n 's/^PORT //p' "$work/meter.log")
+
+# One readable line per frame the meter receives.
+describe() {
+    sed -u -n \
+        -e 's/^FRAME probe .*/meter: probe received, answering as the meter/p' \
+        -e 's/^FRAME set channel=\([0-9]*\) label=\([^ ]*\) factor=\([^ ]*\) dB=\([^ ]*\) .*/meter: channel \1 (\2)  factor \3  = \4 dB/p' \
+        -e 's/^FRAME unknown \(command=[^ ]*\).*/meter: unknown frame, \1/p' \
+        -e 's/^SKIP bytes=\(.*\)/meter: \1 stray bytes dropped/p'
+}
+
+if ((headless)); then
+    echo "== no display (DISPLAY and WAYLAND_DISPLAY are unset): headless demonstration"
+    echo "   the real dialog on Qt's offscreen platform, simulated meter on $device"
+    demo=0
+    QT_QPA_PLATFORM=offscreen "$build/bin/dravik-demo" --port "$work/meter" --png build/demo.png ||
+        demo=$?
+    echo "== what the meter received"
+    describe <"$work/meter.log"
+    echo "== picture of the dialog: $root/build/demo.png"
+    exit "$demo"
+fi
+
+echo "== simulated meter on $work/meter -> $device"
+echo "   type a correction in dB and press SET; close the dialog to stop"
+tail --pid="$sim_pid" -n +1 -f "$work/meter.log" | describe &
+printer_pid=$!
+DRAVIK_EXTRA_PORTS="$work/meter" "$build/bin/Dravik" || true
+cleanup
+trap - EXIT
+echo "== dialog closed, simulated meter stopped"

@@ -1,0 +1,146 @@
+// The window on the real serial layer, with the simulated meter on a pseudo-terminal that the
+// port list offers through DRAVIK_EXTRA_PORTS. Only the sim's pty is ever listed: the
+// machine's own serial ports stay untouched.
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <cstdio>
+
+#include "qtview_support.h"
+#include "sim_process.h"
+#include "sysfs_ports.h"
+
+namespace {
+
+using Bytes = FakeSerialLayer::Bytes;
+
+std::string Hex(const Bytes& bytes) {
+    std::string out;
+    for (const std::uint8_t b : bytes) {
+        char cell[4] = {};
+        std::snprintf(cell, sizeof cell, "%02X", b);
+        if (!out.empty()) out += ' ';
+        out += cell;
+    }
+    return out;
+}
+
+std::string HexOf(const std::string& logLine) {
+    const auto at = logLine.find("hex=");
+    return at == std::string::npos ? std::string() : logLine.substr(at + 4);
+}
+
+// Sets DRAVIK_EXTRA_PORTS for one test.
+class ExtraPorts {
+  public:
+    explicit ExtraPorts(const std::string& paths) { qputenv("DRAVIK_EXTRA_PORTS", paths.c_str()); }
+    ~ExtraPorts() { qunsetenv("DRAVIK_EXTRA_PORTS"); }
+    ExtraPorts(const ExtraPorts&) = delete;
+    ExtraPorts& operator=(const ExtraPorts&) = delete;
+};
+
+class SetOnPty : public ::testing::Test {
+  protected:
+    SetOnPty()
+        : view(PlatformSerialLayer(),
+               [](std::vector<std::wstring>& list) { AppendExtraPorts(list); }) {}
+
+    std::string LinkPath() const { return (dir.path() + QStringLiteral("/meter")).toStdString(); }
+
+    QTemporaryDir dir;
+    CDravikView view;
+};
+
+TEST_F(SetOnPty, SendsTheClickedChannelThenTheNextClickWithoutAProbe) {
+    MeterSimProcess sim({}, LinkPath());
+    ASSERT_TRUE(sim.Started());
+    ExtraPorts extra(LinkPath());
+    ShowAndWait(view);
+    Edit(view, 0)->setText(QStringLiteral(""));
+    Edit(view, 1)->setText(QStringLiteral("-3"));
+    Edit(view, 2)->setText(QStringLiteral("0.5"));
+    Edit(view, 3)->setText(QStringLiteral("10"));
+    ModalCatcher catcher;
+
+    SetButton(view, 2)->click();
+    ASSERT_TRUE(sim.WaitForFrames(2));
+    auto frames = sim.Frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].rfind("FRAME probe", 0), 0u) << frames[0];
+    EXPECT_EQ(HexOf(frames[1]), Hex(SetFrame(2, {0x4D, 0x9E, 0x8F, 0x3F}))) << frames[1];
+    EXPECT_EQ(view.StatusText(), QStringLiteral("1490CW 设置成功 0.5 dB → 1.122"));
+
+    SetButton(view, 0)->click();
+    ASSERT_TRUE(sim.WaitForFrames(3));
+    frames = sim.Frames();
+    ASSERT_EQ(frames.size(), 3u) << "the second SET probed again";
+    EXPECT_EQ(HexOf(frames[2]), Hex(SetFrame(0, {0x00, 0x00, 0x80, 0x3F}))) << frames[2];
+    EXPECT_EQ(view.StatusText(), QStringLiteral("1310CW 设置成功 0 dB → 1"));
+    EXPECT_TRUE(catcher.Seen().empty());
+}
+
+TEST_F(SetOnPty, SilentMeterIsShownAsNoAnswer) {
+    MeterSimProcess sim({"--no-ack"}, LinkPath());
+    ASSERT_TRUE(sim.Started());
+    ExtraPorts extra(LinkPath());
+    ShowAndWait(view);
+    Edit(view, 3)->setText(QStringLiteral("-1.5"));
+    SetButton(view, 3)->click();
+    ASSERT_TRUE(sim.WaitForFrames(2));
+    EXPECT_EQ(view.StatusText(), QStringLiteral("1550CW 待测表无应答 -1.5 dB → 0.70795"));
+}
+
+TEST_F(SetOnPty, UnpluggedMeterIsFoundAgainAfterReplugging) {
+    MeterSimProcess sim({}, LinkPath());
+    ASSERT_TRUE(sim.Started());
+    ExtraPorts extra(LinkPath());
+    ShowAndWait(view);
+    Edit(view, 1)->setText(QStringLiteral("1"));
+    ModalCatcher catcher;
+
+    SetButton(view, 1)->click();
+    ASSERT_TRUE(sim.WaitForFrames(2));
+    ASSERT_EQ(view.StatusText(), QStringLiteral("1310Burst 设置成功 1 dB → 1.2589"));
+
+    // Pulled out between two SETs: the next SET notices the dead device, searches again and
+    // says there is no meter.
+    sim.Unplug();
+    SetButton(view, 1)->click();
+    ASSERT_EQ(catcher.Seen().size(), 1u);
+    EXPECT_EQ(catcher.Seen()[0].text, QStringLiteral("没找到待测表串口！"));
+    EXPECT_EQ(view.StatusText(), QString());
+
+    ASSERT_TRUE(sim.Restart());
+    SetButton(view, 1)->click();
+    ASSERT_TRUE(sim.WaitForFrames(2));
+    const auto frames = sim.Frames();
+    EXPECT_EQ(frames[0].rfind("FRAME probe", 0), 0u) << "replugged meter was not searched for";
+    EXPECT_EQ(HexOf(frames[1]), Hex(SetFrame(1, {0x78, 0x24, 0xA1, 0x3F}))) << frames[1];
+    EXPECT_EQ(view.StatusText(), QStringLiteral("1310Burst 设置成功 1 dB → 1.2589"));
+}
+
+TEST_F(SetOnPty, MeterUnpluggedDuringASetIsShownAsNoAnswerThenFoundAgain) {
+    // The sim vanishes when the third frame (the second SET's) arrives, without answering it.
+    MeterSimProcess sim({"--unplug-after", "3"}, LinkPath());
+    ASSERT_TRUE(sim.Started());
+    ExtraPorts extra(LinkPath());
+    ShowAndWait(view);
+    Edit(view, 0)->setText(QStringLiteral("1"));
+    ModalCatcher catcher;
+
+    SetButton(view, 0)->click();
+    ASSERT_EQ(view.StatusText(), QStringLiteral("1310CW 设置成功 1 dB → 1.2589"));
+    SetButton(view, 0)->click();
+    ASSERT_TRUE(sim.WaitForExit());
+    EXPECT_EQ(view.StatusText(), QStringLiteral("1310CW 待测表无应答 1 dB → 1.2589"));
+    EXPECT_TRUE(catcher.Seen().empty()) << "a failed send is shown in the status line only";
+
+    ASSERT_TRUE(sim.Restart());
+    SetButton(view, 0)->click();
+    ASSERT_TRUE(sim.WaitForFrames(2));
+    EXPECT_EQ(sim.Frames()[0].rfind("FRAME probe", 0), 0u) << "the meter was not searched for";
+    EXPECT_EQ(view.StatusText(), QStringLiteral("1310CW 设置成功 1 dB → 1.2589"));
+}
+
+}  // namespace

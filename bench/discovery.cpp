@@ -95,13 +95,11 @@ class TempDir {
   public:
     TempDir() {
         std::string pattern = (fs::temp_directory_path() / "dravik-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr)
-            path = pattern;
+        if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
     }
     ~TempDir() {
         std::error_code ignored;
-        if (!path.empty())
-            fs::remove_all(path, ignored);
+        if (!path.empty()) fs::remove_all(path, ignored);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -133,8 +131,7 @@ bool RealPorts() {
         RefusingQuery again;
         std::vector<std::wstring> found;
         EnumSerialPortsFromSysfs(found, "/sys", "/dev", again.Query());
-        if (!found.empty())
-            appeared = true;
+        if (!found.empty()) appeared = true;
     });
     if (appeared) {
         std::puts("a real port appeared during the runs: timing discarded");
@@ -150,8 +147,7 @@ bool RealPorts() {
 bool Phantoms() {
     std::puts("== fake sysfs: ttyS0 the console, ttyS1..ttyS31 phantoms (type 0)");
     TempDir root;
-    if (root.path.empty())
-        return false;
+    if (root.path.empty()) return false;
     const fs::path cls = fs::path(root.path) / "class/tty";
     std::error_code error;
     for (int i = 0; i < 32; ++i) {
@@ -190,8 +186,7 @@ bool MeterKth(int k) {
     std::string extra;
     for (int i = 1; i < k; ++i) {
         silent.push_back(std::make_unique<PtyPair>());
-        if (!silent.back()->Ok())
-            return false;
+        if (!silent.back()->Ok()) return false;
         extra += silent.back()->SlavePath() + ":";
     }
     if (!meter.Started()) {
@@ -227,8 +222,7 @@ int main() {
     if (std::getenv("DRAVIK_BIN_DIR") == nullptr) {
         std::error_code error;
         const fs::path self = fs::read_symlink("/proc/self/exe", error);
-        if (!error)
-            ::setenv("DRAVIK_BIN_DIR", self.parent_path().c_str(), 1);
+        if (!error) ::setenv("DRAVIK_BIN_DIR", self.parent_path().c_str(), 1);
     }
     std::printf("FindMeterPort wall time, %d runs each\n", kRuns);
     bool ok = RealPorts();

@@ -69,13 +69,11 @@ std::wstring Widen(std::string_view bytes) {
 // Small sysfs attribute, or nullopt when it cannot be read.
 std::optional<std::string> ReadAttribute(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
+    if (fd < 0) return std::nullopt;
     std::array<char, 4096> buffer{};
     const ssize_t count = ::read(fd, buffer.data(), buffer.size());
     ::close(fd);
-    if (count < 0)
-        return std::nullopt;
+    if (count < 0) return std::nullopt;
     return std::string(buffer.data(), static_cast<std::size_t>(count));
 }
 
@@ -84,10 +82,8 @@ std::vector<std::string> Words(std::string_view text, char separator) {
     std::size_t start = 0;
     while (start <= text.size()) {
         std::size_t end = text.find(separator, start);
-        if (end == std::string_view::npos)
-            end = text.size();
-        if (end > start)
-            words.emplace_back(text.substr(start, end - start));
+        if (end == std::string_view::npos) end = text.size();
+        if (end > start) words.emplace_back(text.substr(start, end - start));
         start = end + 1;
     }
     return words;
@@ -101,8 +97,7 @@ std::vector<std::string> ConsolePorts(const std::string& classDir) {
 
 std::optional<int> ReadUartType(const std::string& path) {
     const std::optional<std::string> text = ReadAttribute(path);
-    if (!text)
-        return std::nullopt;
+    if (!text) return std::nullopt;
     const char* first = text->data();
     const char* last = first + text->size();
     int type = 0;
@@ -130,16 +125,13 @@ bool LeftOutByName(const std::string& name) {
 // drivers). The port address is no guide either: memory-mapped UARTs report 0.
 bool HasUart(const std::string& name, const std::string& entry, const std::string& devicePath,
              const UartTypeQuery& queryUartType) {
-    if (name.starts_with("ttyACM"))
-        return true;
+    if (name.starts_with("ttyACM")) return true;
     const std::string typePath = entry + "/type";
-    if (const std::optional<int> type = ReadUartType(typePath))
-        return *type != kPortUnknown;
+    if (const std::optional<int> type = ReadUartType(typePath)) return *type != kPortUnknown;
     const bool serialCore =
         HasEntry(typePath) || (name.size() > 4 && name.starts_with("ttyS") &&
                                std::all_of(name.begin() + 4, name.end(), IsDigit));
-    if (!serialCore)
-        return true;
+    if (!serialCore) return true;
     // Only a definite "no UART" leaves a port out; a device that cannot say still gets probed.
     const std::optional<int> reported = queryUartType(devicePath);
     return !reported || *reported != kPortUnknown;
@@ -159,11 +151,9 @@ bool PortNameLess(const std::string& a, const std::string& b) {
                 ++endA;
             while (endB < b.size() && IsDigit(b[endB]))
                 ++endB;
-            if (endA - i != endB - j)
-                return endA - i < endB - j;
+            if (endA - i != endB - j) return endA - i < endB - j;
             const int order = a.compare(i, endA - i, b, j, endB - j);
-            if (order != 0)
-                return order < 0;
+            if (order != 0) return order < 0;
             i = endA;
             j = endB;
         } else {
@@ -179,13 +169,11 @@ bool PortNameLess(const std::string& a, const std::string& b) {
 
 std::optional<int> QueryUartType(const std::string& devicePath) {
     const int fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
+    if (fd < 0) return std::nullopt;
     serial_struct info{};
     const int result = ::ioctl(fd, TIOCGSERIAL, &info);
     ::close(fd);
-    if (result != 0)
-        return std::nullopt;
+    if (result != 0) return std::nullopt;
     return info.type;
 }
 
@@ -193,8 +181,7 @@ void EnumSerialPortsFromSysfs(std::vector<std::wstring>& list, const std::string
                               const std::string& devRoot, const UartTypeQuery& queryUartType) {
     const std::string classDir = sysfsRoot + "/class/tty";
     DIR* dir = ::opendir(classDir.c_str());
-    if (dir == nullptr)
-        return;
+    if (dir == nullptr) return;
     // Read before anything may open a device: a probe frame written to the kernel console
     // would land on the system's console line.
     const std::vector<std::string> consoles = ConsolePorts(classDir);
@@ -202,18 +189,14 @@ void EnumSerialPortsFromSysfs(std::vector<std::wstring>& list, const std::string
     std::vector<std::string> names;
     while (const dirent* item = ::readdir(dir)) {
         const std::string name = item->d_name;
-        if (name == "." || name == ".." || LeftOutByName(name))
-            continue;
-        if (std::find(consoles.begin(), consoles.end(), name) != consoles.end())
-            continue;
+        if (name == "." || name == ".." || LeftOutByName(name)) continue;
+        if (std::find(consoles.begin(), consoles.end(), name) != consoles.end()) continue;
         const std::string entry = classDir + "/" + name;
         // Only ttys backed by hardware have a `device` link; consoles, virtual terminals and
         // ptys do not. Judged on the tty's own entry: since Linux 6.5 its parent is a
         // serial-base port device, whose subsystem and driver say nothing about the port.
-        if (!HasEntry(entry + "/device"))
-            continue;
-        if (!HasUart(name, entry, devRoot + "/" + name, queryUartType))
-            continue;
+        if (!HasEntry(entry + "/device")) continue;
+        if (!HasUart(name, entry, devRoot + "/" + name, queryUartType)) continue;
         names.push_back(name);
     }
     ::closedir(dir);
@@ -225,8 +208,7 @@ void EnumSerialPortsFromSysfs(std::vector<std::wstring>& list, const std::string
 
 void AppendExtraPorts(std::vector<std::wstring>& list) {
     const char* value = std::getenv("DRAVIK_EXTRA_PORTS");
-    if (value == nullptr)
-        return;
+    if (value == nullptr) return;
     for (const std::string& path : Words(value, ':'))
         list.push_back(Widen(path));
 }

@@ -15,8 +15,7 @@ constexpr DWORD kDataBytes = 512;
 
 void EnumSerialPortsFromKey(std::vector<std::wstring>& list, const wchar_t* subKey) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
     for (DWORD index = 0;; ++index) {
         std::array<wchar_t, kNameChars> name{};
         // The data is a wide string; holding it in wide characters keeps it aligned.
@@ -29,10 +28,8 @@ void EnumSerialPortsFromKey(std::vector<std::wstring>& list, const wchar_t* subK
         // A value too big for the buffers costs only that value. Any other failure (the key
         // deleted under us, access withdrawn) would repeat at every index: walking on would take
         // four billion calls, so the list ends there.
-        if (status == ERROR_MORE_DATA)
-            continue;
-        if (status != ERROR_SUCCESS)
-            break;
+        if (status == ERROR_MORE_DATA) continue;
+        if (status != ERROR_SUCCESS) break;
         // Nothing makes a driver terminate the string it stores: stop at the data's end.
         const auto end = data.begin() + std::min<DWORD>(dataBytes, kDataBytes) / sizeof(wchar_t);
         list.emplace_back(data.begin(), std::find(data.begin(), end, L'\0'));

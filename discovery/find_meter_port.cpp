@@ -30,13 +30,11 @@ std::wstring FindMeterPort(const std::wstring& excludedPort, ISerialLayer& layer
 
     CMeterPort port(layer);
     for (const std::wstring& name : ports) {
-        if (name == excludedPort)
-            continue;
+        if (name == excludedPort) continue;
         // Whether the open worked is judged by the handle, not by Open's result.
         port.Open(name);
         const PortHandle handle = port.m_hComm.load();
-        if (handle != kInvalidPort)
-            layer.PurgeComm(handle, kPurgeAll);
+        if (handle != kInvalidPort) layer.PurgeComm(handle, kPurgeAll);
         // A port that did not open still costs its pause: Write and Read do nothing on it.
         port.Write(probe.data(), kFrameSize);
         layer.Pause(kProbeAnswerWaitMs);

@@ -56,10 +56,8 @@ std::string LeadingNumber(const std::wstring& text) {
             case kEnd:
                 break;
         }
-        if (next == kEnd)
-            break;
-        if (digit && (next == kInt || next == kFrac))
-            mantissaDigits = true;
+        if (next == kEnd) break;
+        if (digit && (next == kInt || next == kFrac)) mantissaDigits = true;
         if (next == kExp || next == kExpSign) {
             pendingExp.push_back(next == kExp ? 'e' : static_cast<char>(c));
         } else if (next == kExpDigits) {
@@ -77,8 +75,7 @@ std::string LeadingNumber(const std::wstring& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 1)
-        return 0;
+    if (size < 1) return 0;
     const std::uint8_t channel = data[0];
     std::wstring text;
     for (std::size_t i = 1; i + 1 < size; i += 2) {
@@ -91,14 +88,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
     for (std::size_t i = 9; i < 40; ++i) {
-        if (frame[i] != 0)
-            std::abort();
+        if (frame[i] != 0) std::abort();
     }
 
     const std::string number = LeadingNumber(text);
     const std::wstring numberText(number.begin(), number.end());
-    if (BuildSetCorrectionFrame(numberText, channel) != frame)
-        std::abort();
+    if (BuildSetCorrectionFrame(numberText, channel) != frame) std::abort();
 
     // The value read agrees with the C library's correctly rounded strtod on the same number
     // (the "C" locale: '.' is the separator).

@@ -14,7 +14,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto count = static_cast<std::uint32_t>(size);
     const bool accepted = IsProbeReply(buffer.data(), count);
     const bool expected = size == 40 && std::memcmp(buffer.data() + 15, "BOOT", 4) == 0;
-    if (accepted != expected)
-        std::abort();
+    if (accepted != expected) std::abort();
     return 0;
 }

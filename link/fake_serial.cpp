@@ -15,8 +15,7 @@ class FakeSerialLayer::Wait : public IPortEventWait {
     WaitOutcome WaitCommEvent(std::uint32_t& mask) override {
         std::unique_lock lock(m_layer.m_mutex);
         PortState* port = m_layer.Find(m_handle);
-        if (port == nullptr)
-            return WaitOutcome::Failed;
+        if (port == nullptr) return WaitOutcome::Failed;
         while (port->events.empty() && !port->woken && port->handle == m_handle) {
             ++m_layer.m_threadsBlocked;
             ++port->blockedWaiters;
@@ -25,8 +24,7 @@ class FakeSerialLayer::Wait : public IPortEventWait {
             --m_layer.m_threadsBlocked;
             --port->blockedWaiters;
         }
-        if (port->woken || port->handle != m_handle)
-            return WaitOutcome::Failed;
+        if (port->woken || port->handle != m_handle) return WaitOutcome::Failed;
         const Event event = port->events.front();
         port->events.pop_front();
         m_layer.m_changed.notify_all();
@@ -47,8 +45,7 @@ FakeSerialLayer::~FakeSerialLayer() = default;
 
 FakeSerialLayer::PortState* FakeSerialLayer::Find(PortHandle port) {
     for (auto& [name, state] : m_ports) {
-        if (state.open && state.handle == port)
-            return &state;
+        if (state.open && state.handle == port) return &state;
     }
     return nullptr;
 }
@@ -109,8 +106,7 @@ int FakeSerialLayer::ThreadsRunning() {
 }
 
 bool FakeSerialLayer::QuietLocked() const {
-    if (m_threadsRunning != m_threadsBlocked)
-        return false;
+    if (m_threadsRunning != m_threadsBlocked) return false;
     for (const auto& [name, port] : m_ports) {
         if (port.blockedWaiters > 0 && (!port.events.empty() || port.woken)) {
             return false;
@@ -128,8 +124,7 @@ PortHandle FakeSerialLayer::Open(const std::wstring& name) {
     std::lock_guard lock(m_mutex);
     m_openLog.push_back(name);
     const auto it = m_ports.find(name);
-    if (it == m_ports.end() || it->second.script.failOpen || it->second.open)
-        return kInvalidPort;
+    if (it == m_ports.end() || it->second.script.failOpen || it->second.open) return kInvalidPort;
     PortState& port = it->second;
     port.open = true;
     ++port.opens;
@@ -153,8 +148,7 @@ void FakeSerialLayer::Close(PortHandle handle) {
 bool FakeSerialLayer::SetupComm(PortHandle handle, std::uint32_t inQueue, std::uint32_t outQueue) {
     std::lock_guard lock(m_mutex);
     PortState* port = Find(handle);
-    if (port == nullptr || port->script.failSetupComm)
-        return false;
+    if (port == nullptr || port->script.failSetupComm) return false;
     port->inQueueSize = inQueue;
     port->outQueueSize = outQueue;
     return true;
@@ -163,8 +157,7 @@ bool FakeSerialLayer::SetupComm(PortHandle handle, std::uint32_t inQueue, std::u
 bool FakeSerialLayer::GetCommTimeouts(PortHandle handle, CommTimeouts& timeouts) {
     std::lock_guard lock(m_mutex);
     PortState* port = Find(handle);
-    if (port == nullptr)
-        return false;
+    if (port == nullptr) return false;
     timeouts = port->timeouts;
     return true;
 }
@@ -172,8 +165,7 @@ bool FakeSerialLayer::GetCommTimeouts(PortHandle handle, CommTimeouts& timeouts)
 bool FakeSerialLayer::SetCommTimeouts(PortHandle handle, const CommTimeouts& timeouts) {
     std::lock_guard lock(m_mutex);
     PortState* port = Find(handle);
-    if (port == nullptr)
-        return false;
+    if (port == nullptr) return false;
     port->timeouts = timeouts;
     return true;
 }
@@ -181,8 +173,7 @@ bool FakeSerialLayer::SetCommTimeouts(PortHandle handle, const CommTimeouts& tim
 bool FakeSerialLayer::GetCommState(PortHandle handle, LineState& state) {
     std::lock_guard lock(m_mutex);
     PortState* port = Find(handle);
-    if (port == nullptr)
-        return false;
+    if (port == nullptr) return false;
     state = port->line;
     return true;
 }
@@ -190,8 +181,7 @@ bool FakeSerialLayer::GetCommState(PortHandle handle, LineState& state) {
 bool FakeSerialLayer::SetCommState(PortHandle handle, const LineState& state) {
     std::lock_guard lock(m_mutex);
     PortState* port = Find(handle);
-    if (port == nullptr || port->script.failSetCommState)
-        return false;
+    if (port == nullptr || port->script.failSetCommState) return false;
     port->line = state;
     return true;
 }
@@ -199,23 +189,19 @@ bool FakeSerialLayer::SetCommState(PortHandle handle, const LineState& state) {
 bool FakeSerialLayer::PurgeComm(PortHandle handle, std::uint32_t flags) {
     std::lock_guard lock(m_mutex);
     PortState* port = Find(handle);
-    if (port == nullptr)
-        return false;
+    if (port == nullptr) return false;
     port->purges.push_back(flags);
-    if ((flags & kPurgeRxClear) != 0)
-        port->input.clear();
+    if ((flags & kPurgeRxClear) != 0) port->input.clear();
     return true;
 }
 
 bool FakeSerialLayer::ClearCommError(PortHandle handle, CommStatus& status) {
     std::lock_guard lock(m_mutex);
     PortState* port = Find(handle);
-    if (port == nullptr || port->script.failClearCommError)
-        return false;
+    if (port == nullptr || port->script.failClearCommError) return false;
     status.errors = port->pendingErrors;
     port->pendingErrors = 0;
-    if (port->script.endlessInput && port->input.size() < 100)
-        port->input.resize(100, 0x55);
+    if (port->script.endlessInput && port->input.size() < 100) port->input.resize(100, 0x55);
     status.inQueue = static_cast<std::uint32_t>(port->input.size());
     return true;
 }
@@ -228,8 +214,7 @@ std::uint32_t FakeSerialLayer::Write(PortHandle handle, const std::uint8_t* data
     {
         std::lock_guard lock(m_mutex);
         PortState* port = Find(handle);
-        if (port == nullptr)
-            return 0;
+        if (port == nullptr) return 0;
         port->attempts.emplace_back(data, data + length);
         std::uint32_t take = length;
         if (!port->script.writeAccepts.empty()) {
@@ -240,20 +225,17 @@ std::uint32_t FakeSerialLayer::Write(PortHandle handle, const std::uint8_t* data
         port->writes.push_back(accepted);
         onWrite = port->script.onWrite;
         for (const auto& [portName, state] : m_ports) {
-            if (&state == port)
-                name = portName;
+            if (&state == port) name = portName;
         }
     }
-    if (onWrite)
-        onWrite(*this, name, accepted);
+    if (onWrite) onWrite(*this, name, accepted);
     return static_cast<std::uint32_t>(accepted.size());
 }
 
 std::uint32_t FakeSerialLayer::Read(PortHandle handle, std::uint8_t* buffer, std::uint32_t length) {
     std::lock_guard lock(m_mutex);
     PortState* port = Find(handle);
-    if (port == nullptr)
-        return 0;
+    if (port == nullptr) return 0;
     port->reads.push_back(length);
     const auto count = std::min<std::size_t>(length, port->input.size());
     std::copy_n(port->input.begin(), count, buffer);
@@ -265,8 +247,7 @@ std::uint32_t FakeSerialLayer::Read(PortHandle handle, std::uint8_t* buffer, std
 bool FakeSerialLayer::SetCommMask(PortHandle handle, std::uint32_t mask) {
     std::lock_guard lock(m_mutex);
     PortState* port = Find(handle);
-    if (port == nullptr || port->script.failSetCommMask)
-        return false;
+    if (port == nullptr || port->script.failSetCommMask) return false;
     // A new mask starts from no pending events, as on Windows.
     port->commMask = mask;
     port->events.clear();
@@ -275,17 +256,14 @@ bool FakeSerialLayer::SetCommMask(PortHandle handle, std::uint32_t mask) {
 
 std::unique_ptr<IPortEventWait> FakeSerialLayer::CreateEventWait(PortHandle handle) {
     std::lock_guard lock(m_mutex);
-    if (failCreateEventWait)
-        return nullptr;
-    if (PortState* port = Find(handle))
-        ++port->waitsCreated;
+    if (failCreateEventWait) return nullptr;
+    if (PortState* port = Find(handle)) ++port->waitsCreated;
     return std::make_unique<Wait>(*this, handle);
 }
 
 void FakeSerialLayer::WakeEventWaits(PortHandle handle) {
     std::lock_guard lock(m_mutex);
-    if (PortState* port = Find(handle))
-        port->woken = true;
+    if (PortState* port = Find(handle)) port->woken = true;
     m_changed.notify_all();
 }
 
@@ -295,15 +273,13 @@ void FakeSerialLayer::Pause(std::uint32_t milliseconds) {
         m_pauses.push_back(milliseconds);
     }
     WaitQuiet();
-    if (onPause)
-        onPause(milliseconds);
+    if (onPause) onPause(milliseconds);
 }
 
 bool FakeSerialLayer::StartThread(std::thread& thread, std::function<void()> body) {
     {
         std::lock_guard lock(m_mutex);
-        if (refuseThreads)
-            return false;
+        if (refuseThreads) return false;
         ++m_threadsStarted;
         ++m_threadsRunning;
     }

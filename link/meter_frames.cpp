@@ -24,10 +24,8 @@ constexpr long long kExponentLimit = 1LL << 40;
 
 long long ClampAdd(long long a, long long b) {
     const long long sum = a + b;
-    if (sum > kExponentLimit)
-        return kExponentLimit;
-    if (sum < -kExponentLimit)
-        return -kExponentLimit;
+    if (sum > kExponentLimit) return kExponentLimit;
+    if (sum < -kExponentLimit) return -kExponentLimit;
     return sum;
 }
 
@@ -78,18 +76,15 @@ double ReadDecibels(const std::wstring& text) {
             sawDigit = true;
             i = j;
             if (!fraction.empty()) {
-                if (!sawSignificant)
-                    ascii.push_back('0');
+                if (!sawSignificant) ascii.push_back('0');
                 ascii.push_back('.');
                 ascii += fraction;
                 sawSignificant = true;
             }
         }
     }
-    if (!sawDigit)
-        return 0.0;
-    if (!sawSignificant)
-        return negative ? -0.0 : 0.0;
+    if (!sawDigit) return 0.0;
+    if (!sawSignificant) return negative ? -0.0 : 0.0;
 
     long long exponent = 0;
     if (i < n && (text[i] == L'e' || text[i] == L'E' || text[i] == L'd' || text[i] == L'D')) {
@@ -101,12 +96,10 @@ double ReadDecibels(const std::wstring& text) {
         }
         if (j < n && IsDigit(text[j])) {
             while (j < n && IsDigit(text[j])) {
-                if (exponent < kExponentLimit)
-                    exponent = exponent * 10 + (text[j] - L'0');
+                if (exponent < kExponentLimit) exponent = exponent * 10 + (text[j] - L'0');
                 ++j;
             }
-            if (expNegative)
-                exponent = -exponent;
+            if (expNegative) exponent = -exponent;
         }
     }
 
@@ -134,13 +127,11 @@ float CorrectionFactor(double decibels) {
     // at or below half the smallest subnormal rounds to zero.
     constexpr double kOverflow = 0x1p128 - 0x1p103;
     constexpr double kUnderflow = 0x1p-150;
-    if (factor >= kOverflow)
-        return std::numeric_limits<float>::infinity();
+    if (factor >= kOverflow) return std::numeric_limits<float>::infinity();
     if (factor > static_cast<double>(std::numeric_limits<float>::max())) {
         return std::numeric_limits<float>::max();
     }
-    if (factor <= kUnderflow)
-        return 0.0f;
+    if (factor <= kUnderflow) return 0.0f;
     return static_cast<float>(factor);
 }
 
@@ -164,8 +155,7 @@ Frame BuildSetCorrectionFrame(const std::wstring& text, std::uint8_t channel) {
 }
 
 bool IsProbeReply(const std::uint8_t* buffer, std::uint32_t count) {
-    if (buffer == nullptr || count != 40)
-        return false;
+    if (buffer == nullptr || count != 40) return false;
     return buffer[kSignatureOffset] == 'B' && buffer[kSignatureOffset + 1] == 'O' &&
            buffer[kSignatureOffset + 2] == 'O' && buffer[kSignatureOffset + 3] == 'T';
 }

@@ -45,17 +45,14 @@ CMeterPort::~CMeterPort() {
     StopWatcher();
     const PortHandle handle = m_hComm.exchange(kInvalidPort);
     // The handle is closed without a purge, as the port always was on destruction.
-    if (handle != kInvalidPort && handle != 0)
-        m_layer.Close(handle);
+    if (handle != kInvalidPort && handle != 0) m_layer.Close(handle);
 }
 
 void CMeterPort::StopWatcher() {
-    if (!m_watcher.joinable())
-        return;
+    if (!m_watcher.joinable()) return;
     m_bStopping = true;
     const PortHandle handle = m_hComm.load();
-    if (handle != kInvalidPort)
-        m_layer.WakeEventWaits(handle);
+    if (handle != kInvalidPort) m_layer.WakeEventWaits(handle);
     m_watcher.join();
     m_bStopping = false;
 }
@@ -63,8 +60,7 @@ void CMeterPort::StopWatcher() {
 PortHandle CMeterPort::Open(const std::wstring& portName) {
     const PortHandle handle = m_layer.Open(portName);
     m_hComm = handle;
-    if (handle == kInvalidPort)
-        return kInvalidPort;
+    if (handle == kInvalidPort) return kInvalidPort;
 
     // A port whose queues or line state cannot be set is closed again rather than left
     // half-open: callers take a valid m_hComm for a usable port.
@@ -73,8 +69,7 @@ PortHandle CMeterPort::Open(const std::wstring& portName) {
         m_layer.Close(handle);
         return kInvalidPort;
     };
-    if (!m_layer.SetupComm(handle, kInputQueueSize, kOutputQueueSize))
-        return fail();
+    if (!m_layer.SetupComm(handle, kInputQueueSize, kOutputQueueSize)) return fail();
 
     CommTimeouts timeouts;
     m_layer.GetCommTimeouts(handle, timeouts);
@@ -90,8 +85,7 @@ PortHandle CMeterPort::Open(const std::wstring& portName) {
     state.baudRate = m_nBaudRate;
     state.byteSize = kByteSize;
     state.eofChar = kEofChar;
-    if (!m_layer.SetCommState(handle, state))
-        return fail();
+    if (!m_layer.SetCommState(handle, state)) return fail();
 
     m_layer.PurgeComm(handle, kPurgeAll);
     return handle;
@@ -99,8 +93,7 @@ PortHandle CMeterPort::Open(const std::wstring& portName) {
 
 void CMeterPort::Close() {
     const PortHandle handle = m_hComm.load();
-    if (handle == kInvalidPort)
-        return;
+    if (handle == kInvalidPort) return;
     m_bListening = false;
     // The watcher is ended and joined before the handle goes, so it never waits on a closed
     // (or, worse, reused) handle.
@@ -113,8 +106,7 @@ void CMeterPort::Close() {
 
 std::uint32_t CMeterPort::Write(const std::uint8_t* buffer, std::uint32_t length) {
     const PortHandle handle = m_hComm.load();
-    if (handle == kInvalidPort)
-        return 0;
+    if (handle == kInvalidPort) return 0;
     CommStatus status;
     m_layer.ClearCommError(handle, status);
     // Every write starts from a clean line: stale input and unsent output are discarded.
@@ -124,27 +116,22 @@ std::uint32_t CMeterPort::Write(const std::uint8_t* buffer, std::uint32_t length
 
 std::uint32_t CMeterPort::Read(std::uint32_t maxBytes, std::uint8_t* buffer) {
     const PortHandle handle = m_hComm.load();
-    if (handle == kInvalidPort)
-        return 0;
+    if (handle == kInvalidPort) return 0;
     CommStatus status;
-    if (!m_layer.ClearCommError(handle, status))
-        return 0;
+    if (!m_layer.ClearCommError(handle, status)) return 0;
     if (status.errors != 0) {
         m_layer.PurgeComm(handle, kPurgeInput);
         return 0;
     }
-    if (status.inQueue == 0)
-        return 0;  // never waits for data
+    if (status.inQueue == 0) return 0;  // never waits for data
     return m_layer.Read(handle, buffer, std::min(maxBytes, status.inQueue));
 }
 
 void CMeterPort::DrainInput() {
     const PortHandle handle = m_hComm.load();
-    if (handle == kInvalidPort)
-        return;
+    if (handle == kInvalidPort) return;
     CommStatus status;
-    if (!m_layer.ClearCommError(handle, status) || status.inQueue == 0)
-        return;
+    if (!m_layer.ClearCommError(handle, status) || status.inQueue == 0) return;
 
     std::array<std::uint8_t, kDrainChunk> scratch{};
     const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
@@ -198,8 +185,7 @@ int CMeterPort::SendFrame(const Frame& frame) {
     if (!m_bWatcherRunning) {
         // A watcher that ended on its own has cleared m_bWatcherRunning as its last act; its
         // thread object still has to be joined before a new one takes its place.
-        if (m_watcher.joinable())
-            m_watcher.join();
+        if (m_watcher.joinable()) m_watcher.join();
         m_bWatcherRunning = true;
         if (!m_layer.StartThread(m_watcher, [this] { WatchReplies(this); })) {
             // Without this reset no later send would ever try to start a watcher again.
@@ -232,8 +218,7 @@ int CMeterPort::WatchReplies(CMeterPort* port) {
 
     std::unique_ptr<IPortEventWait> wait = layer.CreateEventWait(handle);
     if (!wait) {
-        if (const LinkMessageHook hook = g_messageHook.load())
-            hook(L"创建事件失败");
+        if (const LinkMessageHook hook = g_messageHook.load()) hook(L"创建事件失败");
         port->m_bWatcherRunning = false;
         return 0;
     }
@@ -253,13 +238,11 @@ int CMeterPort::WatchReplies(CMeterPort* port) {
     while (port->m_bListening && !port->m_bStopping) {
         std::uint32_t mask = 0;
         const WaitOutcome outcome = wait->WaitCommEvent(mask);
-        if (outcome == WaitOutcome::Failed)
-            continue;
+        if (outcome == WaitOutcome::Failed) continue;
         if (outcome == WaitOutcome::Immediate) {
             CommStatus queued;
             layer.ClearCommError(handle, queued);
-            if (queued.inQueue == 0)
-                continue;
+            if (queued.inQueue == 0) continue;
         }
         if (!wait->CompletionSignalled(kCompletionTimeoutMs)) {
             wait.reset();

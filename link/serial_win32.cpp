@@ -39,8 +39,7 @@ class Event {
   public:
     Event() : m_handle(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
     ~Event() {
-        if (m_handle != nullptr)
-            CloseHandle(m_handle);
+        if (m_handle != nullptr) CloseHandle(m_handle);
     }
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
@@ -82,8 +81,7 @@ class PortState {
         std::unique_ptr<EventWaitRecord> record = std::move(m_abandoned);
         while (record) {
             std::unique_ptr<EventWaitRecord> next = std::move(record->next);
-            if (!record->done.Signalled(kAbandonTimeoutMs))
-                static_cast<void>(record.release());
+            if (!record->done.Signalled(kAbandonTimeoutMs)) static_cast<void>(record.release());
             record = std::move(next);
         }
     }
@@ -117,8 +115,7 @@ class Win32EventWait final : public IPortEventWait {
     // m_record is only handed away after a wake, and a wake is sticky: the check below keeps
     // every later call away from it.
     WaitOutcome WaitCommEvent(std::uint32_t& mask) override {
-        if (m_state->Woken())
-            return WaitOutcome::Failed;
+        if (m_state->Woken()) return WaitOutcome::Failed;
         EventWaitRecord& record = *m_record;
         // A fresh OVERLAPPED per operation; starting the operation resets the completion event.
         record.overlapped = OVERLAPPED{};
@@ -128,14 +125,12 @@ class Win32EventWait final : public IPortEventWait {
             mask = record.mask;
             return WaitOutcome::Immediate;
         }
-        if (GetLastError() != ERROR_IO_PENDING)
-            return WaitOutcome::Failed;
+        if (GetLastError() != ERROR_IO_PENDING) return WaitOutcome::Failed;
 
         // Waiting on the wake event beside the completion lets the owner stop this wait without
         // closing the handle under it.
         const HANDLE events[] = {record.done.Get(), m_state->WakeEvent()};
-        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0)
-            return Abandon();
+        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) return Abandon();
         DWORD transferred = 0;
         GetOverlappedResult(m_port, &record.overlapped, &transferred, TRUE);
         mask = record.mask;
@@ -157,8 +152,7 @@ class Win32EventWait final : public IPortEventWait {
     WaitOutcome Abandon() {
         ::SetCommMask(m_port, 0);
         CancelIoEx(m_port, &m_record->overlapped);
-        if (!m_record->done.Signalled(kAbandonTimeoutMs))
-            m_state->Adopt(std::move(m_record));
+        if (!m_record->done.Signalled(kAbandonTimeoutMs)) m_state->Adopt(std::move(m_record));
         return WaitOutcome::Failed;
     }
 
@@ -172,17 +166,13 @@ class Win32EventWait final : public IPortEventWait {
 template <typename Start>
 std::uint32_t Transfer(HANDLE port, Start start) {
     const Event done;
-    if (!done.Valid())
-        return 0;
+    if (!done.Valid()) return 0;
     OVERLAPPED overlapped{};
     overlapped.hEvent = done.Get();
     DWORD count = 0;
-    if (start(&overlapped, &count))
-        return count;
-    if (GetLastError() != ERROR_IO_PENDING)
-        return 0;
-    if (!GetOverlappedResult(port, &overlapped, &count, TRUE))
-        return 0;
+    if (start(&overlapped, &count)) return count;
+    if (GetLastError() != ERROR_IO_PENDING) return 0;
+    if (!GetOverlappedResult(port, &overlapped, &count, TRUE)) return 0;
     return count;
 }
 
@@ -194,8 +184,7 @@ class Win32SerialLayer final : public ISerialLayer {
         const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         const PortHandle port = ToPort(handle);
-        if (port == kInvalidPort)
-            return kInvalidPort;
+        if (port == kInvalidPort) return kInvalidPort;
         // A port whose watcher could not be woken could not be closed safely either, so failing
         // to set up its state fails the open.
         try {
@@ -225,8 +214,7 @@ class Win32SerialLayer final : public ISerialLayer {
 
     bool GetCommTimeouts(PortHandle port, CommTimeouts& timeouts) override {
         COMMTIMEOUTS current{};
-        if (!::GetCommTimeouts(ToHandle(port), &current))
-            return false;
+        if (!::GetCommTimeouts(ToHandle(port), &current)) return false;
         timeouts.readIntervalTimeout = current.ReadIntervalTimeout;
         timeouts.readTotalTimeoutMultiplier = current.ReadTotalTimeoutMultiplier;
         timeouts.readTotalTimeoutConstant = current.ReadTotalTimeoutConstant;
@@ -247,8 +235,7 @@ class Win32SerialLayer final : public ISerialLayer {
 
     bool GetCommState(PortHandle port, LineState& state) override {
         DCB dcb{};
-        if (!ReadDcb(port, dcb))
-            return false;
+        if (!ReadDcb(port, dcb)) return false;
         state.baudRate = dcb.BaudRate;
         state.byteSize = dcb.ByteSize;
         state.eofChar = static_cast<std::uint8_t>(dcb.EofChar);
@@ -259,8 +246,7 @@ class Win32SerialLayer final : public ISerialLayer {
     // control and everything else stay exactly as the driver reports them.
     bool SetCommState(PortHandle port, const LineState& state) override {
         DCB dcb{};
-        if (!ReadDcb(port, dcb))
-            return false;
+        if (!ReadDcb(port, dcb)) return false;
         dcb.BaudRate = state.baudRate;
         dcb.ByteSize = state.byteSize;
         dcb.EofChar = static_cast<char>(state.eofChar);
@@ -274,8 +260,7 @@ class Win32SerialLayer final : public ISerialLayer {
     bool ClearCommError(PortHandle port, CommStatus& status) override {
         DWORD errors = 0;
         COMSTAT comStat{};
-        if (!::ClearCommError(ToHandle(port), &errors, &comStat))
-            return false;
+        if (!::ClearCommError(ToHandle(port), &errors, &comStat)) return false;
         status.errors = errors;
         status.inQueue = comStat.cbInQue;
         return true;
@@ -305,8 +290,7 @@ class Win32SerialLayer final : public ISerialLayer {
         try {
             std::shared_ptr<PortState> state = Find(port);
             auto record = std::make_unique<EventWaitRecord>();
-            if (!state || !record->done.Valid())
-                return nullptr;
+            if (!state || !record->done.Valid()) return nullptr;
             return std::make_unique<Win32EventWait>(ToHandle(port), std::move(state),
                                                     std::move(record));
         } catch (const std::bad_alloc&) {
@@ -315,8 +299,7 @@ class Win32SerialLayer final : public ISerialLayer {
     }
 
     void WakeEventWaits(PortHandle port) override {
-        if (const std::shared_ptr<PortState> state = Find(port))
-            state->Wake();
+        if (const std::shared_ptr<PortState> state = Find(port)) state->Wake();
     }
 
     void Pause(std::uint32_t milliseconds) override { Sleep(milliseconds); }
@@ -346,8 +329,7 @@ class Win32SerialLayer final : public ISerialLayer {
     std::shared_ptr<PortState> Take(PortHandle port) {
         const std::lock_guard lock(m_mutex);
         const auto it = m_ports.find(ToHandle(port));
-        if (it == m_ports.end())
-            return nullptr;
+        if (it == m_ports.end()) return nullptr;
         std::shared_ptr<PortState> state = std::move(it->second);
         m_ports.erase(it);
         return state;

@@ -23,13 +23,11 @@ class RegistryPorts : public ::testing::Test {
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTestRoot);  // left over from an aborted run
         const LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kTestKey, 0, nullptr, 0, KEY_WRITE,
                                             nullptr, &m_key, nullptr);
-        if (status == ERROR_ACCESS_DENIED)
-            GTEST_SKIP() << "no write access to HKLM";
+        if (status == ERROR_ACCESS_DENIED) GTEST_SKIP() << "no write access to HKLM";
         ASSERT_EQ(status, ERROR_SUCCESS);
     }
     void TearDown() override {
-        if (m_key != nullptr)
-            RegCloseKey(m_key);
+        if (m_key != nullptr) RegCloseKey(m_key);
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTestRoot);
     }
 

@@ -65,10 +65,8 @@ class ExtraPortsOnly {
   public:
     explicit ExtraPortsOnly(const std::vector<std::string>& paths) {
         std::string pattern = (fs::temp_directory_path() / "dravik-nosys-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr)
-            m_root = pattern;
-        if (const char* old = std::getenv("DRAVIK_EXTRA_PORTS"))
-            m_old = old;
+        if (::mkdtemp(pattern.data()) != nullptr) m_root = pattern;
+        if (const char* old = std::getenv("DRAVIK_EXTRA_PORTS")) m_old = old;
         std::string value;
         for (const std::string& path : paths)
             value += path + ":";
@@ -81,8 +79,7 @@ class ExtraPortsOnly {
             ::unsetenv("DRAVIK_EXTRA_PORTS");
         }
         std::error_code ignored;
-        if (!m_root.empty())
-            fs::remove_all(m_root, ignored);
+        if (!m_root.empty()) fs::remove_all(m_root, ignored);
     }
     ExtraPortsOnly(const ExtraPortsOnly&) = delete;
     ExtraPortsOnly& operator=(const ExtraPortsOnly&) = delete;

@@ -38,8 +38,7 @@ FakeSerialLayer::PortScript Answering(const Bytes& answer) {
     FakeSerialLayer::PortScript script;
     script.onWrite = [answer](FakeSerialLayer& layer, const std::wstring& port,
                               const Bytes& written) {
-        if (written == ProbeBytes())
-            layer.QueueInput(port, answer);
+        if (written == ProbeBytes()) layer.QueueInput(port, answer);
     };
     return script;
 }
@@ -120,8 +119,7 @@ TEST(FindMeterPort, SkipsExactlyTheExcludedName) {
         EXPECT_EQ(FindMeterPort(c.excluded, layer, ListOf(c.list)), c.result);
         EXPECT_EQ(layer.OpenLog(), c.opened);
         std::vector<std::uint32_t> pauses(c.opened.size(), 500u);
-        if (!c.result.empty())
-            pauses.push_back(200u);
+        if (!c.result.empty()) pauses.push_back(200u);
         EXPECT_EQ(layer.Pauses(), pauses);
     }
 }

@@ -60,8 +60,7 @@ class FakeSysfs {
     void AddPort(const std::string& name, Type type) {
         const fs::path dir = AddTty(name, true);
         // A directory in its place: it exists, and read() fails on it.
-        if (type == Type::Unreadable)
-            fs::create_directory(dir / "type");
+        if (type == Type::Unreadable) fs::create_directory(dir / "type");
     }
     // A tty with no device behind it: console, virtual terminal, pty.
     void AddVirtual(const std::string& name) { AddTty(name, false); }
@@ -78,8 +77,7 @@ class FakeSysfs {
         const fs::path dir =
             hardware ? parent / "tty" / name : m_root / "sys/devices/virtual/tty" / name;
         fs::create_directories(dir);
-        if (hardware)
-            fs::create_directory_symlink(parent, dir / "device");
+        if (hardware) fs::create_directory_symlink(parent, dir / "device");
         fs::create_directory_symlink(dir, m_root / "sys/class/tty" / name);
         return dir;
     }
@@ -235,8 +233,7 @@ TEST(SysfsPorts, AsksTheDeviceOnlyWhenTypeCannotBeRead) {
                     UnorderedElementsAre(sysfs.DevRoot() + "/ttyAMA1", sysfs.DevRoot() + "/ttyS5",
                                          sysfs.DevRoot() + "/ttyS6", sysfs.DevRoot() + "/ttyS7"));
         std::vector<std::wstring> expected = {sysfs.DevicePath("ttyACM0")};
-        if (c.listed)
-            expected.push_back(sysfs.DevicePath("ttyAMA1"));
+        if (c.listed) expected.push_back(sysfs.DevicePath("ttyAMA1"));
         if (c.listed) {
             for (const char* name : {"ttyS5", "ttyS6", "ttyS7"}) {
                 expected.push_back(sysfs.DevicePath(name));
@@ -268,8 +265,7 @@ TEST(SysfsPorts, TheRealDeviceQueryAnswersNothingForNonSerialDevices) {
 class ScopedEnv {
   public:
     ScopedEnv(const char* name, const char* value) : m_name(name) {
-        if (const char* old = std::getenv(name))
-            m_old = old;
+        if (const char* old = std::getenv(name)) m_old = old;
         if (value != nullptr) {
             ::setenv(name, value, 1);
         } else {

@@ -61,12 +61,10 @@ class Win32PortOnMeter : public ::testing::Test {
   protected:
     void SetUp() override {
         name = TestPortName();
-        if (name.empty())
-            GTEST_SKIP() << "DRAVIK_TEST_COM names no test port";
+        if (name.empty()) GTEST_SKIP() << "DRAVIK_TEST_COM names no test port";
         // Wine maps the machine's own serial devices to the first COM names.
         for (const wchar_t* own : {L"COM1", L"COM2", L"COM3", L"COM4"}) {
-            if (name == own)
-                GTEST_SKIP() << "refusing a port that may be the machine's own";
+            if (name == own) GTEST_SKIP() << "refusing a port that may be the machine's own";
         }
         ASSERT_NE(port.Open(name), kInvalidPort);
     }

@@ -15,7 +15,7 @@
 
 namespace {
 
-struct ControlSpec {
+struct TemplateControl {
     const char* name;
     const char* type;
     const char* text;
@@ -23,7 +23,7 @@ struct ControlSpec {
 };
 
 // Template 102, in template order.
-const ControlSpec kMainTemplate[] = {
+const TemplateControl kMainTemplate[] = {
     {"exit", "QPushButton", "EXIT", {243, 135, 50, 16}},
     {"set0", "QPushButton", "SET", {31, 88, 50, 14}},
     {"set1", "QPushButton", "SET", {96, 88, 50, 14}},
@@ -75,15 +75,15 @@ TEST_F(Layout, MainDialogIsTemplate102AtTheFontsBaseUnits) {
         created.push_back(child->objectName());
     }
     std::size_t next = 0;
-    for (const ControlSpec& spec : kMainTemplate) {
-        SCOPED_TRACE(spec.name);
-        auto* control = view.findChild<QWidget*>(QString::fromLatin1(spec.name));
+    for (const TemplateControl& item : kMainTemplate) {
+        SCOPED_TRACE(item.name);
+        auto* control = view.findChild<QWidget*>(QString::fromLatin1(item.name));
         ASSERT_NE(control, nullptr);
-        EXPECT_TRUE(control->inherits(spec.type)) << control->metaObject()->className();
-        EXPECT_EQ(TextOf(control), QString::fromUtf8(spec.text));
-        EXPECT_EQ(control->geometry(), DialogRectToPixels(spec.dialogUnits, base));
+        EXPECT_TRUE(control->inherits(item.type)) << control->metaObject()->className();
+        EXPECT_EQ(TextOf(control), QString::fromUtf8(item.text));
+        EXPECT_EQ(control->geometry(), DialogRectToPixels(item.dialogUnits, base));
         ASSERT_LT(next, created.size());
-        EXPECT_EQ(created[next++], QString::fromLatin1(spec.name))
+        EXPECT_EQ(created[next++], QString::fromLatin1(item.name))
             << "created out of template order";
     }
 }
@@ -92,9 +92,9 @@ TEST_F(Layout, StatusLineSitsInsideTheClientAreaClearOfTheControls) {
     ShowAndWait(view);
     const QRect status = StatusLabel(view)->geometry();
     EXPECT_TRUE(view.rect().contains(status)) << "status line outside the 310 x 166 client area";
-    for (const ControlSpec& spec : kMainTemplate) {
-        EXPECT_FALSE(status.intersects(DialogRectToPixels(spec.dialogUnits, Base())))
-            << "status line overlaps " << spec.name;
+    for (const TemplateControl& item : kMainTemplate) {
+        EXPECT_FALSE(status.intersects(DialogRectToPixels(item.dialogUnits, Base())))
+            << "status line overlaps " << item.name;
     }
     EXPECT_EQ(StatusLabel(view)->focusPolicy(), Qt::NoFocus);
 }

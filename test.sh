@@ -19,3 +19,6 @@ for preset in linux-asan linux-tsan; do
     build "$preset"
     ctest --preset "$preset"
 done
+
+# The Windows programs under Wine and Xvfb, against the simulated meter.
+tests/wine/run-wine-tests.sh build/windows build/linux

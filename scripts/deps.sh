@@ -9,7 +9,7 @@ packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev
           qt6-base-dev libgl-dev fonts-wqy-zenhei xvfb)
 if [[ $mode == test ]]; then
     packages+=(g++-mingw-w64-i686-posix xdotool x11-apps imagemagick
-               clang libclang-rt-14-dev wine wine32:i386 gcc-multilib)
+               clang libclang-rt-14-dev wine wine32:i386 fonts-wine gcc-multilib)
 fi
 
 missing=()

@@ -22,3 +22,6 @@ done
 
 # The Windows programs under Wine and Xvfb, against the simulated meter.
 tests/wine/run-wine-tests.sh build/windows build/linux
+
+# A minute of fuzzing for each libFuzzer target.
+fuzz/run.sh 60

@@ -238,7 +238,16 @@ int CMeterPort::WatchReplies(CMeterPort* port) {
     while (port->m_bListening && !port->m_bStopping) {
         std::uint32_t mask = 0;
         const WaitOutcome outcome = wait->WaitCommEvent(mask);
-        if (outcome == WaitOutcome::Failed) continue;
+        if (outcome == WaitOutcome::Failed) {
+            // A device that can no longer report its status (a USB adapter pulled out) fails
+            // every wait at once, for ever: end as a line error instead of spinning a core.
+            CommStatus alive;
+            if (!port->m_bStopping && !layer.ClearCommError(handle, alive)) {
+                port->m_bListening = false;
+                port->m_nReplyStatus = REPLY_LINE_ERROR;
+            }
+            continue;
+        }
         if (outcome == WaitOutcome::Immediate) {
             CommStatus queued;
             layer.ClearCommError(handle, queued);

@@ -203,6 +203,21 @@ TEST_F(Exchange, FailedWaitsAreRetriedNotTakenAsAnswers) {
     EXPECT_TRUE(port.m_bWatcherRunning);
 }
 
+TEST_F(Exchange, FailingWaitsOnAVanishedDeviceEndTheWatcherInsteadOfSpinning) {
+    layer.onPause = [this, pushed = false](std::uint32_t ms) mutable {
+        if (ms == 5 && !pushed) {
+            pushed = true;
+            layer.WithPort(kPort, [](auto& state) { state.script.failClearCommError = true; });
+            layer.PushEvent(kPort, Event{0, WaitOutcome::Failed});
+        }
+    };
+    EXPECT_EQ(port.SendFrame(frame), 0);
+    layer.WaitQuiet();
+    EXPECT_EQ(port.m_nReplyStatus, REPLY_LINE_ERROR);
+    EXPECT_FALSE(port.m_bWatcherRunning);
+    EXPECT_EQ(layer.ThreadsRunning(), 0);
+}
+
 TEST_F(Exchange, AnswerQueuedBeforeTheWatcherStartsCountsAndEndsThatWatcher) {
     layer.WithPort(kPort, [](auto& state) {
         state.script.onWrite = [](FakeSerialLayer& fake, const std::wstring& name, const Bytes&) {

@@ -16,6 +16,7 @@
 #include "meter_frames.h"
 #include "meter_port.h"
 #include "serial_device.h"
+#include "test_support.h"
 
 namespace {
 
@@ -23,12 +24,6 @@ using namespace std::chrono_literals;
 
 // Generous: the simulated meter answers within milliseconds.
 constexpr auto kLimit = 5s;
-
-std::wstring TestPortName() {
-    const char* name = std::getenv("DRAVIK_TEST_COM");
-    return name != nullptr ? std::wstring(name, name + std::char_traits<char>::length(name))
-                           : std::wstring();
-}
 
 // Waits until at least `count` bytes are queued, or the limit has passed; returns the count last
 // seen.
@@ -60,12 +55,9 @@ TEST(Win32Port, MissingPortFailsToOpenAndStaysClosed) {
 class Win32PortOnMeter : public ::testing::Test {
   protected:
     void SetUp() override {
-        name = TestPortName();
-        if (name.empty()) GTEST_SKIP() << "DRAVIK_TEST_COM names no test port";
-        // Wine maps the machine's own serial devices to the first COM names.
-        for (const wchar_t* own : {L"COM1", L"COM2", L"COM3", L"COM4"}) {
-            if (name == own) GTEST_SKIP() << "refusing a port that may be the machine's own";
-        }
+        std::string skipReason;
+        name = TestComPort(skipReason);
+        if (name.empty()) GTEST_SKIP() << skipReason;
         ASSERT_NE(port.Open(name), kInvalidPort);
     }
 

@@ -1,8 +1,25 @@
 #include "test_support.h"
 
 #include <cstdlib>
+#include <string>
 
 std::string BinDir() {
     const char* dir = std::getenv("DRAVIK_BIN_DIR");
     return dir != nullptr ? dir : ".";
+}
+
+std::wstring TestComPort(std::string& skipReason) {
+    const char* name = std::getenv("DRAVIK_TEST_COM");
+    if (name == nullptr || *name == '\0') {
+        skipReason = "DRAVIK_TEST_COM names no test port";
+        return {};
+    }
+    const std::string port = name;
+    for (const char* own : {"COM1", "COM2", "COM3", "COM4"}) {
+        if (port == own) {
+            skipReason = "refusing " + port + ": it may be the machine's own serial device";
+            return {};
+        }
+    }
+    return std::wstring(port.begin(), port.end());
 }

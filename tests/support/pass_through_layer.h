@@ -1,0 +1,62 @@
+#pragma once
+
+// A serial layer that forwards every call to another one; tests derive from it and override the
+// calls they observe.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "serial_device.h"
+
+// Forwards every call to another layer; derive from it and override what a test observes.
+class PassThroughLayer : public ISerialLayer {
+  public:
+    explicit PassThroughLayer(ISerialLayer& inner) : m_inner(inner) {}
+
+    PortHandle Open(const std::wstring& name) override { return m_inner.Open(name); }
+    void Close(PortHandle port) override { m_inner.Close(port); }
+    bool SetupComm(PortHandle port, std::uint32_t inQueue, std::uint32_t outQueue) override {
+        return m_inner.SetupComm(port, inQueue, outQueue);
+    }
+    bool GetCommTimeouts(PortHandle port, CommTimeouts& timeouts) override {
+        return m_inner.GetCommTimeouts(port, timeouts);
+    }
+    bool SetCommTimeouts(PortHandle port, const CommTimeouts& timeouts) override {
+        return m_inner.SetCommTimeouts(port, timeouts);
+    }
+    bool GetCommState(PortHandle port, LineState& state) override {
+        return m_inner.GetCommState(port, state);
+    }
+    bool SetCommState(PortHandle port, const LineState& state) override {
+        return m_inner.SetCommState(port, state);
+    }
+    bool PurgeComm(PortHandle port, std::uint32_t flags) override {
+        return m_inner.PurgeComm(port, flags);
+    }
+    bool ClearCommError(PortHandle port, CommStatus& status) override {
+        return m_inner.ClearCommError(port, status);
+    }
+    std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length) override {
+        return m_inner.Write(port, data, length);
+    }
+    std::uint32_t Read(PortHandle port, std::uint8_t* buffer, std::uint32_t length) override {
+        return m_inner.Read(port, buffer, length);
+    }
+    bool SetCommMask(PortHandle port, std::uint32_t mask) override {
+        return m_inner.SetCommMask(port, mask);
+    }
+    std::unique_ptr<IPortEventWait> CreateEventWait(PortHandle port) override {
+        return m_inner.CreateEventWait(port);
+    }
+    void WakeEventWaits(PortHandle port) override { m_inner.WakeEventWaits(port); }
+    void Pause(std::uint32_t milliseconds) override { m_inner.Pause(milliseconds); }
+    bool StartThread(std::thread& thread, std::function<void()> body) override {
+        return m_inner.StartThread(thread, std::move(body));
+    }
+
+  private:
+    ISerialLayer& m_inner;
+};

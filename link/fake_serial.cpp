@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <system_error>
 
 namespace {
 constexpr auto kQuietLimit = std::chrono::seconds(10);
@@ -283,14 +282,13 @@ bool FakeSerialLayer::StartThread(std::thread& thread, std::function<void()> bod
         ++m_threadsStarted;
         ++m_threadsRunning;
     }
-    try {
-        thread = std::thread([this, body = std::move(body)] {
-            body();
-            std::lock_guard lock(m_mutex);
-            --m_threadsRunning;
-            m_changed.notify_all();
-        });
-    } catch (const std::system_error&) {
+    const bool started = ISerialLayer::StartThread(thread, [this, body = std::move(body)] {
+        body();
+        std::lock_guard lock(m_mutex);
+        --m_threadsRunning;
+        m_changed.notify_all();
+    });
+    if (!started) {
         std::lock_guard lock(m_mutex);
         --m_threadsRunning;
         return false;

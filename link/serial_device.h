@@ -116,11 +116,12 @@ class ISerialLayer {
     // so a watcher can be stopped and joined before its handle goes away.
     virtual void WakeEventWaits(PortHandle port) = 0;
 
-    // Runtime services the link needs, here so tests can count pauses instead of waiting them
-    // and refuse thread creation.
-    virtual void Pause(std::uint32_t milliseconds) = 0;
+    // Runtime services the link needs. The defaults (a real sleep, a std::thread) serve every
+    // platform; tests override them to count pauses instead of waiting them and to refuse
+    // thread creation.
+    virtual void Pause(std::uint32_t milliseconds);
     // Starts `body` on a new thread stored in `thread`; false when no thread could be started.
-    virtual bool StartThread(std::thread& thread, std::function<void()> body) = 0;
+    virtual bool StartThread(std::thread& thread, std::function<void()> body);
 };
 
 // The platform's real layer (one instance for the whole process).

@@ -20,7 +20,6 @@
 #include <new>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <utility>
 
 #include "serial_device.h"
@@ -575,19 +574,6 @@ class PosixSerialLayer : public ISerialLayer {
         if (port == nullptr) return;
         port->woken = true;
         Signal(port->wakeFd);
-    }
-
-    void Pause(std::uint32_t milliseconds) override {
-        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-    }
-
-    bool StartThread(std::thread& thread, std::function<void()> body) override {
-        try {
-            thread = std::thread(std::move(body));
-            return true;
-        } catch (const std::system_error&) {
-            return false;
-        }
     }
 };
 

@@ -11,8 +11,6 @@
 #include <new>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "serial_device.h"
@@ -300,17 +298,6 @@ class Win32SerialLayer final : public ISerialLayer {
 
     void WakeEventWaits(PortHandle port) override {
         if (const std::shared_ptr<PortState> state = Find(port)) state->Wake();
-    }
-
-    void Pause(std::uint32_t milliseconds) override { Sleep(milliseconds); }
-
-    bool StartThread(std::thread& thread, std::function<void()> body) override {
-        try {
-            thread = std::thread(std::move(body));
-            return true;
-        } catch (const std::system_error&) {
-            return false;
-        }
     }
 
   private:

@@ -1,0 +1,19 @@
+#include "serial_device.h"
+
+#include <chrono>
+#include <system_error>
+#include <utility>
+
+void ISerialLayer::Pause(std::uint32_t milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+bool ISerialLayer::StartThread(std::thread& thread, std::function<void()> body) {
+    // The link throws nothing: a thread the system refuses is reported, not thrown.
+    try {
+        thread = std::thread(std::move(body));
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}

@@ -218,12 +218,6 @@ bool MeterKth(int k) {
 }  // namespace
 
 int main() {
-    // meter-sim lives beside this program unless told otherwise.
-    if (std::getenv("DRAVIK_BIN_DIR") == nullptr) {
-        std::error_code error;
-        const fs::path self = fs::read_symlink("/proc/self/exe", error);
-        if (!error) ::setenv("DRAVIK_BIN_DIR", self.parent_path().c_str(), 1);
-    }
     std::printf("FindMeterPort wall time, %d runs each\n", kRuns);
     bool ok = RealPorts();
     ok = Phantoms() && ok;

@@ -10,26 +10,17 @@
 // random 0..10 ms after each frame, so the answer falls at any point of the sender's 5 ms poll,
 // as a real meter's does. Other meter-sim options replace that (e.g. "--reply-delay 0").
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "meter_port.h"
+#include "sim_process.h"
 
 namespace {
 
@@ -45,77 +36,6 @@ double Monotonic() {
 double ProcessCpu() {
     return Seconds(CLOCK_PROCESS_CPUTIME_ID);
 }
-
-// meter-sim as a child process, its log read line by line as the benchmark needs it.
-class Sim {
-  public:
-    explicit Sim(const std::vector<std::string>& options) {
-        const std::string program =
-            (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "meter-sim").string();
-        std::array<int, 2> out{};
-        if (pipe2(out.data(), O_CLOEXEC) != 0) return;
-        std::vector<std::string> args{program};
-        args.insert(args.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        const int spawned =
-            posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        m_out = out[0];
-        if (spawned != 0) {
-            m_pid = -1;
-            return;
-        }
-        const std::optional<std::string> first = NextLine("PORT ");
-        if (first) m_device = first->substr(5);
-    }
-
-    ~Sim() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-        }
-        if (m_out >= 0) close(m_out);
-    }
-
-    Sim(const Sim&) = delete;
-    Sim& operator=(const Sim&) = delete;
-
-    const std::string& Device() const { return m_device; }
-
-    // The next log line starting with `prefix`; nothing if none comes within 10 s.
-    std::optional<std::string> NextLine(const std::string& prefix) {
-        const double deadline = Monotonic() + 10.0;
-        for (;;) {
-            for (std::size_t end = m_buffer.find('\n'); end != std::string::npos;
-                 end = m_buffer.find('\n')) {
-                std::string line = m_buffer.substr(0, end);
-                m_buffer.erase(0, end + 1);
-                if (line.starts_with(prefix)) return line;
-            }
-            const double left = deadline - Monotonic();
-            pollfd readable{m_out, POLLIN, 0};
-            if (left <= 0 || poll(&readable, 1, static_cast<int>(left * 1000) + 1) <= 0) break;
-            std::array<char, 4096> chunk{};
-            const ssize_t n = read(m_out, chunk.data(), chunk.size());
-            if (n <= 0) break;
-            m_buffer.append(chunk.data(), static_cast<std::size_t>(n));
-        }
-        return std::nullopt;
-    }
-
-  private:
-    pid_t m_pid = -1;
-    int m_out = -1;
-    std::string m_device;
-    std::string m_buffer;
-};
 
 struct Stats {
     double p50;
@@ -137,14 +57,10 @@ void Print(const char* what, const Stats& s, const char* target) {
                 s.p99 * 1e3, s.max * 1e3, target);
 }
 
-std::wstring Wide(const std::string& path) {
-    return std::wstring(path.begin(), path.end());
-}
-
 int Answered(int calls, const std::vector<std::string>& simOptions) {
-    Sim sim(simOptions);
+    MeterSimProcess sim(simOptions);
     CMeterPort port;
-    if (sim.Device().empty() || port.Open(Wide(sim.Device())) == kInvalidPort) {
+    if (!sim.Started() || port.Open(sim.PortName()) == kInvalidPort) {
         std::fputs("bench-exchange: cannot start meter-sim or open its device\n", stderr);
         return 1;
     }
@@ -160,13 +76,19 @@ int Answered(int calls, const std::vector<std::string>& simOptions) {
         const double returned = Monotonic();
         cpu.push_back(ProcessCpu() - cpuBefore);
         whole.push_back(returned - started);
-        const std::optional<std::string> reply = sim.NextLine("REPLY set");
-        const std::size_t at = reply ? reply->find(" at=") : std::string::npos;
-        if (answered != 1 || at == std::string::npos) {
+        // The meter logs each answer as it leaves: the i-th call's is its i-th REPLY line.
+        const std::size_t replies = static_cast<std::size_t>(i) + 1;
+        if (!sim.WaitForLines("REPLY set", replies) || answered != 1) {
             ++unanswered;
             continue;
         }
-        const double left = std::strtod(reply->c_str() + at + 4, nullptr) * 1e-9;
+        const std::string reply = sim.Lines("REPLY set")[replies - 1];
+        const std::size_t at = reply.find(" at=");
+        if (at == std::string::npos) {
+            ++unanswered;
+            continue;
+        }
+        const double left = std::strtod(reply.c_str() + at + 4, nullptr) * 1e-9;
         answerToReturn.push_back(returned - left);
     }
     if (answerToReturn.empty()) {
@@ -195,9 +117,9 @@ int Answered(int calls, const std::vector<std::string>& simOptions) {
 }
 
 int Silent() {
-    Sim sim({"--silent"});
+    MeterSimProcess sim({"--silent"});
     CMeterPort port;
-    if (sim.Device().empty() || port.Open(Wide(sim.Device())) == kInvalidPort) {
+    if (!sim.Started() || port.Open(sim.PortName()) == kInvalidPort) {
         std::fputs("bench-exchange: cannot start a silent meter-sim or open its device\n", stderr);
         return 1;
     }

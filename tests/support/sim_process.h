@@ -20,6 +20,10 @@
 // fault should ever reach it.
 inline constexpr std::chrono::milliseconds kPtyWaitLimit{10'000};
 
+// Directory holding the built executables (meter-sim, Dravik): DRAVIK_BIN_DIR, or else the
+// directory of the running program, since tests and benchmarks are built beside meter-sim.
+std::string BinDir();
+
 // A device path as the wide port name CMeterPort::Open takes.
 std::wstring WidePath(const std::string& path);
 

@@ -13,9 +13,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 #include <iterator>
-
-#include "test_support.h"
 
 namespace {
 
@@ -34,6 +34,13 @@ bool Exited(int pid, bool block) {
 }
 
 }  // namespace
+
+std::string BinDir() {
+    if (const char* dir = std::getenv("DRAVIK_BIN_DIR")) return dir;
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::string(".") : self.parent_path().string();
+}
 
 std::wstring WidePath(const std::string& path) {
     // Device and temporary paths are ASCII.

@@ -3,11 +3,6 @@
 #include <cstdlib>
 #include <string>
 
-std::string BinDir() {
-    const char* dir = std::getenv("DRAVIK_BIN_DIR");
-    return dir != nullptr ? dir : ".";
-}
-
 std::wstring TestComPort(std::string& skipReason) {
     const char* name = std::getenv("DRAVIK_TEST_COM");
     if (name == nullptr || *name == '\0') {

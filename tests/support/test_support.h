@@ -4,9 +4,6 @@
 
 #include <string>
 
-// Directory holding the built executables (meter-sim, Dravik), from DRAVIK_BIN_DIR.
-std::string BinDir();
-
 // The COM port the Wine harness mapped onto the simulated meter (DRAVIK_TEST_COM). Empty, with
 // the reason in `skipReason`, when none is set, or when it names COM1..COM4: Wine maps those to
 // the machine's own serial devices, which no test may touch.

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fake_serial.h"
@@ -35,15 +37,23 @@ class Exchange : public ::testing::Test {
         ASSERT_NE(port.Open(kPort), kInvalidPort);
     }
 
-    // The meter answers one character at the first poll pause after a frame was written.
-    void MeterAnswersDuringPoll(std::uint32_t mask = kEvRxChar) {
-        layer.onPause = [this, mask, answered = false](std::uint32_t ms) mutable {
-            if (ms == 5 && !answered) {
-                answered = true;
-                layer.QueueInput(kPort, {0x06});
-                layer.PushEvent(kPort, Event{mask});
+    // Runs `action` once, at the first poll pause after a frame was written: the moment the
+    // watcher waits for the meter.
+    void AtFirstPoll(std::function<void()> action) {
+        layer.onPause = [action = std::move(action), done = false](std::uint32_t ms) mutable {
+            if (ms == 5 && !done) {
+                done = true;
+                action();
             }
         };
+    }
+
+    // The meter answers one character at the first poll pause, reported as `event`.
+    void MeterAnswersDuringPoll(Event event = Event{kEvRxChar}) {
+        AtFirstPoll([this, event] {
+            layer.QueueInput(kPort, {0x06});
+            layer.PushEvent(kPort, event);
+        });
     }
 
     FakeSerialLayer layer;
@@ -151,13 +161,7 @@ class WatcherMasks : public Exchange, public ::testing::WithParamInterface<MaskC
 // once) is not an answer.
 TEST_P(WatcherMasks, EventDecidesTheOutcome) {
     const MaskCase& c = GetParam();
-    layer.onPause = [this, c, pushed = false](std::uint32_t ms) mutable {
-        if (ms == 5 && !pushed) {
-            pushed = true;
-            layer.QueueInput(kPort, {0x06});
-            layer.PushEvent(kPort, c.event);
-        }
-    };
+    MeterAnswersDuringPoll(c.event);
     EXPECT_EQ(port.SendFrame(frame), c.result) << c.what;
     layer.WaitQuiet();
     EXPECT_EQ(port.m_nReplyStatus, c.status) << c.what;
@@ -181,36 +185,26 @@ INSTANTIATE_TEST_SUITE_P(
                  false}));
 
 TEST_F(Exchange, ImmediateCompletionWithNothingQueuedIsIgnored) {
-    layer.onPause = [this, pushed = false](std::uint32_t ms) mutable {
-        if (ms == 5 && !pushed) {
-            pushed = true;
-            layer.PushEvent(kPort, Event{kEvRxChar, WaitOutcome::Immediate});
-        }
-    };
+    AtFirstPoll([this] { layer.PushEvent(kPort, Event{kEvRxChar, WaitOutcome::Immediate}); });
     EXPECT_EQ(port.SendFrame(frame), 0);
     EXPECT_EQ(port.m_nReplyStatus, REPLY_PENDING);
     EXPECT_TRUE(port.m_bWatcherRunning);
 }
 
 TEST_F(Exchange, FailedWaitsAreRetriedNotTakenAsAnswers) {
-    layer.onPause = [this, pushed = 0](std::uint32_t ms) mutable {
-        if (ms == 5 && pushed < 3) {
-            ++pushed;
+    AtFirstPoll([this] {
+        for (int i = 0; i < 3; ++i)
             layer.PushEvent(kPort, Event{kEvRxChar, WaitOutcome::Failed});
-        }
-    };
+    });
     EXPECT_EQ(port.SendFrame(frame), 0);
     EXPECT_TRUE(port.m_bWatcherRunning);
 }
 
 TEST_F(Exchange, FailingWaitsOnAVanishedDeviceEndTheWatcherInsteadOfSpinning) {
-    layer.onPause = [this, pushed = false](std::uint32_t ms) mutable {
-        if (ms == 5 && !pushed) {
-            pushed = true;
-            layer.WithPort(kPort, [](auto& state) { state.script.failClearCommError = true; });
-            layer.PushEvent(kPort, Event{0, WaitOutcome::Failed});
-        }
-    };
+    AtFirstPoll([this] {
+        layer.WithPort(kPort, [](auto& state) { state.script.failClearCommError = true; });
+        layer.PushEvent(kPort, Event{0, WaitOutcome::Failed});
+    });
     EXPECT_EQ(port.SendFrame(frame), 0);
     layer.WaitQuiet();
     EXPECT_EQ(port.m_nReplyStatus, REPLY_LINE_ERROR);
@@ -276,12 +270,8 @@ TEST(Watcher, OnAClosedPortReportsNoPort) {
     EXPECT_FALSE(port.m_bWatcherRunning);
 }
 
-TEST(Watcher, CloseWhileWaitingStopsAndJoinsIt) {
-    FakeSerialLayer layer;
-    layer.AddPort(kPort);
-    CMeterPort port(layer);
-    ASSERT_NE(port.Open(kPort), kInvalidPort);
-    EXPECT_EQ(port.SendFrame(BuildProbeFrame()), 0);
+TEST_F(Exchange, CloseWhileTheWatcherWaitsStopsAndJoinsIt) {
+    EXPECT_EQ(port.SendFrame(frame), 0);
     ASSERT_EQ(layer.ThreadsRunning(), 1);
     port.Close();
     EXPECT_EQ(layer.ThreadsRunning(), 0);
@@ -289,35 +279,25 @@ TEST(Watcher, CloseWhileWaitingStopsAndJoinsIt) {
     EXPECT_FALSE(layer.Snapshot(kPort).open);
 }
 
-TEST(Watcher, DestroyingThePortWhileItWaitsStopsItFirst) {
-    FakeSerialLayer layer;
-    layer.AddPort(kPort);
+TEST_F(Exchange, DestroyingThePortWhileItsWatcherWaitsStopsItFirst) {
+    const std::wstring other = L"COM5";
+    layer.AddPort(other);
     {
-        CMeterPort port(layer);
-        ASSERT_NE(port.Open(kPort), kInvalidPort);
-        EXPECT_EQ(port.SendFrame(BuildProbeFrame()), 0);
+        CMeterPort doomed(layer);
+        ASSERT_NE(doomed.Open(other), kInvalidPort);
+        EXPECT_EQ(doomed.SendFrame(frame), 0);
         ASSERT_EQ(layer.ThreadsRunning(), 1);
     }
     EXPECT_EQ(layer.ThreadsRunning(), 0);
-    EXPECT_FALSE(layer.Snapshot(kPort).open);
+    EXPECT_FALSE(layer.Snapshot(other).open);
 }
 
-TEST(Watcher, ReopenedPortGetsAFreshWatcher) {
-    FakeSerialLayer layer;
-    layer.AddPort(kPort);
-    CMeterPort port(layer);
-    ASSERT_NE(port.Open(kPort), kInvalidPort);
-    EXPECT_EQ(port.SendFrame(BuildProbeFrame()), 0);
+TEST_F(Exchange, ReopenedPortGetsAFreshWatcher) {
+    EXPECT_EQ(port.SendFrame(frame), 0);
     port.Close();
     ASSERT_NE(port.Open(kPort), kInvalidPort);
-    layer.onPause = [&layer, pushed = false](std::uint32_t ms) mutable {
-        if (ms == 5 && !pushed) {
-            pushed = true;
-            layer.QueueInput(kPort, {0x06});
-            layer.PushEvent(kPort, Event{kEvRxChar});
-        }
-    };
-    EXPECT_EQ(port.SendFrame(BuildProbeFrame()), 1);
+    MeterAnswersDuringPoll();
+    EXPECT_EQ(port.SendFrame(frame), 1);
     EXPECT_EQ(layer.ThreadsStarted(), 2);
 }
 

@@ -88,6 +88,20 @@ class Dialog : public ::testing::Test {
         return dlg;
     }
 
+    // A dialog that has found the meter on COM2 with a first SET (channel 0, "1").
+    std::unique_ptr<CDravikDlg> DialogOnTheMeter() {
+        auto dlg = MakeDialog();
+        view.texts = {L"1", L"1", L"1", L"1"};
+        dlg->OnSet(0);
+        return dlg;
+    }
+
+    // The meter is plugged in again, now behind `name`.
+    void Replug(const std::wstring& name) {
+        ports = {L"COM1", name};
+        MeterOn(layer, name);
+    }
+
     FakeSerialLayer layer;
     RecordingView view;
     std::vector<std::wstring> ports{L"COM1", L"COM2"};
@@ -178,9 +192,7 @@ TEST_F(Dialog, SilentMeterIsReportedAsNoAnswerAndKeepsThePort) {
 }
 
 TEST_F(Dialog, MeterUnpluggedDuringASendIsSearchedForAgainAtTheNextSet) {
-    auto dlg = MakeDialog();
-    view.texts = {L"1", L"1", L"1", L"1"};
-    dlg->OnSet(0);
+    auto dlg = DialogOnTheMeter();
     ASSERT_EQ(dlg->m_strPortName, L"COM2");
 
     // The cable comes out as the frame goes: its status can no longer be read, nothing answers.
@@ -195,9 +207,7 @@ TEST_F(Dialog, MeterUnpluggedDuringASendIsSearchedForAgainAtTheNextSet) {
     EXPECT_TRUE(dlg->m_strPortName.empty());
     EXPECT_FALSE(layer.Snapshot(L"COM2").open);
 
-    // Plugged in again, now behind another name.
-    ports = {L"COM1", L"COM5"};
-    MeterOn(layer, L"COM5");
+    Replug(L"COM5");
     dlg->OnSet(1);
     EXPECT_EQ(dlg->m_strPortName, L"COM5");
     EXPECT_EQ(listings, 2);
@@ -206,9 +216,7 @@ TEST_F(Dialog, MeterUnpluggedDuringASendIsSearchedForAgainAtTheNextSet) {
 }
 
 TEST_F(Dialog, MeterUnpluggedBetweenSetsIsNoticedBeforeSending) {
-    auto dlg = MakeDialog();
-    view.texts = {L"1", L"1", L"1", L"1"};
-    dlg->OnSet(0);
+    auto dlg = DialogOnTheMeter();
     ASSERT_EQ(dlg->m_strPortName, L"COM2");
 
     // Gone while the operator was typing: the dead handle is dropped and the search finds
@@ -222,8 +230,7 @@ TEST_F(Dialog, MeterUnpluggedBetweenSetsIsNoticedBeforeSending) {
     EXPECT_THAT(view.messages, ElementsAre(kMsgNoMeterPort));
     EXPECT_EQ(SetFrames(layer, L"COM2").size(), 1u) << "nothing sent into the dead handle";
 
-    ports = {L"COM1", L"COM5"};
-    MeterOn(layer, L"COM5");
+    Replug(L"COM5");
     dlg->OnSet(3);
     EXPECT_EQ(dlg->m_strPortName, L"COM5");
     EXPECT_THAT(SetFrames(layer, L"COM5"), ElementsAre(FrameBytes(L"1", 3)));

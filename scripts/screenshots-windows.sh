@@ -54,10 +54,7 @@ fail() {
 # Starts Dravik.exe, waits for its dialog and for its thread to be through initialisation, and
 # gives it the keyboard; sets dravik_pid and dialog.
 start_dravik() {
-    wine_cmd wine "$WS_DRAVIK" >"$WS_DIR/dravik.log" 2>&1 &
-    dravik_pid=$!
-    dialog=$(x_wait_window Z9M4-SET "$LIMIT") || true
-    [[ -n $dialog ]] || fail "Dravik.exe showed no dialog"
+    dravik_start "$WS_DRAVIK" "$WS_DIR/dravik.log" "$LIMIT" || fail "Dravik.exe showed no dialog"
     window_text Z9M4-SET >/dev/null
     xdotool windowfocus --sync "$dialog"
 }
@@ -96,14 +93,7 @@ sim_log="$WS_DIR/meter-sim.log"
 wine_session_map_port COM7 "$WS_DIR/com7"
 sim_start "$sim_log" || fail "meter-sim did not start"
 start_dravik
-xdotool key --delay 30 Tab Tab Tab Tab Tab
-xdotool type --delay 30 0.35
-xdotool key Tab
-xdotool type --delay 30 -- -1.2
-xdotool key Tab
-xdotool type --delay 30 0.5
-xdotool key Tab
-xdotool type --delay 30 2.25
+dravik_type_corrections 0.35 -1.2 0.5 2.25
 # From edit box 3: EXIT, then SET 0.
 xdotool key --delay 30 Tab Tab
 for channel in 0 1 2 3; do

@@ -123,14 +123,10 @@ start_dravik() {
         echo "      $dravik was not built"
         return 1
     }
-    wine_cmd wine "$dravik" >"$WS_DIR/dravik-$1.log" 2>&1 &
-    dravik_pid=$!
-    dialog=$(x_wait_window Z9M4-SET "$WINDOW_LIMIT") || true
-    if [[ -z $dialog ]]; then
+    dravik_start "$dravik" "$WS_DIR/dravik-$1.log" "$WINDOW_LIMIT" || {
         echo "      no window named Z9M4-SET within ${WINDOW_LIMIT} s"
         return 1
-    fi
-    xdotool windowfocus --sync "$dialog"
+    }
 }
 
 # Esc, as the operator would, must end the process.
@@ -250,14 +246,7 @@ elif start_dravik meter; then
     pass "Dravik.exe opens its dialog Z9M4-SET"
     window_text Z9M4-SET >/dev/null
     # Edit boxes 1004..1007 get 1.5, -2, 0.5 and 3; then four Tabs wrap round to SET 2 (1002).
-    xdotool key --delay 30 Tab Tab Tab Tab Tab
-    xdotool type --delay 30 1.5
-    xdotool key Tab
-    xdotool type --delay 30 -- -2
-    xdotool key Tab
-    xdotool type --delay 30 0.5
-    xdotool key Tab
-    xdotool type --delay 30 3
+    dravik_type_corrections 1.5 -2 0.5 3
     xdotool key --delay 30 Tab Tab Tab Tab space
     if sim_wait_lines "$sim_log" 'FRAME set ' 1 "$FRAME_LIMIT"; then
         check "SET of 1490CW sends one frame, channel 2 at 0.5 dB" last_set_frame_is 1 2 0.5000

@@ -240,6 +240,29 @@ wait_pid_gone() {
     wait "$pid" 2>/dev/null || true
 }
 
+# Starts Dravik.exe EXE with its output in LOG and waits up to LIMIT s for its dialog; sets
+# dravik_pid and dialog and gives the dialog the keyboard. Fails when no dialog appears.
+dravik_start() {
+    local exe=$1 log=$2 limit=$3
+    wine_cmd wine "$exe" >"$log" 2>&1 &
+    dravik_pid=$!
+    dialog=$(x_wait_window Z9M4-SET "$limit") || true
+    [[ -n $dialog ]] || return 1
+    xdotool windowfocus --sync "$dialog"
+}
+
+# Types the four corrections into edit boxes 1004..1007 from the focus on EXIT (the first tab
+# stop; the four SETs follow it). Leaves the focus in edit box 1007.
+dravik_type_corrections() {
+    xdotool key --delay 30 Tab Tab Tab Tab Tab
+    xdotool type --delay 30 -- "$1"
+    local value
+    for value in "$2" "$3" "$4"; do
+        xdotool key Tab
+        xdotool type --delay 30 -- "$value"
+    done
+}
+
 # What the top-level window with caption CAPTION and its controls show (see window_text.c).
 window_text() {
     wine_cmd timeout -k 5 30 wine "$WS_DIR/window-text.exe" "$1" 2>/dev/null | tr -d '\r'

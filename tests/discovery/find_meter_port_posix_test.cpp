@@ -8,13 +8,13 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "meter_port.h"
 #include "port_discovery.h"
+#include "recording_layer.h"
 #include "sim_process.h"
 #include "sysfs_ports.h"
 
@@ -24,41 +24,6 @@ namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
-
-// The platform layer, with the opens and pauses of the search written down.
-class RecordingLayer : public PassThroughLayer {
-  public:
-    RecordingLayer() : PassThroughLayer(PlatformSerialLayer()) {}
-
-    PortHandle Open(const std::wstring& name) override {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_opened.push_back(name);
-        }
-        return PassThroughLayer::Open(name);
-    }
-    void Pause(std::uint32_t milliseconds) override {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_pauses.push_back(milliseconds);
-        }
-        PassThroughLayer::Pause(milliseconds);
-    }
-
-    std::vector<std::wstring> Opened() {
-        const std::lock_guard lock(m_mutex);
-        return m_opened;
-    }
-    std::vector<std::uint32_t> Pauses() {
-        const std::lock_guard lock(m_mutex);
-        return m_pauses;
-    }
-
-  private:
-    std::mutex m_mutex;
-    std::vector<std::wstring> m_opened;
-    std::vector<std::uint32_t> m_pauses;
-};
 
 // An empty sysfs tree and the extra ports to list after it, for one test.
 class ExtraPortsOnly {

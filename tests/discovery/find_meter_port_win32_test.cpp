@@ -9,18 +9,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstdlib>
-#include <functional>
-#include <memory>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
 #include "meter_port.h"
-#include "pass_through_layer.h"
 #include "port_discovery.h"
+#include "recording_layer.h"
 #include "serial_device.h"
 #include "test_support.h"
 
@@ -29,18 +23,6 @@ namespace {
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
-// The platform layer, with the names it was asked to open written down.
-class OpenRecordingLayer : public PassThroughLayer {
-  public:
-    OpenRecordingLayer() : PassThroughLayer(PlatformSerialLayer()) {}
-    PortHandle Open(const std::wstring& name) override {
-        opened.push_back(name);
-        return PassThroughLayer::Open(name);
-    }
-
-    std::vector<std::wstring> opened;
-};
 
 class FindMeterPortOnCom : public ::testing::Test {
   protected:
@@ -71,9 +53,9 @@ TEST_F(FindMeterPortOnCom, RegistryListsTheMappedPort) {
 }
 
 TEST_F(FindMeterPortOnCom, FindsTheMeterAndLeavesItsPortClosed) {
-    OpenRecordingLayer layer;
+    RecordingLayer layer;
     EXPECT_EQ(FindMeterPort(L"", layer, OnlyTestPort()), name);
-    EXPECT_THAT(layer.opened, ElementsAre(name));
+    EXPECT_THAT(layer.Opened(), ElementsAre(name));
 
     // Closed again: the dialog opens it next, by the name found.
     CMeterPort port;
@@ -84,9 +66,9 @@ TEST_F(FindMeterPortOnCom, ExcludedPortIsNeitherOpenedNorFound) {
     std::vector<std::wstring> listed;
     OnlyTestPort()(listed);
     ASSERT_THAT(listed, ElementsAre(name));
-    OpenRecordingLayer layer;
+    RecordingLayer layer;
     EXPECT_EQ(FindMeterPort(name, layer, OnlyTestPort()), L"");
-    EXPECT_THAT(layer.opened, IsEmpty());
+    EXPECT_THAT(layer.Opened(), IsEmpty());
 }
 
 }  // namespace

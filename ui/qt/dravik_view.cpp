@@ -160,14 +160,6 @@ void CDravikView::CreateControls() {
     m_statusLabel->setObjectName(QStringLiteral("status"));
     place(m_statusLabel, 31, 112, 262, 10);
 
-    QWidget* previous = m_exit;
-    for (QWidget* next : {static_cast<QWidget*>(m_set[0]), static_cast<QWidget*>(m_set[1]),
-                          static_cast<QWidget*>(m_set[2]), static_cast<QWidget*>(m_set[3]),
-                          static_cast<QWidget*>(m_edit[0]), static_cast<QWidget*>(m_edit[1]),
-                          static_cast<QWidget*>(m_edit[2]), static_cast<QWidget*>(m_edit[3])}) {
-        setTabOrder(previous, next);
-        previous = next;
-    }
     // Qt would pick the first edit box; the template's first tab stop is EXIT.
     m_exit->setFocus();
 

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "port_discovery.h"
-#include "serial_device.h"
+#include "serial_layer.h"
 #include "sim_process.h"
 #include "sysfs_ports.h"
 

@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr std::uint32_t kFrameSize = 40;
 // The meter has its whole answer queued within this time of a probe.
 constexpr std::uint32_t kProbeAnswerWaitMs = 500;
 // Gives the meter a moment after the probe port is closed, before the caller opens it again.

@@ -155,7 +155,7 @@ Frame BuildSetCorrectionFrame(const std::wstring& text, std::uint8_t channel) {
 }
 
 bool IsProbeReply(const std::uint8_t* buffer, std::uint32_t count) {
-    if (buffer == nullptr || count != 40) return false;
+    if (buffer == nullptr || count != kFrameSize) return false;
     return buffer[kSignatureOffset] == 'B' && buffer[kSignatureOffset + 1] == 'O' &&
            buffer[kSignatureOffset + 2] == 'O' && buffer[kSignatureOffset + 3] == 'T';
 }

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <string>
 
-using Frame = std::array<std::uint8_t, 40>;
+// Every frame on the line, either way, is this long: no length field, checksum or terminator.
+inline constexpr std::uint32_t kFrameSize = 40;
+using Frame = std::array<std::uint8_t, kFrameSize>;
 
 // Byte offsets and values inside a frame.
 inline constexpr std::uint8_t kFrameStart = 0xAA;

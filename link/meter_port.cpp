@@ -16,7 +16,6 @@ constexpr std::uint32_t kOutputQueueSize = 1024;
 constexpr std::uint8_t kByteSize = 8;
 constexpr std::uint8_t kEofChar = 0xA4;
 
-constexpr std::uint32_t kFrameSize = 40;
 constexpr std::uint32_t kDrainChunk = 100;
 // A device that never stops talking would otherwise keep DrainInput reading for ever, with the
 // operator's window frozen. One second drains far more than any real answer.

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "meter_frames.h"
-#include "serial_device.h"
+#include "serial_layer.h"
 
 // Outcome last reported by the reply watcher (CMeterPort::m_nReplyStatus).
 inline constexpr std::int32_t REPLY_PENDING = 0;

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <utility>
 
-#include "serial_device.h"
+#include "serial_layer.h"
 
 namespace {
 

@@ -9,19 +9,13 @@
 #include <string>
 
 #include "meter_port.h"
+#include "operator_text.h"
 #include "port_discovery.h"
-
-inline constexpr int kChannelCount = 4;
 
 // Control identifiers of dialog template 102 (shared with the Win32 resource script).
 inline constexpr int kIdExit = 2;
 inline constexpr int kIdFirstSet = 1000;   // SET buttons 1000..1003
 inline constexpr int kIdFirstEdit = 1004;  // edit boxes 1004..1007
-
-extern const std::array<const wchar_t*, kChannelCount> kChannelLabels;
-extern const wchar_t* const kMsgNoMeterPort;   // discovery found nothing
-extern const wchar_t* const kMsgOpenFailed;    // the found port would not open
-extern const wchar_t* const kStatusSearching;  // shown while discovery blocks the window
 
 // What the dialog logic needs of a window.
 class IDravikView {
@@ -65,6 +59,3 @@ class CDravikDlg {
     IDravikView& m_view;
     PortLister m_lister;
 };
-
-// "<label> 设置成功 2.5 dB → 1.7783" and the like: what the operator sees after a SET.
-std::wstring FormatOutcome(int channel, bool answered, const std::wstring& text);

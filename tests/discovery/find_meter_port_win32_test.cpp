@@ -15,7 +15,7 @@
 #include "meter_port.h"
 #include "port_discovery.h"
 #include "recording_layer.h"
-#include "serial_device.h"
+#include "serial_layer.h"
 #include "test_support.h"
 
 namespace {

@@ -15,7 +15,7 @@
 
 #include "meter_frames.h"
 #include "meter_port.h"
-#include "serial_device.h"
+#include "serial_layer.h"
 #include "test_support.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <thread>
 #include <utility>
 
-#include "serial_device.h"
+#include "serial_layer.h"
 
 // Forwards every call to another layer; derive from it and override what a test observes.
 class PassThroughLayer : public ISerialLayer {

@@ -1,6 +1,6 @@
 #pragma once
 
-// Test helpers for the link on real pseudo-terminals (POSIX only): the simulated meter run as a
+// Test helpers for the link on real pseudo-terminals (Linux only): the simulated meter run as a
 // child process, a pty pair for tests that play the meter themselves, and a pass-through serial
 // layer for tests that observe the real one.
 

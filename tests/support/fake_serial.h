@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "serial_device.h"
+#include "serial_layer.h"
 
 class FakeSerialLayer : public ISerialLayer {
   public:

@@ -1,5 +1,5 @@
 // The serial layer on Linux: a tty opened by its device path, with the Win32-shaped operations
-// of serial_device.h mapped onto termios, tty ioctls and epoll.
+// of serial_layer.h mapped onto termios, tty ioctls and epoll.
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -22,7 +22,7 @@
 #include <string>
 #include <utility>
 
-#include "serial_device.h"
+#include "serial_layer.h"
 
 namespace {
 
@@ -209,12 +209,12 @@ void Consume(int eventFd) {
     }
 }
 
-class PosixEventWait final : public IPortEventWait {
+class LinuxEventWait final : public IPortEventWait {
   public:
-    PosixEventWait(Port& port, int epollFd) : m_port(port), m_epoll(epollFd) {}
-    ~PosixEventWait() override { close(m_epoll); }
-    PosixEventWait(const PosixEventWait&) = delete;
-    PosixEventWait& operator=(const PosixEventWait&) = delete;
+    LinuxEventWait(Port& port, int epollFd) : m_port(port), m_epoll(epollFd) {}
+    ~LinuxEventWait() override { close(m_epoll); }
+    LinuxEventWait(const LinuxEventWait&) = delete;
+    LinuxEventWait& operator=(const LinuxEventWait&) = delete;
 
     // epoll data tags of the three descriptors a wait watches.
     static constexpr std::uint32_t kTagTty = 0;
@@ -340,7 +340,7 @@ class PosixEventWait final : public IPortEventWait {
     const int m_epoll;
 };
 
-class PosixSerialLayer : public ISerialLayer {
+class LinuxSerialLayer : public ISerialLayer {
   public:
     PortHandle Open(const std::wstring& name) override {
         const std::optional<std::string> path = ToUtf8(name);
@@ -557,14 +557,14 @@ class PosixSerialLayer : public ISerialLayer {
             event.data.u32 = tag;
             return epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) == 0;
         };
-        const bool watching = watch(port->fd, EPOLLIN | EPOLLET, PosixEventWait::kTagTty) &&
-                              watch(port->wakeFd, EPOLLIN, PosixEventWait::kTagWake) &&
-                              watch(port->txFd, EPOLLIN, PosixEventWait::kTagTx);
+        const bool watching = watch(port->fd, EPOLLIN | EPOLLET, LinuxEventWait::kTagTty) &&
+                              watch(port->wakeFd, EPOLLIN, LinuxEventWait::kTagWake) &&
+                              watch(port->txFd, EPOLLIN, LinuxEventWait::kTagTx);
         if (!watching) {
             close(epollFd);
             return nullptr;
         }
-        auto* wait = new (std::nothrow) PosixEventWait(*port, epollFd);
+        auto* wait = new (std::nothrow) LinuxEventWait(*port, epollFd);
         if (wait == nullptr) close(epollFd);
         return std::unique_ptr<IPortEventWait>(wait);
     }
@@ -580,6 +580,6 @@ class PosixSerialLayer : public ISerialLayer {
 }  // namespace
 
 ISerialLayer& PlatformSerialLayer() {
-    static PosixSerialLayer layer;
+    static LinuxSerialLayer layer;
     return layer;
 }

@@ -1,4 +1,4 @@
-// The POSIX layer's port-event wait on kernel pseudo-terminals: what counts as a character
+// The Linux layer's port-event wait on kernel pseudo-terminals: what counts as a character
 // arriving, the emptied output queue, a vanished device, and waking a blocked wait.
 //
 // Where a test shows that a wait does NOT end, it gives the wait a quiet moment (kQuiet) to go
@@ -26,7 +26,7 @@ struct Result {
     std::uint32_t mask = 0;
 };
 
-class PosixEventWait : public ::testing::Test {
+class LinuxEventWait : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(pty.Ok());
@@ -92,7 +92,7 @@ class PosixEventWait : public ::testing::Test {
     std::future<Result> pending;
 };
 
-TEST_F(PosixEventWait, ACharacterIsReportedOnceWhileItSitsUnread) {
+TEST_F(LinuxEventWait, ACharacterIsReportedOnceWhileItSitsUnread) {
     StartWait();
     ASSERT_TRUE(pty.Send({0x06}));
     Result r = Finish();
@@ -109,7 +109,7 @@ TEST_F(PosixEventWait, ACharacterIsReportedOnceWhileItSitsUnread) {
     EXPECT_EQ(pty.Queued(), 2u);
 }
 
-TEST_F(PosixEventWait, ACharacterAfterTheQueueWasReadIsANewArrival) {
+TEST_F(LinuxEventWait, ACharacterAfterTheQueueWasReadIsANewArrival) {
     Receive({0x06});
     Result r;
     r.outcome = wait->WaitCommEvent(r.mask);
@@ -129,7 +129,7 @@ TEST_F(PosixEventWait, ACharacterAfterTheQueueWasReadIsANewArrival) {
     EXPECT_EQ(Finish().mask, kEvRxChar);
 }
 
-TEST_F(PosixEventWait, ALineSettingChangeIsNoArrival) {
+TEST_F(LinuxEventWait, ALineSettingChangeIsNoArrival) {
     // Changing the termios wakes every reader of the tty, data or not.
     Receive({0x06});
     Result r;
@@ -140,7 +140,7 @@ TEST_F(PosixEventWait, ALineSettingChangeIsNoArrival) {
     ExpectNoEvent("a termios change with an unread character queued");
 }
 
-TEST_F(PosixEventWait, AWriteReportsTheEmptiedOutputQueueOnlyWhenAskedFor) {
+TEST_F(LinuxEventWait, AWriteReportsTheEmptiedOutputQueueOnlyWhenAskedFor) {
     const Frame frame = BuildProbeFrame();
     StartWait();
     ASSERT_EQ(layer.Write(handle, frame.data(), 40), 40u);
@@ -153,7 +153,7 @@ TEST_F(PosixEventWait, AWriteReportsTheEmptiedOutputQueueOnlyWhenAskedFor) {
     ExpectNoEvent("EV_TXEMPTY is not in the mask");
 }
 
-TEST_F(PosixEventWait, EventsThatBuiltUpBetweenWaitsComeInOneMask) {
+TEST_F(LinuxEventWait, EventsThatBuiltUpBetweenWaitsComeInOneMask) {
     const Frame frame = BuildProbeFrame();
     ASSERT_EQ(layer.Write(handle, frame.data(), 40), 40u);
     Receive({0x06});
@@ -163,7 +163,7 @@ TEST_F(PosixEventWait, EventsThatBuiltUpBetweenWaitsComeInOneMask) {
     EXPECT_EQ(r.mask, kEvRxChar | kEvTxEmpty);
 }
 
-TEST_F(PosixEventWait, ANewMaskForgetsEarlierEvents) {
+TEST_F(LinuxEventWait, ANewMaskForgetsEarlierEvents) {
     const Frame frame = BuildProbeFrame();
     ASSERT_EQ(layer.Write(handle, frame.data(), 40), 40u);
     Receive({0x06});
@@ -172,7 +172,7 @@ TEST_F(PosixEventWait, ANewMaskForgetsEarlierEvents) {
     ExpectNoEvent("events from before SetCommMask");
 }
 
-TEST_F(PosixEventWait, AWakeEndsABlockedWaitAndEveryLaterOne) {
+TEST_F(LinuxEventWait, AWakeEndsABlockedWaitAndEveryLaterOne) {
     StartWait();
     EXPECT_FALSE(Ended(kQuiet));
     std::thread([this] { layer.WakeEventWaits(handle); }).join();
@@ -187,7 +187,7 @@ TEST_F(PosixEventWait, AWakeEndsABlockedWaitAndEveryLaterOne) {
     EXPECT_EQ(fresh->WaitCommEvent(r.mask), WaitOutcome::Failed);
 }
 
-TEST_F(PosixEventWait, AVanishedDeviceEndsEveryWaitWithExactlyALineError) {
+TEST_F(LinuxEventWait, AVanishedDeviceEndsEveryWaitWithExactlyALineError) {
     StartWait();
     EXPECT_FALSE(Ended(kQuiet));
     pty.CloseMaster();
@@ -208,7 +208,7 @@ TEST_F(PosixEventWait, AVanishedDeviceEndsEveryWaitWithExactlyALineError) {
     EXPECT_EQ(r.mask, kEvErr);
 }
 
-TEST(PosixEventWaitVanished, ADeviceGoneBeforeTheWaitWasCreatedIsALineErrorToo) {
+TEST(LinuxEventWaitVanished, ADeviceGoneBeforeTheWaitWasCreatedIsALineErrorToo) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
     ISerialLayer& layer = PlatformSerialLayer();

@@ -1,4 +1,4 @@
-// The whole path (dialog logic, discovery, exchange, POSIX layer) against the simulated meter on
+// The whole path (dialog logic, discovery, exchange, Linux layer) against the simulated meter on
 // real pseudo-terminals, with the meter misbehaving the ways real meters and cables do: pulled
 // out, babbling, answering wrongly or late, or held by another instance of the tool.
 

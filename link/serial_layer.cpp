@@ -1,4 +1,4 @@
-#include "serial_device.h"
+#include "serial_layer.h"
 
 #include <chrono>
 #include <system_error>

@@ -1,4 +1,4 @@
-// CMeterPort on the real POSIX serial layer, against kernel pseudo-terminals: opening, line
+// CMeterPort on the real Linux serial layer, against kernel pseudo-terminals: opening, line
 // settings, reads, writes, draining, a vanished device, and the simulated meter's probe answer.
 
 #include <sys/ioctl.h>
@@ -90,7 +90,7 @@ class PtyPort : public ::testing::Test {
 
 // ---- Open --------------------------------------------------------------------------------
 
-TEST(PosixOpen, MissingOrNonTerminalDevicesAreRefused) {
+TEST(LinuxOpen, MissingOrNonTerminalDevicesAreRefused) {
     char file[] = "/tmp/dravik-not-a-tty-XXXXXX";
     const int fd = mkstemp(file);
     ASSERT_GE(fd, 0);
@@ -144,7 +144,7 @@ TEST_F(PtyPort, TheDeviceIsExclusiveUntilClosed) {
     EXPECT_NE(second.Open(pty.PortName()), kInvalidPort);
 }
 
-TEST(PosixLineState, StandardRatesApplyAndOthersAreRefused) {
+TEST(LinuxLineState, StandardRatesApplyAndOthersAreRefused) {
     struct Case {
         std::uint32_t rate;
         bool supported;
@@ -216,7 +216,7 @@ TEST_F(PtyPort, EveryByteValuePassesUnchangedInBothDirections) {
     EXPECT_EQ(received, bytes) << "meter to tool";
 }
 
-TEST(PosixWrite, AWriteTheDeviceCannotTakeEndsAtTheWriteTimeOut) {
+TEST(LinuxWrite, AWriteTheDeviceCannotTakeEndsAtTheWriteTimeOut) {
     PtyPair pty;  // nobody reads the master: the pty's buffers fill and stay full
     ASSERT_TRUE(pty.Ok());
     ISerialLayer& layer = PlatformSerialLayer();
@@ -263,7 +263,7 @@ TEST_F(PtyPort, AVanishedDeviceFailsEveryOperationQuietly) {
 
 // ---- With the simulated meter ------------------------------------------------------------
 
-TEST(PosixMeterSim, ProbeAnswersAreReadAndJudged) {
+TEST(LinuxMeterSim, ProbeAnswersAreReadAndJudged) {
     struct Case {
         std::vector<std::string> options;
         std::uint32_t answerSize;

@@ -1,4 +1,4 @@
-// The command exchange and the reply watcher in real time, on the POSIX layer, against the
+// The command exchange and the reply watcher in real time, on the Linux layer, against the
 // simulated meter: answered and unanswered sends, the watcher's CPU use while it waits, and
 // its end when the port is destroyed or the meter is unplugged.
 
@@ -75,7 +75,7 @@ std::string LinkPath(const char* name) {
     return ::testing::TempDir() + "dravik-" + std::to_string(getpid()) + "-" + name;
 }
 
-class PosixExchange : public ::testing::Test {
+class LinuxExchange : public ::testing::Test {
   protected:
     // Starts the simulated meter with `options` and opens a port on it.
     void Connect(std::vector<std::string> options = {}) {
@@ -91,7 +91,7 @@ class PosixExchange : public ::testing::Test {
     const Frame frame = BuildSetCorrectionFrame(L"3", 1);
 };
 
-TEST_F(PosixExchange, AnAnsweringMeterIsSeenByOneWatcherForEverySend) {
+TEST_F(LinuxExchange, AnAnsweringMeterIsSeenByOneWatcherForEverySend) {
     Connect();
     EXPECT_EQ(port->SetCorrection(L"0.5", 2), 1);
     ASSERT_TRUE(sim->WaitForFrames(1));
@@ -106,7 +106,7 @@ TEST_F(PosixExchange, AnAnsweringMeterIsSeenByOneWatcherForEverySend) {
     EXPECT_EQ(layer.starts, 1) << "the first watcher stays and catches every later answer";
 }
 
-TEST_F(PosixExchange, ASilentMeterTimesOutWhileTheWatcherStaysAndSleeps) {
+TEST_F(LinuxExchange, ASilentMeterTimesOutWhileTheWatcherStaysAndSleeps) {
     Connect({"--silent"});
     const Clock::time_point started = Clock::now();
     EXPECT_EQ(port->SendFrame(frame), 0);
@@ -124,7 +124,7 @@ TEST_F(PosixExchange, ASilentMeterTimesOutWhileTheWatcherStaysAndSleeps) {
     EXPECT_EQ(sim->Frames().size(), 2u);
 }
 
-TEST_F(PosixExchange, TheWatcherUsesNoCpuWhileTheAnswerSitsUnread) {
+TEST_F(LinuxExchange, TheWatcherUsesNoCpuWhileTheAnswerSitsUnread) {
     Connect();
     ASSERT_EQ(port->SendFrame(frame), 1);
     const auto cpuBefore = layer.WatcherCpu();
@@ -136,7 +136,7 @@ TEST_F(PosixExchange, TheWatcherUsesNoCpuWhileTheAnswerSitsUnread) {
     EXPECT_EQ(port->m_nReplyStatus, REPLY_RECEIVED);
 }
 
-TEST_F(PosixExchange, ClosingOrDestroyingThePortEndsAWaitingWatcherAtOnce) {
+TEST_F(LinuxExchange, ClosingOrDestroyingThePortEndsAWaitingWatcherAtOnce) {
     for (const bool destroy : {false, true}) {
         Connect();
         ASSERT_EQ(port->SendFrame(frame), 1);
@@ -154,7 +154,7 @@ TEST_F(PosixExchange, ClosingOrDestroyingThePortEndsAWaitingWatcherAtOnce) {
     }
 }
 
-TEST_F(PosixExchange, AnUnpluggedMeterEndsTheWaitingWatcherWithALineError) {
+TEST_F(LinuxExchange, AnUnpluggedMeterEndsTheWaitingWatcherWithALineError) {
     // Killed while the watcher waits after an answer, or gone mid-exchange: the sim closes its
     // pty master on receiving the second frame, without answering it.
     for (const bool midExchange : {false, true}) {
@@ -179,7 +179,7 @@ TEST_F(PosixExchange, AnUnpluggedMeterEndsTheWaitingWatcherWithALineError) {
     }
 }
 
-TEST_F(PosixExchange, AMeterRestartedBehindItsLinkIsReachedAgain) {
+TEST_F(LinuxExchange, AMeterRestartedBehindItsLinkIsReachedAgain) {
     const std::string link = LinkPath("restart");
     sim = std::make_unique<MeterSimProcess>(std::vector<std::string>{}, link);
     ASSERT_TRUE(sim->Started());

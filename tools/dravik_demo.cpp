@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "dravik_view.h"
-#include "serial_device.h"
+#include "serial_layer.h"
 
 namespace {
 

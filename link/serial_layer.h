@@ -3,12 +3,12 @@
 // The small serial-device interface the meter link is written against. Its shape follows the
 // Win32 communications API the tool was designed on (handles, purge flags, event masks), so the
 // portable code in meter_port.cpp reads step by step like the Win32 original. One
-// implementation per platform (serial_win32.cpp, serial_posix.cpp), chosen by CMake, plus a
-// scriptable in-memory fake for tests (fake_serial.h).
+// implementation per platform (serial_win32.cpp, serial_linux.cpp), chosen by CMake, plus a
+// scriptable in-memory fake for tests (tests/support/fake_serial.h).
 //
 // Every call on a handle other than WakeEventWaits is made by one thread at a time per handle,
 // except that the reply watcher's event wait runs beside the owner's Write/Read/Purge on the
-// same handle (overlapped I/O allows this on Windows; the POSIX layer must allow it too).
+// same handle (overlapped I/O allows this on Windows; the Linux layer must allow it too).
 
 #include <cstdint>
 #include <functional>
@@ -88,7 +88,7 @@ class ISerialLayer {
     virtual ~ISerialLayer() = default;
 
     // Opens the port exclusively (a second opener fails). The name is a COM name on Windows
-    // ("COM3"; the layer adds the device namespace prefix) and a device path on POSIX.
+    // ("COM3"; the layer adds the device namespace prefix) and a device path on Linux.
     virtual PortHandle Open(const std::wstring& name) = 0;
     virtual void Close(PortHandle port) = 0;
 

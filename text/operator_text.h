@@ -1,0 +1,19 @@
+#pragma once
+
+// What the operator and the station engineer read, in one place for every front end: the
+// channel labels, the messages and the outcome line of a SET. Free of any toolkit.
+
+#include <array>
+#include <string>
+
+// Channels 0..3, in the order of the frames' channel byte.
+inline constexpr int kChannelCount = 4;
+extern const std::array<const wchar_t*, kChannelCount> kChannelLabels;
+
+extern const wchar_t* const kMsgNoMeterPort;   // discovery found nothing
+extern const wchar_t* const kMsgOpenFailed;    // the found port would not open
+extern const wchar_t* const kStatusSearching;  // shown while discovery blocks the window
+
+// "<label> 设置成功 2.5 dB → 1.7783" and the like: the outcome of setting `channel` from the
+// level `text`, as the level was read and the factor sent.
+std::wstring FormatOutcome(int channel, bool answered, const std::wstring& text);

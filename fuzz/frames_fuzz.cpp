@@ -14,6 +14,18 @@
 
 namespace {
 
+// Unicode's White_Space property, from its table (PropList.txt).
+bool IsWhiteSpace(wchar_t c) {
+    static constexpr wchar_t kWhiteSpace[] = {
+        0x0009, 0x000A, 0x000B, 0x000C, 0x000D, 0x0020, 0x0085, 0x00A0, 0x1680,
+        0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008,
+        0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
+    for (const wchar_t w : kWhiteSpace) {
+        if (c == w) return true;
+    }
+    return false;
+}
+
 // The leading number of `text` by a table-driven recogniser (deliberately not the product's
 // scanner), returned as ASCII with the exponent letter normalised to 'e'.
 std::string LeadingNumber(const std::wstring& text) {
@@ -24,7 +36,7 @@ std::string LeadingNumber(const std::wstring& text) {
     bool mantissaDigits = false;
     for (const wchar_t c : text) {
         const bool digit = c >= L'0' && c <= L'9';
-        const bool blank = c == L' ' || (c >= L'\t' && c <= L'\r');
+        const bool blank = IsWhiteSpace(c);
         const bool sign = c == L'+' || c == L'-';
         const bool exp = c == L'e' || c == L'E' || c == L'd' || c == L'D';
         State next = kEnd;

@@ -1,5 +1,6 @@
 #include "meter_frames.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -8,10 +9,14 @@
 
 namespace {
 
+// Unicode's White_Space characters. The Windows runtime's wide-character classification, by
+// which the level is read, counts every one of them as a blank before a number, and a level
+// typed with a Chinese input method in full-width mode starts with U+3000.
 bool IsBlank(wchar_t c) {
-    // The classic C-locale white space; the runtime the tool was written for treats exactly
-    // these as leading blanks before a number.
-    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r';
+    const auto code = static_cast<std::uint32_t>(c);
+    return (code >= 0x09 && code <= 0x0D) || code == 0x20 || code == 0x85 || code == 0xA0 ||
+           code == 0x1680 || (code >= 0x2000 && code <= 0x200A) || code == 0x2028 ||
+           code == 0x2029 || code == 0x202F || code == 0x205F || code == 0x3000;
 }
 
 bool IsDigit(wchar_t c) {
@@ -29,9 +34,14 @@ long long ClampAdd(long long a, long long b) {
     return sum;
 }
 
-}  // namespace
+// The leading number of a level text, and where it ends.
+struct DecibelScan {
+    double value = 0.0;
+    bool number = false;  // false: the text holds no number, and the value is 0
+    std::size_t end = 0;  // index just past the number
+};
 
-double ReadDecibels(const std::wstring& text) {
+DecibelScan ScanDecibels(const std::wstring& text) {
     std::size_t i = 0;
     const std::size_t n = text.size();
     while (i < n && IsBlank(text[i]))
@@ -83,8 +93,7 @@ double ReadDecibels(const std::wstring& text) {
             }
         }
     }
-    if (!sawDigit) return 0.0;
-    if (!sawSignificant) return negative ? -0.0 : 0.0;
+    if (!sawDigit) return {};
 
     long long exponent = 0;
     if (i < n && (text[i] == L'e' || text[i] == L'E' || text[i] == L'd' || text[i] == L'D')) {
@@ -100,8 +109,10 @@ double ReadDecibels(const std::wstring& text) {
                 ++j;
             }
             if (expNegative) exponent = -exponent;
+            i = j;
         }
     }
+    if (!sawSignificant) return {negative ? -0.0 : 0.0, true, i};
 
     // A fraction-only number had its leading zeros removed: shift the exponent to match.
     exponent = ClampAdd(exponent, -fractionZeros);
@@ -117,7 +128,22 @@ double ReadDecibels(const std::wstring& text) {
     if (ec == std::errc::result_out_of_range) {
         value = leadExponent >= 0 ? std::numeric_limits<double>::infinity() : 0.0;
     }
-    return negative ? -value : value;
+    return {negative ? -value : value, true, i};
+}
+
+}  // namespace
+
+double ReadDecibels(const std::wstring& text) {
+    return ScanDecibels(text).value;
+}
+
+std::optional<double> ReadWholeDecibels(const std::wstring& text) {
+    const DecibelScan scan = ScanDecibels(text);
+    if (!scan.number) return std::nullopt;
+    const bool onlyBlanksAfter =
+        std::all_of(text.begin() + static_cast<std::ptrdiff_t>(scan.end), text.end(), IsBlank);
+    if (!onlyBlanksAfter) return std::nullopt;
+    return scan.value;
 }
 
 float CorrectionFactor(double decibels) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // Every frame on the line, either way, is this long: no length field, checksum or terminator.
@@ -31,6 +32,11 @@ bool IsProbeReply(const std::uint8_t* buffer, std::uint32_t count);
 // The value BuildSetCorrectionFrame reads from `text`; exposed so the dialog can show the
 // operator what was actually sent.
 double ReadDecibels(const std::wstring& text);
+
+// The same reading, for callers that must not send a level silently cut short: the value only
+// when `text`, apart from leading and trailing blanks, is exactly one number ("2.5", " -3e1 ");
+// nullopt for no number at all ("", "abc") or trailing text ("2.5x", "2.5 dB").
+std::optional<double> ReadWholeDecibels(const std::wstring& text);
 
 // 10^(dB/10) rounded to single precision as the frame carries it.
 float CorrectionFactor(double decibels);

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -94,8 +96,51 @@ TEST(ReadDecibels, LeadingNumberOnly) {
 TEST(ReadDecibels, NonAsciiDigitsAndSeparatorsAreNotRead) {
     EXPECT_DOUBLE_EQ(ReadDecibels(L"\uFF13"), 0.0);    // full-width 3
     EXPECT_DOUBLE_EQ(ReadDecibels(L"\u0663"), 0.0);    // Arabic-Indic 3
-    EXPECT_DOUBLE_EQ(ReadDecibels(L"\u00A03"), 0.0);   // no-break space is no blank
     EXPECT_DOUBLE_EQ(ReadDecibels(L"3\uFF0E5"), 3.0);  // full-width full stop
+}
+
+// A full-width input method types U+3000 before the digits; every character of Unicode's
+// White_Space is a blank, and nothing else is.
+TEST(ReadDecibels, EveryUnicodeBlankIsSkippedBeforeTheNumber) {
+    for (const wchar_t blank :
+         {L'\t', L'\n', L'\v', L'\f', L'\r', L' ', L'\u0085', L'\u00A0', L'\u1680', L'\u2000',
+          L'\u200A', L'\u2028', L'\u2029', L'\u202F', L'\u205F', L'\u3000'}) {
+        EXPECT_DOUBLE_EQ(ReadDecibels(std::wstring(2, blank) + L"3"), 3.0)
+            << "U+" << std::hex << static_cast<unsigned>(blank);
+    }
+    for (const wchar_t other : {L'\u200B', L'\u180E', L'\uFEFF', L'\u00AD', L'\u2060'}) {
+        EXPECT_DOUBLE_EQ(ReadDecibels(std::wstring(1, other) + L"3"), 0.0)
+            << "U+" << std::hex << static_cast<unsigned>(other);
+    }
+}
+
+// What a script may send: one number and blanks around it, nothing else.
+TEST(ReadWholeDecibels, OnlyATextThatIsExactlyOneNumber) {
+    const struct {
+        const wchar_t* text;
+        std::optional<double> value;
+    } cases[] = {
+        {L"2.5", 2.5},
+        {L" -3e1\t", -30.0},
+        {L"\u30000.35\u3000", 0.35},
+        {L".5", 0.5},
+        {L"5.", 5.0},
+        {L"1d2", 100.0},
+        {L"-0", -0.0},
+        {L"1e999", HUGE_VAL},
+        {L"", std::nullopt},
+        {L"  ", std::nullopt},
+        {L"abc", std::nullopt},
+        {L"2.5x", std::nullopt},
+        {L"2.5 dB", std::nullopt},
+        {L"2e", std::nullopt},
+        {L"+", std::nullopt},
+        {L"1 2", std::nullopt},
+        {L"\uFF13", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ReadWholeDecibels(c.text), c.value) << c.text;
+    }
 }
 
 TEST(ReadDecibels, CorrectlyRoundedWhateverTheLength) {

@@ -159,10 +159,11 @@ wine_session_stop_server() {
     wine_cmd wineserver -w 2>/dev/null || true
 }
 
-# A fresh prefix of WS_WINE_ARCH with what the dialogs need to look like they do on Windows: Chinese text
-# through Wine's font link from Tahoma to SimSun, served by WenQuanYi Zen Hei; Wine's own Tahoma
-# and Marlett (fonts-wine) when installed; Wine drawing the window frames itself, as there is no
-# window manager to do it.
+# A fresh prefix of WS_WINE_ARCH with what the dialogs need to look like they do on Windows:
+# Chinese text through Wine's font link from Tahoma to SimSun, served by WenQuanYi Micro Hei (Zen
+# Hei's small bitmap strikes draw the dialog's 8-point Chinese garbled and "→" as a dot); Wine's
+# own Tahoma and Marlett (fonts-wine) when installed; Wine drawing the window frames itself, as
+# there is no window manager to do it.
 wine_session_init_prefix() {
     export WINEPREFIX="$WS_DIR/prefix" WINEARCH=${WS_WINE_ARCH:-win32} WINEDEBUG=-all
     if [[ $WINEARCH == win64 ]]; then
@@ -193,8 +194,8 @@ wine_session_init_prefix() {
 REGEDIT4
 
 [HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]
-"SimSun"="WenQuanYi Zen Hei"
-"NSimSun"="WenQuanYi Zen Hei"
+"SimSun"="WenQuanYi Micro Hei"
+"NSimSun"="WenQuanYi Micro Hei"
 
 [HKEY_CURRENT_USER\Software\Wine\X11 Driver]
 "Managed"="N"

@@ -42,8 +42,9 @@ constexpr const char* kHelp =
     "A simulated optical power meter behind a pseudo-terminal, for training and for trying\n"
     "Dravik and dravik-cli without a meter. It plays the meter's side of the serial link,\n"
     "logs every frame it receives, and can misbehave in the ways real meters and cables do.\n"
-    "Dravik on Linux probes the device paths in DRAVIK_EXTRA_PORTS after the machine's own\n"
-    "serial ports: DRAVIK_EXTRA_PORTS=/tmp/meter Dravik, with --link /tmp/meter here.\n"
+    "Dravik and dravik-cli on Linux probe the device paths in DRAVIK_EXTRA_PORTS after the\n"
+    "machine's own serial ports: with dravik-meter-sim --link /tmp/meter running,\n"
+    "DRAVIK_EXTRA_PORTS=/tmp/meter Dravik finds it.\n"
     "\n"
     "Options:\n"
     "  --link PATH         also make PATH a symbolic link to the device (removed at exit)\n"
@@ -66,15 +67,17 @@ constexpr const char* kHelp =
     "  --version           output version information and exit\n"
     "\n"
     "Output:\n"
-    "  One line per event on standard output, flushed at once:\n"
-    "  PORT <device path>        the first line, once the device is ready to be opened\n"
-    "  FRAME probe hex=AA 30 00 ...\n"
-    "  FRAME set channel=2 label=1490CW factor=1.1220185 dB=0.5000 hex=AA 04 02 ...\n"
-    "  FRAME unknown command=0x12 hex=...\n"
-    "  SKIP bytes=N              bytes dropped: before a start byte, or a frame cut short\n"
-    "  REPLY probe bytes=N at=T  an answer left the meter; T is CLOCK_MONOTONIC in ns\n"
-    "  REPLY set bytes=N at=T\n"
-    "  UNPLUGGED                 the pty master was closed (--unplug-after)\n"
+    "  One line per event on standard output, flushed at once.\n"
+    "\n"
+    "  PORT DEVICE        the first line, once DEVICE is ready to be opened\n"
+    "  FRAME probe        a probe arrived, e.g. FRAME probe hex=AA 30 00 ...\n"
+    "  FRAME set          a set-correction frame arrived, e.g. FRAME set channel=2\n"
+    "                     label=1490CW factor=1.1220185 dB=0.5000 hex=AA 04 02 ...\n"
+    "  FRAME unknown      a frame of another command, e.g. FRAME unknown command=0x12 hex=...\n"
+    "  SKIP bytes=N       bytes dropped: before a start byte, or a frame cut short\n"
+    "  REPLY probe|set    an answer left the meter: REPLY set bytes=N at=T, with T its\n"
+    "                     CLOCK_MONOTONIC time in nanoseconds\n"
+    "  UNPLUGGED          the pty master was closed (--unplug-after)\n"
     "\n"
     "Exit status:\n"
     "  0  after SIGINT or SIGTERM, after unplugging, or when the parent process is gone\n"
@@ -475,11 +478,7 @@ std::string ProgramName(const char* argv0) {
 }
 
 std::string Usage(const std::string& name) {
-    const std::string indent(name.size(), ' ');
-    return "Usage: " + name + " [--link PATH] [--reply-delay MS] [--reply-jitter MS] [--silent]\n" +
-           indent +
-           "        [--no-ack] [--no-probe-answer] [--short-answer] [--wrong-signature]\n" +
-           indent + "        [--garbage] [--stream] [--unplug-after N] [--help] [--version]\n";
+    return "Usage: " + name + " [OPTION]...\n";
 }
 
 // The answer to --help or --version; 0 once it is out.

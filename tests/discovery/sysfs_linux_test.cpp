@@ -394,13 +394,4 @@ TEST(ExtraPorts, AppendedInOrderWithoutEmptyEntries) {
     }
 }
 
-TEST(ExtraPorts, SayWhereTheyComeFrom) {
-    const ScopedEnv env("DRAVIK_EXTRA_PORTS", "/tmp/a:/tmp/b");
-    std::vector<PortInfo> list;
-    AppendExtraPorts(list);
-    ASSERT_EQ(list.size(), 2u);
-    EXPECT_EQ(list[1].name, L"/tmp/b");
-    EXPECT_EQ(list[1].description, L"DRAVIK_EXTRA_PORTS");
-}
-
 }  // namespace

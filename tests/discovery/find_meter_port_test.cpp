@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fake_serial.h"
@@ -195,6 +196,28 @@ TEST(FindMeterPort, PortsThatCannotBeOpenedAreSkipped) {
         EXPECT_THAT(layer.Pauses(), ElementsAre(500u, 500u, 200u));
         EXPECT_THAT(layer.Snapshot(L"COM1").writes, IsEmpty()) << "probe sent to COM1";
     }
+}
+
+// A station with several meters on a hub: the search goes on past the first answer, and says
+// of every port it probed whether a meter answered there.
+TEST(ProbePorts, EveryPortReportsEachProbe) {
+    FakeSerialLayer layer;
+    layer.AddPort(L"COM1", Meter());
+    layer.AddPort(L"COM2");
+    layer.AddPort(L"COM3", Meter());
+    layer.AddPort(L"COM4", Meter());
+
+    const std::vector<PortProbe> probes = ProbePorts(
+        L"COM4", layer, ListOf({L"COM1", L"COM2", L"COM3", L"COM4"}), ProbeScope::EveryPort);
+
+    std::vector<std::pair<std::wstring, bool>> seen;
+    for (const PortProbe& probe : probes)
+        seen.emplace_back(probe.port, probe.answered);
+    EXPECT_THAT(seen, ElementsAre(std::pair(std::wstring(L"COM1"), true),
+                                  std::pair(std::wstring(L"COM2"), false),
+                                  std::pair(std::wstring(L"COM3"), true)));
+    EXPECT_THAT(layer.OpenLog(), ElementsAre(L"COM1", L"COM2", L"COM3"));
+    EXPECT_THAT(layer.Pauses(), ElementsAre(500u, 200u, 500u, 500u, 200u));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <regex>
@@ -555,6 +556,45 @@ TEST_F(DravikExe, ResdumpPrintsEveryResource) {
              "name=\"Microsoft.Windows.Common-Controls\"",
          })
         EXPECT_NE(output.find(expected), std::string::npos) << expected << "\n" << output;
+}
+
+// dravik-cli.exe: a 32-bit console program, as self-contained as Dravik.exe, whose version block
+// names the command line and carries project()'s version.
+TEST(DravikCliExe, IsA32BitConsoleProgramWithItsVersionBlock) {
+    std::vector<std::uint8_t> file;
+    pe::Image image;
+    std::string error;
+    if (!pe::ReadFileBytes(DRAVIK_CLI_EXE_PATH, file, error)) {
+        GTEST_SKIP() << DRAVIK_CLI_EXE_PATH << " is not there: build the windows preset first";
+    }
+    ASSERT_TRUE(pe::ParseImage(file, image, error)) << error;
+    EXPECT_EQ(image.machine, pe::kMachineI386);
+    EXPECT_EQ(image.magic, pe::kMagicPe32);
+    EXPECT_EQ(image.subsystem, pe::kSubsystemWindowsCui);
+    for (const pe::ImportedDll& dll : image.imports) {
+        EXPECT_TRUE((std::set<std::string>{"kernel32.dll", "advapi32.dll", "msvcrt.dll"}.contains(
+            Lower(dll.name))))
+            << dll.name << ": only what ships with Windows";
+    }
+
+    const std::vector<const pe::Resource*> versions = image.Find(pe::kRtVersion, 1);
+    ASSERT_EQ(versions.size(), 1u);
+    pe::VersionInfo info;
+    ASSERT_TRUE(pe::ParseVersionInfo(versions.front()->data, info, error)) << error;
+    const pe::VersionNode* strings = info.root.Child(u"StringFileInfo");
+    ASSERT_TRUE(strings != nullptr && strings->children.size() == 1u);
+    const std::u16string version(DRAVIK_PROJECT_VERSION,
+                                 DRAVIK_PROJECT_VERSION + std::strlen(DRAVIK_PROJECT_VERSION));
+    const std::pair<std::u16string, std::u16string> fields[] = {
+        {u"FileDescription", u"Z9M4-SET command line"},
+        {u"FileVersion", version},
+        {u"OriginalFilename", u"dravik-cli.exe"},
+    };
+    for (const auto& [key, value] : fields) {
+        const pe::VersionNode* field = strings->children.front().Child(key);
+        ASSERT_NE(field, nullptr) << pe::ToUtf8(key);
+        EXPECT_EQ(field->text, value) << pe::ToUtf8(key);
+    }
 }
 
 }  // namespace

@@ -38,25 +38,8 @@ class RecordingView : public IDravikView {
     int reads = 0;
 };
 
-// A meter on the fake line: answers a probe with its signature and a set-correction frame with
-// one character, as the real one does.
 void MeterOn(FakeSerialLayer& layer, const std::wstring& name, bool answersSet = true) {
-    FakeSerialLayer::PortScript script;
-    script.onWrite = [answersSet](FakeSerialLayer& fake, const std::wstring& port,
-                                  const Bytes& written) {
-        if (written.size() == 40 && written[1] == 0x30) {
-            Bytes reply(40, 0);
-            reply[15] = 'B';
-            reply[16] = 'O';
-            reply[17] = 'O';
-            reply[18] = 'T';
-            fake.QueueInput(port, reply);
-        } else if (answersSet && written.size() == 40 && written[1] == 0x04) {
-            fake.QueueInput(port, {0x06});
-            fake.PushEvent(port, {kEvRxChar});
-        }
-    };
-    layer.AddPort(name, script);
+    layer.AddPort(name, FakeMeter(answersSet));
 }
 
 std::vector<Bytes> SetFrames(FakeSerialLayer& layer, const std::wstring& name) {

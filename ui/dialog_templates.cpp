@@ -41,7 +41,8 @@ const DialogTemplate& MainDialogTemplate() {
         {"label2", kNoId, Static, kChannelLabels[2], 0, {kColumn[2], 39, 28, 8}, kLText},
         {"label3", kNoId, Static, kChannelLabels[3], 0, {kColumn[3], 39, 28, 8}, kLText},
         // The outcome of the last SET, under the SET row and across the columns to EXIT's
-        // right edge: one line, cut with an ellipsis when too long, '&' shown as it is.
+        // right edge: one line, tall enough for the CJK fallback font's ascent and descent, cut
+        // with an ellipsis when too long, '&' shown as it is.
         {"status", IDC_STATUS, Static, L"", 0, {31, 112, 262, 10}, kStatusLine},
     }};
     static const DialogTemplate dialog = {

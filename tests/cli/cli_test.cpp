@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cli.h"
-#include "fake_serial.h"
+#include "fake_meter.h"
 #include "meter_frames.h"
 #include "operator_text.h"
 #include "utf8_text.h"
@@ -46,14 +46,6 @@ class Station : public ::testing::Test {
         run.out = out.str();
         run.err = err.str();
         return run;
-    }
-
-    std::vector<Bytes> SetFrames(const std::wstring& port) {
-        std::vector<Bytes> frames;
-        for (const Bytes& w : layer.Snapshot(port).writes) {
-            if (w.size() == kFrameSize && w[1] == kSetCorrectionCommand) frames.push_back(w);
-        }
-        return frames;
     }
 
     FakeSerialLayer layer;
@@ -141,7 +133,7 @@ TEST_F(Station, SetSendsTheDialogsFramesInOrder) {
         lines += Utf8FromWide(FormatOutcome(channels[i], channels[i] != 1, levels[i].second));
         lines += '\n';
     }
-    EXPECT_EQ(SetFrames(L"COM8"), frames);
+    EXPECT_EQ(SetFrames(layer, L"COM8"), frames);
     EXPECT_EQ(run.out, lines);
     EXPECT_EQ(layer.Snapshot(L"COM8").opens, 1);
     EXPECT_FALSE(layer.Snapshot(L"COM8").open);

@@ -212,7 +212,7 @@ for delay in 0 300; do
     else
         fail "meter-sim starts (reply delay ${delay} ms)"
     fi
-    sim_stop
+    meter_sim_stop
     echo "   ($(ws_since "$phase") s)"
 done
 
@@ -227,7 +227,7 @@ if sim_start "$sim_log"; then
 else
     fail "meter-sim starts"
 fi
-sim_stop
+meter_sim_stop
 echo "   ($(ws_since "$phase") s)"
 
 # --- dravik-cli.exe with the meter on COM7 --------------------------------------------------------
@@ -359,7 +359,7 @@ else
     fail "Dravik.exe opens its dialog Z9M4-SET"
 fi
 stop_dravik
-sim_stop
+meter_sim_stop
 echo "   ($(ws_since "$phase") s)"
 
 echo

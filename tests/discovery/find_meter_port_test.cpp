@@ -189,10 +189,10 @@ TEST(FindMeterPort, PortsThatCannotBeOpenedAreSkipped) {
 // of every port it probed whether a meter answered there.
 TEST(ProbePorts, EveryPortReportsEachProbe) {
     FakeSerialLayer layer;
-    layer.AddPort(L"COM1", Meter());
+    layer.AddPort(L"COM1", FakeMeter());
     layer.AddPort(L"COM2");
-    layer.AddPort(L"COM3", Meter());
-    layer.AddPort(L"COM4", Meter());
+    layer.AddPort(L"COM3", FakeMeter());
+    layer.AddPort(L"COM4", FakeMeter());
 
     const std::vector<PortProbe> probes = ProbePorts(
         L"COM4", layer, ListOf({L"COM1", L"COM2", L"COM3", L"COM4"}), ProbeScope::EveryPort);

@@ -35,7 +35,7 @@ constexpr const char* kUnknownChannel =
     "”：没有这个通道，可用 1310CW、1310Burst、1490CW、1550CW 或 0~3";
 constexpr const char* kChannelTwice = "”：这个通道前面已经给过";
 constexpr const char* kNotANumber = "”：dB 值不是一个数";
-constexpr const char* kFactorOutOfRange = "”：这个 dB 值的校正系数超出范围";
+constexpr const char* kOutOfRange = "”：dB 值或其校正系数超出范围";
 constexpr const char* kLogOpenFailed = "”：无法打开日志文件";
 constexpr const char* kLogWriteFailed = "”：日志写入失败";
 
@@ -68,7 +68,8 @@ std::optional<int> ChannelNamed(const std::string& name) {
 }
 
 // The level is taken only when the whole text is one number, read as the dialog reads it, and
-// its factor is a finite float: a script must never send a factor cut short or made up.
+// both it and its factor are finite: a script must never send a factor cut short or made up
+// ("-1e999" reads as -inf dB, which no meter error calls for, and no record could hold).
 std::optional<Assignment> Check(const std::string& argument, const std::vector<Assignment>& earlier,
                                 std::string& problem) {
     const std::size_t equals = argument.find('=');
@@ -101,8 +102,8 @@ std::optional<Assignment> Check(const std::string& argument, const std::vector<A
         problem = Complaint(argument, kNotANumber);
         return std::nullopt;
     }
-    if (!std::isfinite(CorrectionFactor(*decibels))) {
-        problem = Complaint(argument, kFactorOutOfRange);
+    if (!std::isfinite(*decibels) || !std::isfinite(CorrectionFactor(*decibels))) {
+        problem = Complaint(argument, kOutOfRange);
         return std::nullopt;
     }
     assignment.decibels = *decibels;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cli.h"
-#include "fake_serial.h"
+#include "fake_meter.h"
 #include "meter_frames.h"
 #include "operator_text.h"
 #include "utf8_text.h"
@@ -48,14 +48,6 @@ class Station : public ::testing::Test {
         return run;
     }
 
-    std::vector<Bytes> SetFrames(const std::wstring& port) {
-        std::vector<Bytes> frames;
-        for (const Bytes& w : layer.Snapshot(port).writes) {
-            if (w.size() == kFrameSize && w[1] == kSetCorrectionCommand) frames.push_back(w);
-        }
-        return frames;
-    }
-
     FakeSerialLayer layer;
     std::vector<PortInfo> ports = {{L"COM7", L"\\Device\\Serial6"}};
 };
@@ -74,6 +66,7 @@ TEST_F(Station, RefusedInputsOpenNothing) {
         {{"set", "0=2.5x"}, "“0=2.5x”"},
         {{"set", "0=2.5 dB"}, "“0=2.5 dB”"},
         {{"set", "0=1e999"}, "“0=1e999”"},
+        {{"set", "0=-1e999"}, "“0=-1e999”"},
         {{"set", "1625CW=1"}, "“1625CW=1”"},
         {{"set", "4=1"}, "“4=1”"},
         {{"set", "=1"}, "“=1”"},
@@ -140,7 +133,7 @@ TEST_F(Station, SetSendsTheDialogsFramesInOrder) {
         lines += Utf8FromWide(FormatOutcome(channels[i], channels[i] != 1, levels[i].second));
         lines += '\n';
     }
-    EXPECT_EQ(SetFrames(L"COM8"), frames);
+    EXPECT_EQ(SetFrames(layer, L"COM8"), frames);
     EXPECT_EQ(run.out, lines);
     EXPECT_EQ(layer.Snapshot(L"COM8").opens, 1);
     EXPECT_FALSE(layer.Snapshot(L"COM8").open);

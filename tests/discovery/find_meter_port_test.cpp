@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "fake_meter.h"
 #include "fake_serial.h"
 #include "meter_frames.h"
 #include "port_discovery.h"
@@ -34,20 +35,6 @@ Bytes Answer(const std::string& signature = "BOOT", std::size_t size = 40,
     return answer;
 }
 
-// A device that queues `answer` whenever the probe frame is written to it.
-FakeSerialLayer::PortScript Answering(const Bytes& answer) {
-    FakeSerialLayer::PortScript script;
-    script.onWrite = [answer](FakeSerialLayer& layer, const std::wstring& port,
-                              const Bytes& written) {
-        if (written == ProbeBytes()) layer.QueueInput(port, answer);
-    };
-    return script;
-}
-
-FakeSerialLayer::PortScript Meter() {
-    return Answering(Answer());
-}
-
 PortLister ListOf(std::vector<std::wstring> names) {
     return [names](std::vector<std::wstring>& list) {
         list.insert(list.end(), names.begin(), names.end());
@@ -57,8 +44,8 @@ PortLister ListOf(std::vector<std::wstring> names) {
 TEST(FindMeterPort, ProbesInOrderAndStopsAtTheMeter) {
     FakeSerialLayer layer;
     layer.AddPort(L"COM1");
-    layer.AddPort(L"COM2", Meter());
-    layer.AddPort(L"COM3", Meter());
+    layer.AddPort(L"COM2", FakeMeter());
+    layer.AddPort(L"COM3", FakeMeter());
 
     EXPECT_EQ(FindMeterPort(L"", layer, ListOf({L"COM1", L"COM2", L"COM3"})), L"COM2");
 
@@ -115,7 +102,7 @@ TEST(FindMeterPort, SkipsExactlyTheExcludedName) {
     for (const Case& c : table) {
         SCOPED_TRACE(testing::PrintToString(c.excluded));
         FakeSerialLayer layer;
-        layer.AddPort(L"COM1", Meter());
+        layer.AddPort(L"COM1", FakeMeter());
         layer.AddPort(L"COM2");
         EXPECT_EQ(FindMeterPort(c.excluded, layer, ListOf(c.list)), c.result);
         EXPECT_EQ(layer.OpenLog(), c.opened);
@@ -146,7 +133,7 @@ TEST(FindMeterPort, OnlyTheFullSignatureIsTheMeter) {
     for (const Case& c : table) {
         SCOPED_TRACE(c.what);
         FakeSerialLayer layer;
-        layer.AddPort(L"COM7", Answering(c.answer));
+        layer.AddPort(L"COM7", FakeMeter(c.answer));
         EXPECT_EQ(FindMeterPort(L"", layer, ListOf({L"COM7"})), c.meter ? L"COM7" : L"");
         const std::vector<std::uint32_t> pauses =
             c.meter ? std::vector<std::uint32_t>{500, 200} : std::vector<std::uint32_t>{500};
@@ -165,25 +152,25 @@ TEST(FindMeterPort, PortsThatCannotBeOpenedAreSkipped) {
         {"missing", [](FakeSerialLayer&) {}},
         {"open fails",
          [](FakeSerialLayer& layer) {
-             FakeSerialLayer::PortScript script = Meter();
+             FakeSerialLayer::PortScript script = FakeMeter();
              script.failOpen = true;
              layer.AddPort(L"COM1", script);
          }},
         {"queues cannot be set",
          [](FakeSerialLayer& layer) {
-             FakeSerialLayer::PortScript script = Meter();
+             FakeSerialLayer::PortScript script = FakeMeter();
              script.failSetupComm = true;
              layer.AddPort(L"COM1", script);
          }},
         {"line state cannot be set",
          [](FakeSerialLayer& layer) {
-             FakeSerialLayer::PortScript script = Meter();
+             FakeSerialLayer::PortScript script = FakeMeter();
              script.failSetCommState = true;
              layer.AddPort(L"COM1", script);
          }},
         {"busy",
          [](FakeSerialLayer& layer) {
-             layer.AddPort(L"COM1", Meter());
+             layer.AddPort(L"COM1", FakeMeter());
              ASSERT_NE(layer.Open(L"COM1"), kInvalidPort);
          }},
     };
@@ -191,7 +178,7 @@ TEST(FindMeterPort, PortsThatCannotBeOpenedAreSkipped) {
         SCOPED_TRACE(c.what);
         FakeSerialLayer layer;
         c.arrange(layer);
-        layer.AddPort(L"COM2", Meter());
+        layer.AddPort(L"COM2", FakeMeter());
         EXPECT_EQ(FindMeterPort(L"", layer, ListOf({L"COM1", L"COM2"})), L"COM2");
         EXPECT_THAT(layer.Pauses(), ElementsAre(500u, 500u, 200u));
         EXPECT_THAT(layer.Snapshot(L"COM1").writes, IsEmpty()) << "probe sent to COM1";
@@ -202,10 +189,10 @@ TEST(FindMeterPort, PortsThatCannotBeOpenedAreSkipped) {
 // of every port it probed whether a meter answered there.
 TEST(ProbePorts, EveryPortReportsEachProbe) {
     FakeSerialLayer layer;
-    layer.AddPort(L"COM1", Meter());
+    layer.AddPort(L"COM1", FakeMeter());
     layer.AddPort(L"COM2");
-    layer.AddPort(L"COM3", Meter());
-    layer.AddPort(L"COM4", Meter());
+    layer.AddPort(L"COM3", FakeMeter());
+    layer.AddPort(L"COM4", FakeMeter());
 
     const std::vector<PortProbe> probes = ProbePorts(
         L"COM4", layer, ListOf({L"COM1", L"COM2", L"COM3", L"COM4"}), ProbeScope::EveryPort);

@@ -295,22 +295,3 @@ bool FakeSerialLayer::StartThread(std::thread& thread, std::function<void()> bod
     }
     return true;
 }
-
-FakeSerialLayer::PortScript FakeMeter(bool answersSet) {
-    FakeSerialLayer::PortScript script;
-    script.onWrite = [answersSet](FakeSerialLayer& fake, const std::wstring& port,
-                                  const FakeSerialLayer::Bytes& written) {
-        if (written.size() == 40 && written[1] == 0x30) {
-            FakeSerialLayer::Bytes reply(40, 0);
-            reply[15] = 'B';
-            reply[16] = 'O';
-            reply[17] = 'O';
-            reply[18] = 'T';
-            fake.QueueInput(port, reply);
-        } else if (answersSet && written.size() == 40 && written[1] == 0x04) {
-            fake.QueueInput(port, {0x06});
-            fake.PushEvent(port, {kEvRxChar});
-        }
-    };
-    return script;
-}

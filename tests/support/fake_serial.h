@@ -129,8 +129,3 @@ class FakeSerialLayer : public ISerialLayer {
     int m_threadsRunning = 0;
     int m_threadsBlocked = 0;
 };
-
-// A meter on the fake line: answers a probe with its signature and, if `answersSet`, a
-// set-correction frame with one character, as the real one does. The answer is queued inside
-// the write.
-FakeSerialLayer::PortScript FakeMeter(bool answersSet = true);

@@ -212,7 +212,7 @@ for delay in 0 300; do
     else
         fail "meter-sim starts (reply delay ${delay} ms)"
     fi
-    sim_stop
+    meter_sim_stop
     echo "   ($(ws_since "$phase") s)"
 done
 
@@ -227,7 +227,7 @@ if sim_start "$sim_log"; then
 else
     fail "meter-sim starts"
 fi
-sim_stop
+meter_sim_stop
 echo "   ($(ws_since "$phase") s)"
 
 # --- dravik-cli.exe with the meter on COM7 --------------------------------------------------------
@@ -272,7 +272,7 @@ if sim_start "$ref_log"; then
 else
     fail "meter-sim starts (Linux reference)"
 fi
-sim_stop
+meter_sim_stop
 sim_log="$WS_DIR/meter-sim-cli.log"
 if ! status_is ref-set 0; then
     fail "the Linux dravik-cli sets four channels (reference): $(cat "$WS_DIR/ref-set.err")"
@@ -303,7 +303,7 @@ elif sim_start "$sim_log"; then
 else
     fail "meter-sim starts"
 fi
-sim_stop
+meter_sim_stop
 echo "   ($(ws_since "$phase") s)"
 
 # --- Dravik.exe with the meter, operated from the keyboard ----------------------------------
@@ -359,7 +359,7 @@ else
     fail "Dravik.exe opens its dialog Z9M4-SET"
 fi
 stop_dravik
-sim_stop
+meter_sim_stop
 echo "   ($(ws_since "$phase") s)"
 
 echo

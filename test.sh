@@ -32,5 +32,13 @@ if ! ws_host_runs_win32; then
 fi
 tests/wine/run-wine-tests.sh "$wine_build" build/linux
 
+# The Debian package and the Windows zip: built, read back, the .deb installed with apt-get and
+# purged again, and dravik-cli.exe run from the unzipped copy under Wine (the twin's, as above).
+cmake --build --preset linux --target package
+cmake --build --preset windows --target package
+[[ $wine_build == build/windows ]] || cmake --build --preset windows-x64 --target package
+tests/packaging/check-deb.sh build/linux
+tests/packaging/check-zip.sh build/windows "$wine_build"
+
 # A minute of fuzzing for each libFuzzer target.
 fuzz/run.sh 60

@@ -13,7 +13,7 @@ if [[ $mode == test ]]; then
                clang libclang-rt-14-dev wine wine32:i386 fonts-wine gcc-multilib
                g++-mingw-w64-x86-64-posix wine64
                python3 python3-pefile python3-serial fonts-wqy-microhei
-               lintian desktop-file-utils unzip locales)
+               lintian desktop-file-utils unzip locales dpkg-dev file)
 fi
 
 missing=()

@@ -3,34 +3,8 @@
 // serial protocol, logs every frame it receives, and can misbehave in the ways real meters and
 // cables do.
 //
-// usage: meter-sim [options]
-//   --link PATH         also make PATH a symbolic link to the device (removed at exit)
-//   --reply-delay MS    time from a complete frame to its answer; default 21, the frame's own
-//                       time on a 19200 baud 8N1 line, before which a real meter cannot answer
-//   --reply-jitter MS   add a random time below MS ms (microsecond steps) to every reply delay
-//   --silent            never answer anything
-//   --no-ack            answer probes, but not set-correction frames
-//   --no-probe-answer   answer set-correction frames, but not probes
-//   --short-answer      answer a probe with 39 bytes only
-//   --wrong-signature   answer a probe with "boot" instead of "BOOT"
-//   --garbage           answer a probe with 40 random bytes that carry no signature
-//   --stream            send bytes without end, at about line speed (1920 bytes/s)
-//   --unplug-after N    once N frames have arrived, close the pty master when the answer to the
-//                       last one would have left, instead of answering it (the device vanishes
-//                       as with an unplugged USB adapter), then exit
-//
-// Standard output, one line per event, flushed at once:
-//   PORT <device path>       the first line, once the device is ready to be opened
-//   FRAME probe hex=AA 30 00 ...
-//   FRAME set channel=2 label=1490CW factor=1.1220185 dB=0.5000 hex=AA 04 02 ...
-//   FRAME unknown command=0x12 hex=...
-//   SKIP bytes=N             bytes dropped: before a start byte, or a frame cut short
-//   REPLY probe bytes=N at=T an answer left the meter; T is CLOCK_MONOTONIC in nanoseconds
-//   REPLY set bytes=N at=T
-//   UNPLUGGED                the pty master was closed (--unplug-after)
-//
-// Exit status: 0 after SIGINT/SIGTERM, after unplugging, or when the parent process is gone;
-// 1 when the device cannot be set up; 2 for a bad command line.
+// Its options, output lines and exit status are in kHelp below (meter-sim --help); help2man
+// makes the manual page of the installed dravik-meter-sim from them.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -59,7 +33,56 @@
 #include <string_view>
 #include <vector>
 
+#include "dravik_version.h"
+
 namespace {
+
+// Follows the usage line. help2man reads every unindented line ending in ':' as a section.
+constexpr const char* kHelp =
+    "A simulated optical power meter behind a pseudo-terminal, for training and for trying\n"
+    "Dravik and dravik-cli without a meter. It plays the meter's side of the serial link,\n"
+    "logs every frame it receives, and can misbehave in the ways real meters and cables do.\n"
+    "Dravik and dravik-cli on Linux probe the device paths in DRAVIK_EXTRA_PORTS after the\n"
+    "machine's own serial ports: with dravik-meter-sim --link /tmp/meter running,\n"
+    "DRAVIK_EXTRA_PORTS=/tmp/meter Dravik finds it.\n"
+    "\n"
+    "Options:\n"
+    "  --link PATH         also make PATH a symbolic link to the device (removed at exit)\n"
+    "  --reply-delay MS    time from a complete frame to its answer; default 21, the frame's\n"
+    "                      own time on a 19200 baud 8N1 line, before which a real meter\n"
+    "                      cannot answer\n"
+    "  --reply-jitter MS   add a random time below MS ms (microsecond steps) to every reply\n"
+    "                      delay\n"
+    "  --silent            never answer anything\n"
+    "  --no-ack            answer probes, but not set-correction frames\n"
+    "  --no-probe-answer   answer set-correction frames, but not probes\n"
+    "  --short-answer      answer a probe with 39 bytes only\n"
+    "  --wrong-signature   answer a probe with \"boot\" instead of \"BOOT\"\n"
+    "  --garbage           answer a probe with 40 random bytes that carry no signature\n"
+    "  --stream            send bytes without end, at about line speed (1920 bytes/s)\n"
+    "  --unplug-after N    once N frames have arrived, close the pty master when the answer\n"
+    "                      to the last one would have left, instead of answering it (the\n"
+    "                      device vanishes as with an unplugged USB adapter), then exit\n"
+    "  --help              display this help and exit\n"
+    "  --version           output version information and exit\n"
+    "\n"
+    "Output:\n"
+    "  One line per event on standard output, flushed at once.\n"
+    "\n"
+    "  PORT DEVICE        the first line, once DEVICE is ready to be opened\n"
+    "  FRAME probe        a probe arrived, e.g. FRAME probe hex=AA 30 00 ...\n"
+    "  FRAME set          a set-correction frame arrived, e.g. FRAME set channel=2\n"
+    "                     label=1490CW factor=1.1220185 dB=0.5000 hex=AA 04 02 ...\n"
+    "  FRAME unknown      a frame of another command, e.g. FRAME unknown command=0x12 hex=...\n"
+    "  SKIP bytes=N       bytes dropped: before a start byte, or a frame cut short\n"
+    "  REPLY probe|set    an answer left the meter: REPLY set bytes=N at=T, with T its\n"
+    "                     CLOCK_MONOTONIC time in nanoseconds\n"
+    "  UNPLUGGED          the pty master was closed (--unplug-after)\n"
+    "\n"
+    "Exit status:\n"
+    "  0  after SIGINT or SIGTERM, after unplugging, or when the parent process is gone\n"
+    "  1  the device cannot be set up\n"
+    "  2  a bad command line\n";
 
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
@@ -84,6 +107,7 @@ constexpr std::size_t kStreamChunk = 19;  // per tick: about 19200 baud 8N1
 constexpr milliseconds kParentCheck{500};
 
 struct Options {
+    enum class Ask { Run, Help, Version } ask = Ask::Run;
     std::string link;
     int replyDelayMs = 21;
     int replyJitterMs = 0;
@@ -121,6 +145,10 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
             if (i + 1 >= argc) return std::nullopt;
             return Number(argv[++i], low, high);
         };
+        if (arg == "--help" || arg == "--version") {
+            options.ask = arg == "--help" ? Options::Ask::Help : Options::Ask::Version;
+            return options;
+        }
         if (arg == "--link" && i + 1 < argc) {
             options.link = argv[++i];
         } else if (arg == "--reply-delay") {
@@ -443,18 +471,36 @@ class Meter {
     std::mt19937 m_random{std::random_device{}()};
 };
 
+// Installed as dravik-meter-sim, built as meter-sim: every text names it as it was called.
+std::string ProgramName(const char* argv0) {
+    const std::string_view path = argv0 != nullptr ? argv0 : "meter-sim";
+    return std::string(path.substr(path.find_last_of('/') + 1));
+}
+
+std::string Usage(const std::string& name) {
+    return "Usage: " + name + " [OPTION]...\n";
+}
+
+// The answer to --help or --version; 0 once it is out.
+int Answer(Options::Ask ask, const std::string& name) {
+    const std::string text = ask == Options::Ask::Help
+                                 ? Usage(name) + kHelp
+                                 : name + " (Z9M4-SET) " + DRAVIK_VERSION + "\n";
+    const bool written = std::fputs(text.c_str(), stdout) >= 0;
+    return written && std::fflush(stdout) == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::string name = ProgramName(argv[0]);
     const std::optional<Options> options = ParseOptions(argc, argv);
     if (!options) {
-        std::fputs(
-            "usage: meter-sim [--link PATH] [--reply-delay MS] [--reply-jitter MS] [--silent]\n"
-            "                 [--no-ack] [--no-probe-answer] [--short-answer] [--wrong-signature]\n"
-            "                 [--garbage] [--stream] [--unplug-after N]\n",
-            stderr);
+        std::fputs((Usage(name) + "Try '" + name + " --help' for more information.\n").c_str(),
+                   stderr);
         return 2;
     }
+    if (options->ask != Options::Ask::Run) return Answer(options->ask, name);
 
     // SIGINT and SIGTERM arrive through a descriptor, so the loop ends them cleanly. Closing
     // the master hangs up the slave, our controlling terminal: that SIGHUP is expected.

@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QTest>
 
+#include "dravik_version.h"
 #include "qtview_support.h"
 #include "sim_process.h"
 
@@ -39,6 +40,36 @@ TEST(AppShell, QtsOwnOptionsNeverReachTheToolkit) {
     dravik.kill();
     dravik.waitForFinished(kEventWaitLimitMs);
     EXPECT_TRUE(output.contains(offscreenLoaded)) << output.right(600).toStdString();
+}
+
+// --help and --version answer on standard output and end the program before Qt starts: with a
+// platform that does not exist, a started QApplication would abort instead. help2man reads the
+// version from "<name> (<package>) <version>" and the synopsis from the "Usage:" line.
+TEST(AppShell, HelpAndVersionAnswerWithoutStartingQt) {
+    struct Case {
+        QStringList args;
+        QByteArray firstLine;
+    };
+    const Case cases[] = {
+        {{QStringLiteral("--version")}, "Dravik (Z9M4-SET) " DRAVIK_VERSION},
+        {{QStringLiteral("-reverse"), QStringLiteral("--version")},
+         "Dravik (Z9M4-SET) " DRAVIK_VERSION},
+        {{QStringLiteral("--help")}, "Usage: Dravik [--help | --version]"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        QProcess dravik;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("nonexistent"));
+        dravik.setProcessEnvironment(environment);
+        dravik.start(QString::fromStdString(BinDir() + "/Dravik"), c.args);
+        ASSERT_TRUE(dravik.waitForFinished(kEventWaitLimitMs));
+        EXPECT_EQ(dravik.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(dravik.exitCode(), 0);
+        EXPECT_EQ(dravik.readAllStandardError(), QByteArray());
+        const QByteArray output = dravik.readAllStandardOutput();
+        EXPECT_EQ(output.left(output.indexOf('\n')), c.firstLine) << output.toStdString();
+    }
 }
 
 }  // namespace

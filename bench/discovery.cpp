@@ -41,9 +41,9 @@ std::string Narrow(const std::wstring& wide) {
 class CountingLayer : public PassThroughLayer {
   public:
     CountingLayer() : PassThroughLayer(PlatformSerialLayer()) {}
-    PortHandle Open(const std::wstring& name) override {
+    PortHandle Open(const std::wstring& name, OpenStatus& status) override {
         ++opens;
-        return PassThroughLayer::Open(name);
+        return PassThroughLayer::Open(name, status);
     }
     int opens = 0;
 };

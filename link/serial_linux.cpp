@@ -16,15 +16,21 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <exception>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "event_history_linux.h"
-#include "serial_layer.h"
+#include "serial_linux.h"
+#include "uucp_lock_linux.h"
 
 namespace {
 
@@ -142,6 +148,25 @@ TtyError Classify(int error) {
     }
 }
 
+// Why open() refused a device.
+OpenReason OpenFailure(int error) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+            return OpenReason::PermissionDenied;
+        case EBUSY:  // exclusive mode (TIOCEXCL) set by its holder
+            return OpenReason::Busy;
+        case ENOENT:
+        case ENOTDIR:
+        case ENODEV:
+        case ENXIO:
+        case EIO:
+            return OpenReason::Gone;
+        default:
+            return OpenReason::Other;
+    }
+}
+
 std::uint32_t ErrorFlags(const LineCounters& before, const LineCounters& now) {
     std::uint32_t flags = 0;
     if (now.frame != before.frame) flags |= kCeFrame;
@@ -171,6 +196,7 @@ class UniqueFd {
 
     int Get() const { return m_fd; }
     bool Valid() const { return m_fd >= 0; }
+    int Release() { return std::exchange(m_fd, -1); }
 
   private:
     int m_fd = -1;
@@ -188,9 +214,46 @@ void Consume(int eventFd) {
     }
 }
 
+// How long a close may keep its caller. Closing a tty waits until its output has left (up to
+// 30 s by default on a serial port whose flow control holds it back); output is discarded
+// first, and a driver that waits all the same finishes the close on a thread of its own.
+constexpr auto kCloseLimit = std::chrono::seconds(1);
+
+// Closes `fd`, then releases `lock`; returns after kCloseLimit at the latest.
+void CloseWithin(int fd, UucpLock lock) {
+    try {
+        auto closed = std::make_shared<std::promise<void>>();
+        std::future<void> done = closed->get_future();
+        std::thread([fd, closed, lock = std::move(lock)]() mutable {
+            close(fd);
+            lock.Release();
+            closed->set_value();
+        }).detach();
+        done.wait_for(kCloseLimit);
+    } catch (const std::exception&) {
+        // No thread to be had: close here, bounded or not, rather than keep the device open.
+        close(fd);
+    }
+}
+
 // Everything the layer keeps for one open port; its address is the PortHandle.
 struct Port {
+    // Leaves the tty as it was found: exclusive mode off, unsent output discarded, the line
+    // settings saved at Open put back. A port refused at Open is only closed: it was never ours.
+    ~Port() {
+        if (!fd.Valid()) return;
+        if (saved) {
+            ioctl(fd.Get(), TIOCNXCL);
+            tcflush(fd.Get(), TCOFLUSH);
+            tcsetattr(fd.Get(), TCSANOW, &*saved);
+        }
+        CloseWithin(fd.Release(), std::move(lock));
+    }
+
     UniqueFd fd;
+    UucpLock lock;
+    // The line settings found at Open; set once the port has passed every check and is ours.
+    std::optional<termios> saved;
     // Written once by WakeEventWaits and never read: it stays readable, so every later wait
     // ends at once as well.
     UniqueFd wakeFd;
@@ -341,41 +404,17 @@ class LinuxEventWait final : public IPortEventWait {
 
 class LinuxSerialLayer : public ISerialLayer {
   public:
-    PortHandle Open(const std::wstring& name) override {
-        const std::optional<std::string> path = ToUtf8(name);
-        if (!path || path->empty()) return kInvalidPort;
-        std::unique_ptr<Port> port(new (std::nothrow) Port);
+    explicit LinuxSerialLayer(std::string lockDir) : m_lockDir(std::move(lockDir)) {}
+
+    PortHandle Open(const std::wstring& name, OpenStatus& status) override {
+        status = {};
+        std::unique_ptr<Port> port = OpenPort(name, status);
         if (!port) return kInvalidPort;
-        // Non-blocking, so neither the open nor a later read waits for carrier or data.
-        port->fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        // Exclusive use: flock keeps out every other process using the same convention (and
-        // root, whom TIOCEXCL lets through); TIOCEXCL keeps out openers that don't flock.
-        const int fd = port->fd.Get();
-        const bool opened = fd >= 0 && isatty(fd) == 1 && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-                            ioctl(fd, TIOCEXCL) == 0;
-        if (opened) {
-            port->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-            port->txFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        }
-        if (!opened || !port->wakeFd.Valid() || !port->txFd.Valid()) {
-            if (opened) ioctl(fd, TIOCNXCL);
-            return kInvalidPort;
-        }
-        port->haveCounters = true;
-        const std::optional<LineCounters> counters = port->Counters();
-        port->haveCounters = counters.has_value();
-        port->errorsReported = counters.value_or(LineCounters{});
-        port->events.Restart(0, std::nullopt, counters);
+        status.reason = OpenReason::Opened;
         return reinterpret_cast<PortHandle>(port.release());
     }
 
-    void Close(PortHandle handle) override {
-        const std::unique_ptr<Port> port(ToPort(handle));
-        if (!port) return;
-        // Exclusive mode belongs to the tty, not to this descriptor: left set, it would lock
-        // out the next opener of a pty whose other side stays open.
-        ioctl(port->fd.Get(), TIOCNXCL);
-    }
+    void Close(PortHandle handle) override { delete ToPort(handle); }
 
     bool SetupComm(PortHandle handle, std::uint32_t, std::uint32_t) override {
         // A tty's buffers are the kernel's and cannot be sized.
@@ -579,11 +618,76 @@ class LinuxSerialLayer : public ISerialLayer {
         port->woken = true;
         Signal(port->wakeFd.Get());
     }
+
+  private:
+    // Every check that may refuse the port comes before anything is changed on it: a refused
+    // port has not been written to, and its settings and exclusive mode are as they were.
+    std::unique_ptr<Port> OpenPort(const std::wstring& name, OpenStatus& status) {
+        const auto refuse = [&status](OpenReason reason) {
+            status.reason = reason;
+            return nullptr;
+        };
+        const std::optional<std::string> path = ToUtf8(name);
+        if (!path || path->empty()) return refuse(OpenReason::Gone);
+        std::unique_ptr<Port> port(new (std::nothrow) Port);
+        if (!port) return refuse(OpenReason::Other);
+
+        // The lock file is named after the device itself, not after a link to it.
+        std::array<char, PATH_MAX> device{};
+        if (realpath(path->c_str(), device.data()) == nullptr) return refuse(OpenFailure(errno));
+        if (port->lock.Take(m_lockDir, device.data(), status.holder.pid) ==
+            UucpLock::Outcome::Held) {
+            return refuse(OpenReason::Busy);
+        }
+
+        // Non-blocking, so neither the open nor a later read waits for carrier or data.
+        port->fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        const int fd = port->fd.Get();
+        if (fd < 0) return refuse(OpenFailure(errno));
+        // Only a tty has a line discipline, and only the plain terminal one is for us: PPP,
+        // SLIP, Bluetooth HCI or CAN on it means a kernel driver has the line.
+        int discipline = N_TTY;
+        if (ioctl(fd, TIOCGETD, &discipline) != 0) {
+            return refuse(errno == ENOTTY ? OpenReason::Other : OpenFailure(errno));
+        }
+        if (discipline != N_TTY) return refuse(OpenReason::LineDiscipline);
+        // The kernel lets a privileged opener through another's exclusive mode: ask for it.
+        int exclusive = 0;
+        if (ioctl(fd, TIOCGEXCL, &exclusive) != 0) return refuse(OpenFailure(errno));
+        if (exclusive != 0) return refuse(OpenReason::Busy);
+        // Programs that lock the device with flock (picocom, a second Dravik).
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            return refuse(errno == EWOULDBLOCK ? OpenReason::Busy : OpenReason::Other);
+        }
+
+        termios found{};
+        if (tcgetattr(fd, &found) != 0) return refuse(OpenFailure(errno));
+        port->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        port->txFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (!port->wakeFd.Valid() || !port->txFd.Valid()) return refuse(OpenReason::Other);
+        // From here on the port is ours, and closing it puts back what was found.
+        port->saved = found;
+        // TIOCEXCL keeps out later openers that know nothing of flock or lock files.
+        if (ioctl(fd, TIOCEXCL) != 0) return refuse(OpenFailure(errno));
+
+        port->haveCounters = true;
+        const std::optional<LineCounters> counters = port->Counters();
+        port->haveCounters = counters.has_value();
+        port->errorsReported = counters.value_or(LineCounters{});
+        port->events.Restart(0, std::nullopt, counters);
+        return port;
+    }
+
+    const std::string m_lockDir;
 };
 
 }  // namespace
 
 ISerialLayer& PlatformSerialLayer() {
-    static LinuxSerialLayer layer;
+    static LinuxSerialLayer layer(kSystemLockDir);
     return layer;
+}
+
+std::unique_ptr<ISerialLayer> MakeLinuxSerialLayer(const std::string& lockDir) {
+    return std::make_unique<LinuxSerialLayer>(lockDir);
 }

@@ -40,3 +40,9 @@ void EnumSerialPortsFromKey(std::vector<std::wstring>& list, const wchar_t* subK
 void EnumSerialPorts(std::vector<std::wstring>& list) {
     EnumSerialPortsFromKey(list, L"Hardware\\DeviceMap\\SerialComm");
 }
+
+// An open of a COM port another program has refuses with "access denied": nothing to see
+// beforehand.
+HolderCheck PlatformHolderCheck() {
+    return {};
+}

@@ -5,6 +5,9 @@
 
 #include <array>
 #include <string>
+#include <vector>
+
+#include "port_discovery.h"
 
 // Channels 0..3, in the order of the frames' channel byte.
 inline constexpr int kChannelCount = 4;
@@ -17,3 +20,11 @@ extern const wchar_t* const kStatusSearching;  // shown while discovery blocks t
 // "<label> 设置成功 2.5 dB → 1.7783" and the like: the outcome of setting `channel` from the
 // level `text`, as the level was read and the factor sent.
 std::wstring FormatOutcome(int channel, bool answered, const std::wstring& text);
+
+// One port a search tried and what became of it: "/dev/ttyUSB1 被 minicom (1234) 占用".
+std::wstring FormatPortAttempt(const PortAttempt& attempt);
+
+// The status line after a search that found no meter: how many ports were tried, then each
+// with what became of it, shortest first so that as many as possible show before a view cuts
+// the line: "已探测 2 个串口：/dev/ttyACM0 无应答，/dev/ttyUSB0 无权限（需加入 dialout 组）".
+std::wstring FormatSearchReport(const std::vector<PortAttempt>& tried);

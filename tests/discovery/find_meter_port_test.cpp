@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -195,6 +196,64 @@ TEST(FindMeterPort, PortsThatCannotBeOpenedAreSkipped) {
         EXPECT_THAT(layer.Pauses(), ElementsAre(500u, 500u, 200u));
         EXPECT_THAT(layer.Snapshot(L"COM1").writes, IsEmpty()) << "probe sent to COM1";
     }
+}
+
+// Each port tried is recorded with what became of it; a port another program is seen to hold
+// is not opened at all, yet costs its pause like a port that would not open.
+TEST(FindMeterPort, RecordsWhatBecameOfEachPortTried) {
+    using O = PortOutcome;
+    FakeSerialLayer layer;
+    const auto refusing = [](OpenReason reason, PortHolder holder = {}) {
+        FakeSerialLayer::PortScript script = Meter();
+        script.failOpen = true;
+        script.openFailure = {reason, holder};
+        return script;
+    };
+    FakeSerialLayer::PortScript unplugged;
+    unplugged.failClearCommError = true;
+    layer.AddPort(L"held", Meter());
+    layer.AddPort(L"locked", refusing(OpenReason::Busy, {L"", 99}));
+    layer.AddPort(L"denied", refusing(OpenReason::PermissionDenied));
+    layer.AddPort(L"ppp", refusing(OpenReason::LineDiscipline));
+    layer.AddPort(L"odd", refusing(OpenReason::Other));
+    layer.AddPort(L"silent");
+    layer.AddPort(L"chatty", Answering(Answer("BOOX")));
+    layer.AddPort(L"unplugged", unplugged);
+    layer.AddPort(L"meter", Meter());
+    const HolderCheck holders = [](const std::wstring& port) {
+        return port == L"held" ? std::optional<PortHolder>({L"minicom", 1234}) : std::nullopt;
+    };
+    const std::vector<std::wstring> names = {L"held",      L"locked", L"denied", L"ppp",
+                                             L"odd",       L"gone",   L"silent", L"chatty",
+                                             L"unplugged", L"meter",  L"after"};
+
+    std::vector<PortAttempt> tried;
+    EXPECT_EQ(FindMeterPort(L"", layer, ListOf(names), holders, &tried), L"meter");
+
+    const std::vector<PortAttempt> expected = {
+        {L"held", O::Busy, {L"minicom", 1234}},
+        {L"locked", O::Busy, {L"", 99}},
+        {L"denied", O::PermissionDenied, {}},
+        {L"ppp", O::LineDiscipline, {}},
+        {L"odd", O::OpenFailed, {}},
+        {L"gone", O::Gone, {}},
+        {L"silent", O::NoAnswer, {}},
+        {L"chatty", O::WrongAnswer, {}},
+        {L"unplugged", O::Gone, {}},
+        {L"meter", O::Answered, {}},
+    };
+    ASSERT_EQ(tried.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(testing::PrintToString(expected[i].port));
+        EXPECT_EQ(tried[i].port, expected[i].port);
+        EXPECT_EQ(tried[i].outcome, expected[i].outcome);
+        EXPECT_EQ(tried[i].holder, expected[i].holder);
+    }
+    EXPECT_EQ(layer.Snapshot(L"held").opens, 0) << "a port another program holds was opened";
+    EXPECT_EQ(layer.OpenLog().front(), L"locked");
+    std::vector<std::uint32_t> pauses(expected.size(), 500u);
+    pauses.push_back(200u);
+    EXPECT_EQ(layer.Pauses(), pauses);
 }
 
 }  // namespace

@@ -104,12 +104,14 @@ TEST_F(SetOnPty, UnpluggedMeterIsFoundAgainAfterReplugging) {
     ASSERT_EQ(view.StatusText(), QStringLiteral("1310Burst 设置成功 1 dB → 1.2589"));
 
     // Pulled out between two SETs: the next SET notices the dead device, searches again and
-    // says there is no meter.
+    // says there is no meter, and the status line why.
     sim.Unplug();
     SetButton(view, 1)->click();
     ASSERT_EQ(catcher.Seen().size(), 1u);
     EXPECT_EQ(catcher.Seen()[0].text, QStringLiteral("没找到待测表串口！"));
-    EXPECT_EQ(view.StatusText(), QString());
+    EXPECT_EQ(view.StatusText(), QStringLiteral("已探测 1 个串口：") +
+                                     QString::fromStdString(LinkPath()) +
+                                     QStringLiteral(" 不存在或已拔出"));
 
     ASSERT_TRUE(sim.Restart());
     SetButton(view, 1)->click();

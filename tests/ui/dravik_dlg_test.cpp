@@ -145,6 +145,7 @@ TEST_F(Dialog, NoMeterShowsTheMessageSendsNothingAndSearchesAgainNextTime) {
     auto dlg = MakeDialog();
     dlg->OnSet(0);
     EXPECT_THAT(view.messages, ElementsAre(kMsgNoMeterPort));
+    EXPECT_EQ(view.statuses.back(), L"已探测 1 个串口：COM1 无应答");
     EXPECT_EQ(dlg->m_port.m_hComm, kInvalidPort);
     EXPECT_TRUE(dlg->m_strPortName.empty());
     EXPECT_EQ(view.reads, 0) << "nothing is read or sent without a port";
@@ -253,6 +254,32 @@ TEST(Outcome, ShowsTheLevelAsReadAndTheFactorSent) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(FormatOutcome(c.channel, c.answered, c.text), c.expected);
+    }
+}
+
+TEST(SearchReport, SaysWhatBecameOfEachPortShortestFirst) {
+    using O = PortOutcome;
+    struct Case {
+        std::vector<PortAttempt> tried;
+        const wchar_t* expected;
+    };
+    const std::vector<Case> cases = {
+        {{}, L"没有可探测的串口"},
+        {{{L"/dev/ttyUSB0", O::PermissionDenied, {}},
+          {L"/dev/ttyUSB1", O::Busy, {L"minicom", 1234}},
+          {L"/dev/ttyACM0", O::NoAnswer, {}}},
+         L"已探测 3 个串口：/dev/ttyACM0 无应答，/dev/ttyUSB0 无权限（需加入 dialout 组），"
+         L"/dev/ttyUSB1 被 minicom (1234) 占用"},
+        {{{L"COM3", O::Busy, {}}, {L"COM1", O::WrongAnswer, {}}, {L"COM2", O::Gone, {}}},
+         L"已探测 3 个串口：COM1 应答不符，COM3 被其他程序占用，COM2 不存在或已拔出"},
+        {{{L"/dev/ttyS4", O::Busy, {L"", 77}},
+          {L"/dev/ttyS5", O::LineDiscipline, {}},
+          {L"/dev/ttyS6", O::OpenFailed, {}}},
+         L"已探测 3 个串口：/dev/ttyS6 无法打开，/dev/ttyS5 被内核驱动占用，"
+         L"/dev/ttyS4 被进程 77 占用"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FormatSearchReport(c.tried), c.expected);
     }
 }
 

@@ -238,6 +238,10 @@ int CMeterPort::WatchReplies(CMeterPort* port) {
     while (port->m_bListening && !port->m_bStopping) {
         std::uint32_t mask = 0;
         const WaitOutcome outcome = wait->WaitCommEvent(mask);
+        if (outcome == WaitOutcome::Broken) {
+            port->m_bListening = false;
+            continue;
+        }
         if (outcome == WaitOutcome::Failed) {
             // A device that can no longer report its status (a USB adapter pulled out) fails
             // every wait at once, for ever: end as a line error instead of spinning a core.

@@ -94,6 +94,10 @@ enum class WaitOutcome {
     Immediate,  // completed at once; mask holds the events
     Completed,  // was pending and has completed (GetOverlappedResult returned); mask holds them
     Failed,     // failed without pending: woken, closed handle or transient error
+    // This wait object can make no further wait: the platform lost track of its pending one
+    // (Win32: waiting for its completion failed) and its record had to be put aside. The
+    // watcher ends; the next send starts a new one with a fresh wait.
+    Broken,
 };
 
 // One reply watcher's wait for port events: the Win32 event plus OVERLAPPED record of the

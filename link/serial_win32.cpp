@@ -125,10 +125,11 @@ class Win32EventWait final : public IPortEventWait {
                    std::unique_ptr<EventWaitRecord> record)
         : m_port(port), m_state(std::move(state)), m_record(std::move(record)) {}
 
-    // m_record is only handed away after a wake, and a wake is sticky: the check below keeps
-    // every later call away from it.
+    // m_record is handed away only when a pending wait could not be seen to finish; every later
+    // call stays away from it.
     WaitOutcome WaitCommEvent(std::uint32_t& mask) override {
         if (m_state->Woken()) return WaitOutcome::Failed;
+        if (!m_record) return WaitOutcome::Broken;
         EventWaitRecord& record = *m_record;
         // A fresh OVERLAPPED per operation; starting the operation resets the completion event.
         record.overlapped = OVERLAPPED{};
@@ -143,7 +144,15 @@ class Win32EventWait final : public IPortEventWait {
         // Waiting on the wake event beside the completion lets the owner stop this wait without
         // closing the handle under it.
         const HANDLE events[] = {record.done.Get(), m_state->WakeEvent()};
-        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) return Abandon();
+        const DWORD signalled = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+        if (signalled == WAIT_OBJECT_0 + 1) return Abandon();
+        // A wait that failed outright says nothing about the pending operation, which may still
+        // complete into the record: it is ended as on a wake, and this wait object retires.
+        if (signalled != WAIT_OBJECT_0) {
+            Abandon();
+            m_record.reset();  // finished by now, or already handed to the port's state
+            return WaitOutcome::Broken;
+        }
         DWORD transferred = 0;
         GetOverlappedResult(m_port, &record.overlapped, &transferred, TRUE);
         mask = record.mask;

@@ -11,8 +11,9 @@ packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev
 if [[ $mode == test ]]; then
     packages+=(g++-mingw-w64-i686-posix xdotool x11-apps imagemagick
                clang libclang-rt-14-dev wine wine32:i386 fonts-wine gcc-multilib
+               g++-mingw-w64-x86-64-posix wine64
                python3 python3-pefile python3-serial fonts-wqy-microhei
-               lintian desktop-file-utils unzip)
+               lintian desktop-file-utils unzip locales)
 fi
 
 missing=()

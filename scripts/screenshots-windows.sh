@@ -27,7 +27,9 @@ if [[ ${WS_IN_NAMESPACE:-} != 1 ]]; then
     [[ -f $linux_build/CMakeCache.txt ]] || cmake --preset linux -B "$linux_build" >/dev/null
     cmake --build "$windows_build" --target Dravik >/dev/null
     cmake --build "$linux_build" --target meter-sim >/dev/null
-    ws_require wine wineserver wineboot Xvfb xdotool import unshare gcc i686-w64-mingw32-gcc-posix
+    WS_WINE_ARCH=$(ws_pe_arch "$windows_build/bin/Dravik.exe")
+    export WS_WINE_ARCH
+    ws_require wine wineserver wineboot Xvfb xdotool import unshare gcc "$(ws_mingw_gcc)"
     [[ -f /usr/share/wine/fonts/tahoma.ttf ]] ||
         ws_log "note: fonts-wine is not installed; captions will not use Tahoma"
 

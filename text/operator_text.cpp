@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 
 #include "meter_frames.h"
 
@@ -31,9 +30,13 @@ std::wstring FormatLevel(double level) {
     return Widen(buffer);
 }
 
+// Five significant digits, as "%.5g" in the C locale. Not printf itself: Qt sets the user's
+// locale for the whole process on Linux, and a decimal comma would sit beside the level's point.
 std::wstring FormatFactor(float factor) {
     char buffer[64] = {};
-    std::snprintf(buffer, sizeof buffer, "%.5g", static_cast<double>(factor));
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer - 1,
+                                      static_cast<double>(factor), std::chars_format::general, 5);
+    *result.ptr = '\0';
     return Widen(buffer);
 }
 
@@ -69,6 +72,10 @@ std::wstring Outcome(const PortAttempt& attempt) {
 }
 
 }  // namespace
+
+std::wstring FormatSending(int channel) {
+    return std::wstring(kChannelLabels[static_cast<std::size_t>(channel)]) + L" 正在设置…";
+}
 
 std::wstring FormatOutcome(int channel, bool answered, const std::wstring& text) {
     const double level = ReadDecibels(text);

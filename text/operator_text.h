@@ -17,6 +17,9 @@ extern const wchar_t* const kMsgNoMeterPort;   // discovery found nothing
 extern const wchar_t* const kMsgOpenFailed;    // the found port would not open
 extern const wchar_t* const kStatusSearching;  // shown while discovery blocks the window
 
+// "<label> 正在设置…": shown from the moment a channel's frame goes out until its outcome.
+std::wstring FormatSending(int channel);
+
 // "<label> 设置成功 2.5 dB → 1.7783" and the like: the outcome of setting `channel` from the
 // level `text`, as the level was read and the factor sent.
 std::wstring FormatOutcome(int channel, bool answered, const std::wstring& text);

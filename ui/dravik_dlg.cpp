@@ -66,6 +66,9 @@ void CDravikDlg::OnSet(int channel) {
     if (!EnsurePortOpen()) return;
     UpdateData();
     const std::wstring text = m_strCorrection[static_cast<std::size_t>(channel)];
+    // The exchange blocks for up to 5 s: the search notice, or the last SET's outcome, must not
+    // stand for this one meanwhile.
+    m_view.ShowStatus(FormatSending(channel));
     const bool answered = m_port.SetCorrection(text, static_cast<std::uint8_t>(channel)) == 1;
     // Unplugged during the send: the next SET searches again instead of failing on a dead
     // handle for the rest of the run.

@@ -200,6 +200,20 @@ TEST_F(Exchange, FailedWaitsAreRetriedNotTakenAsAnswers) {
     EXPECT_TRUE(port.m_bWatcherRunning);
 }
 
+// Win32: waiting for a pending port-event wait failed, so its record was put aside. The watcher
+// must end rather than wait again on it, and the next send must start a working one.
+TEST_F(Exchange, ABrokenWaitEndsTheWatcherAndTheNextSendStartsAFreshOne) {
+    AtFirstPoll([this] { layer.PushEvent(kPort, Event{0, WaitOutcome::Broken}); });
+    EXPECT_EQ(port.SendFrame(frame), 0);
+    layer.WaitQuiet();
+    EXPECT_FALSE(port.m_bWatcherRunning);
+    EXPECT_EQ(layer.ThreadsRunning(), 0);
+
+    MeterAnswersDuringPoll();
+    EXPECT_EQ(port.SendFrame(frame), 1);
+    EXPECT_EQ(layer.ThreadsStarted(), 2);
+}
+
 TEST_F(Exchange, FailingWaitsOnAVanishedDeviceEndTheWatcherInsteadOfSpinning) {
     AtFirstPoll([this] {
         layer.WithPort(kPort, [](auto& state) { state.script.failClearCommError = true; });

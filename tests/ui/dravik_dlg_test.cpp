@@ -126,6 +126,36 @@ TEST_F(Dialog, FirstSetFindsOpensAndSendsOnlyTheClickedChannel) {
     EXPECT_FALSE(view.busy);
 }
 
+// Discovery and the exchange block the window; whatever stands in the line then must describe
+// what is happening, not the search once the frame is out, nor the previous SET's outcome.
+TEST_F(Dialog, TheLineSaysWhatTheBlockedWindowIsDoing) {
+    auto dlg = MakeDialog();
+    view.texts = {L"1", L"1", L"1", L"1"};
+    // What the line showed at each pause of one SET: {pause in ms, status}.
+    using Shown = std::vector<std::pair<std::uint32_t, std::wstring>>;
+    const auto setShowing = [&](int channel) {
+        Shown shown;
+        layer.onPause = [&](std::uint32_t ms) { shown.emplace_back(ms, view.statuses.back()); };
+        dlg->OnSet(channel);
+        layer.onPause = nullptr;
+        return shown;
+    };
+    const Shown first = setShowing(0);  // discovery, then the exchange
+    const Shown later = setShowing(3);  // the exchange alone, after the first outcome
+
+    for (const auto& [shown, label] : {std::pair{first, L"1310CW"}, std::pair{later, L"1550CW"}}) {
+        int exchangePauses = 0;
+        for (const auto& [ms, status] : shown) {
+            const bool discovery = ms == 500 || ms == 200;
+            exchangePauses += discovery ? 0 : 1;
+            EXPECT_EQ(status, discovery ? kStatusSearching : label + std::wstring(L" 正在设置…"))
+                << "during a pause of " << ms << " ms";
+        }
+        EXPECT_GE(exchangePauses, 1) << "the answered SET made no pause";
+    }
+    EXPECT_EQ(view.statuses.back(), L"1550CW 设置成功 1 dB → 1.2589");
+}
+
 TEST_F(Dialog, LaterClicksSendAtOnceWithoutAnotherSearch) {
     auto dlg = MakeDialog();
     view.texts = {L"3", L"", L"", L"-3"};
@@ -235,52 +265,6 @@ TEST_F(Dialog, MeterUnpluggedBetweenSetsIsNoticedBeforeSending) {
     dlg->OnSet(3);
     EXPECT_EQ(dlg->m_strPortName, L"COM5");
     EXPECT_THAT(SetFrames(layer, L"COM5"), ElementsAre(FrameBytes(L"1", 3)));
-}
-
-TEST(Outcome, ShowsTheLevelAsReadAndTheFactorSent) {
-    struct Case {
-        int channel;
-        bool answered;
-        const wchar_t* text;
-        const wchar_t* expected;
-    };
-    const Case cases[] = {
-        {0, true, L"2.5", L"1310CW 设置成功 2.5 dB → 1.7783"},
-        {1, false, L"abc", L"1310Burst 待测表无应答 0 dB → 1"},
-        {2, true, L" -3 ", L"1490CW 设置成功 -3 dB → 0.50119"},
-        {3, true, L"400", L"1550CW 设置成功 400 dB → inf"},
-        {3, true, L"-1e999", L"1550CW 设置成功 -inf dB → 0"},
-        {0, true, L"1d1", L"1310CW 设置成功 10 dB → 10"},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(FormatOutcome(c.channel, c.answered, c.text), c.expected);
-    }
-}
-
-TEST(SearchReport, SaysWhatBecameOfEachPortShortestFirst) {
-    using O = PortOutcome;
-    struct Case {
-        std::vector<PortAttempt> tried;
-        const wchar_t* expected;
-    };
-    const std::vector<Case> cases = {
-        {{}, L"没有可探测的串口"},
-        {{{L"/dev/ttyUSB0", O::PermissionDenied, {}},
-          {L"/dev/ttyUSB1", O::Busy, {L"minicom", 1234}},
-          {L"/dev/ttyACM0", O::NoAnswer, {}}},
-         L"已探测 3 个串口：/dev/ttyACM0 无应答，/dev/ttyUSB0 无权限（需加入 dialout 组），"
-         L"/dev/ttyUSB1 被 minicom (1234) 占用"},
-        {{{L"COM3", O::Busy, {}}, {L"COM1", O::WrongAnswer, {}}, {L"COM2", O::Gone, {}}},
-         L"已探测 3 个串口：COM1 应答不符，COM3 被其他程序占用，COM2 不存在或已拔出"},
-        {{{L"/dev/ttyS4", O::Busy, {L"", 77}},
-          {L"/dev/ttyS5", O::LineDiscipline, {}},
-          {L"/dev/ttyS6", O::OpenFailed, {}}},
-         L"已探测 3 个串口：/dev/ttyS6 无法打开，/dev/ttyS5 被内核驱动占用，"
-         L"/dev/ttyS4 被进程 77 占用"},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(FormatSearchReport(c.tried), c.expected);
-    }
 }
 
 }  // namespace

@@ -9,8 +9,9 @@
 # holds meter-sim. Ends with the line "N passed, N failed"; exits non-zero on any failure.
 #
 # Everything runs in a private mount namespace with the machine's serial device nodes covered by
-# /dev/null (see wine-session.sh), in a fresh 32-bit prefix in a scratch directory that is
-# removed afterwards (kept, and named, when DRAVIK_WINE_KEEP=1).
+# /dev/null (see wine-session.sh), in a fresh prefix of the executables' architecture (32-bit, or
+# 64-bit for the windows-x64 twin) in a scratch directory that is removed afterwards (kept, and
+# named, when DRAVIK_WINE_KEEP=1).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -53,8 +54,9 @@ if [[ ${WS_IN_NAMESPACE:-} != 1 ]]; then
     fi
     windows_bin=$(cd "$1/bin" && pwd) || ws_die "no $1/bin"
     linux_bin=$(cd "$2/bin" && pwd) || ws_die "no $2/bin"
-    ws_require wine wineserver wineboot Xvfb xdotool unshare timeout gcc \
-        i686-w64-mingw32-gcc-posix
+    WS_WINE_ARCH=$(ws_pe_arch "$windows_bin/Dravik.exe")
+    export WS_WINE_ARCH
+    ws_require wine wineserver wineboot Xvfb xdotool unshare timeout gcc "$(ws_mingw_gcc)"
     [[ -x $linux_bin/meter-sim ]] || ws_die "no $linux_bin/meter-sim"
     WS_DIR=$(mktemp -d "${TMPDIR:-/tmp}/dravik-wine.XXXXXX")
     export WS_DIR WS_WINDOWS_BIN=$windows_bin WS_METER_SIM=$linux_bin/meter-sim
@@ -82,7 +84,7 @@ echo "Xvfb on $DISPLAY"
 
 phase=$(ws_now)
 wine_session_init_prefix
-echo "fresh 32-bit prefix in $(ws_since "$phase") s"
+echo "fresh $WINEARCH prefix in $(ws_since "$phase") s"
 
 dravik="$WS_WINDOWS_BIN/Dravik.exe"
 

@@ -9,6 +9,10 @@
 #
 # Order inside the namespace: wine_session_mask_serial, wine_session_start_x (Wine must find
 # DISPLAY when its server starts), wine_session_init_prefix, then programs with wine_cmd.
+#
+# WS_WINE_ARCH (win32, the default, or win64; see ws_pe_arch) selects the prefix and the helpers'
+# compiler: some hosts execute 64-bit user code only, and there the tests run the 64-bit twin of
+# the Windows build under Debian's wine64.
 
 WS_SERIAL_PATTERNS=(/dev/ttyS* /dev/ttyUSB* /dev/ttyACM*)
 WS_WINE_DLL_OVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
@@ -22,6 +26,32 @@ ws_die() {
 # Seconds since the epoch, with milliseconds.
 ws_now() { date +%s.%3N; }
 ws_since() { awk -v a="$1" -v b="$(ws_now)" 'BEGIN { printf "%.1f", b - a }'; }
+
+# The Wine architecture of a Windows executable, from its PE header's machine field.
+ws_pe_arch() {
+    local exe=$1 offset machine
+    offset=$(od -An -tu4 -j60 -N4 "$exe" | tr -d ' ') || ws_die "cannot read $exe"
+    machine=$(od -An -tx2 -j$((offset + 4)) -N2 "$exe" | tr -d ' ')
+    case $machine in
+    014c) echo win32 ;;
+    8664) echo win64 ;;
+    *) ws_die "$exe: machine 0x$machine is neither i386 nor x86-64" ;;
+    esac
+}
+
+# Whether this machine runs Wine's 32-bit loader: false on hosts that execute no 32-bit code.
+ws_host_runs_win32() {
+    /usr/lib/wine/wine --version >/dev/null 2>&1
+}
+
+# The MinGW-w64 C compiler for the session's architecture.
+ws_mingw_gcc() {
+    if [[ ${WS_WINE_ARCH:-win32} == win64 ]]; then
+        echo x86_64-w64-mingw32-gcc-posix
+    else
+        echo i686-w64-mingw32-gcc-posix
+    fi
+}
 
 ws_require() {
     local tool
@@ -40,7 +70,7 @@ wine_session_build_helpers() {
             -o "$dir/lib/${lib#*:}/libmodemshim.so" "$src/modem_shim.c" -ldl ||
             ws_die "cannot build the modem shim for ${lib#*:}"
     done
-    i686-w64-mingw32-gcc-posix -std=gnu11 -municode -O2 -Wall -Wextra -Werror -s \
+    "$(ws_mingw_gcc)" -std=gnu11 -municode -O2 -Wall -Wextra -Werror -s \
         -o "$dir/window-text.exe" "$src/window_text.c" -luser32 ||
         ws_die "cannot build window-text.exe"
 }
@@ -129,12 +159,22 @@ wine_session_stop_server() {
     wine_cmd wineserver -w 2>/dev/null || true
 }
 
-# A fresh 32-bit prefix with what the dialogs need to look like they do on Windows: Chinese text
-# through Wine's font link from Tahoma to SimSun, served by WenQuanYi Zen Hei; Wine's own Tahoma
-# and Marlett (fonts-wine) when installed; Wine drawing the window frames itself, as there is no
-# window manager to do it.
+# A fresh prefix of WS_WINE_ARCH with what the dialogs need to look like they do on Windows:
+# Chinese text through Wine's font link from Tahoma to SimSun, served by WenQuanYi Micro Hei (Zen
+# Hei's small bitmap strikes draw the dialog's 8-point Chinese garbled and "→" as a dot); Wine's
+# own Tahoma and Marlett (fonts-wine) when installed; Wine drawing the window frames itself, as
+# there is no window manager to do it.
 wine_session_init_prefix() {
-    export WINEPREFIX="$WS_DIR/prefix" WINEARCH=win32 WINEDEBUG=-all
+    export WINEPREFIX="$WS_DIR/prefix" WINEARCH=${WS_WINE_ARCH:-win32} WINEDEBUG=-all
+    if [[ $WINEARCH == win64 ]]; then
+        # Debian's `wine` and `wineboot` start the 32-bit loader whenever it is installed, even
+        # where it cannot run: put wine64 behind both names for this session.
+        mkdir -p "$WS_DIR/bin"
+        printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$WS_DIR/bin/wine"
+        printf '#!/bin/sh\nexec /usr/lib/wine/wine64 wineboot "$@"\n' >"$WS_DIR/bin/wineboot"
+        chmod +x "$WS_DIR/bin/wine" "$WS_DIR/bin/wineboot"
+        export PATH="$WS_DIR/bin:$PATH" WINELOADER=/usr/lib/wine/wine64
+    fi
     export WINEDLLOVERRIDES="$WS_WINE_DLL_OVERRIDES"
     export HOME="$WS_DIR/home"
     mkdir -p "$HOME"
@@ -154,8 +194,8 @@ wine_session_init_prefix() {
 REGEDIT4
 
 [HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]
-"SimSun"="WenQuanYi Zen Hei"
-"NSimSun"="WenQuanYi Zen Hei"
+"SimSun"="WenQuanYi Micro Hei"
+"NSimSun"="WenQuanYi Micro Hei"
 
 [HKEY_CURRENT_USER\Software\Wine\X11 Driver]
 "Managed"="N"

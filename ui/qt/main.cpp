@@ -3,6 +3,7 @@
 // when the dialog closes; there is no message loop afterwards and no command line.
 
 #include <QApplication>
+#include <array>
 
 #include "dravik_view.h"
 
@@ -25,7 +26,11 @@ bool CDravikApp::InitInstance(int& argc, char** argv) {
 
 CDravikApp theApp;
 
-int main(int argc, char* argv[]) {
-    theApp.InitInstance(argc, argv);
+int main(int, char* argv[]) {
+    // The tool has no command line. Qt would take options of its own from it (-reverse mirrors
+    // the dialog, -style and -platform change it), so it is given the program's name alone.
+    int qtArgc = 1;
+    std::array<char*, 2> qtArgv = {argv[0], nullptr};
+    theApp.InitInstance(qtArgc, qtArgv.data());
     return 0;
 }

@@ -11,6 +11,8 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 cd "$root"
+# shellcheck source=scripts/meter-sim.sh
+source scripts/meter-sim.sh
 build=build/linux
 
 scripts/deps.sh run
@@ -27,13 +29,9 @@ targets=(Dravik meter-sim)
 cmake --build "$build" --target "${targets[@]}"
 
 work=$(mktemp -d)
-sim_pid=
 printer_pid=
 cleanup() {
-    if [[ -n $sim_pid ]]; then
-        kill "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-    fi
+    meter_sim_stop
     # The printer's tail ends by itself once the meter is gone, after its last lines.
     [[ -n $printer_pid ]] && wait "$printer_pid" 2>/dev/null || true
     rm -rf "$work"
@@ -43,20 +41,9 @@ trap 'exit 130' INT TERM
 # Qt wants a private runtime directory; a root shell often has none.
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$work}
 
-# The simulated meter: a pty behind $work/meter. Its first line names the device once ready.
-"$build/bin/meter-sim" --link "$work/meter" >"$work/meter.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do
-    grep -q '^PORT ' "$work/meter.log" && break
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.1
-done
-if ! grep -q '^PORT ' "$work/meter.log"; then
-    echo "the simulated meter did not start:" >&2
-    cat "$work/meter.log" >&2
-    exit 1
-fi
-device=$(sed -n 's/^PORT //p' "$work/meter.log")
+# The simulated meter: a pty behind $work/meter.
+meter_sim_start "$build/bin/meter-sim" "$work/meter.log" "$work/meter" || exit 1
+device=$METER_SIM_DEVICE
 
 # One readable line per frame the meter receives.
 describe() {
@@ -81,7 +68,7 @@ fi
 
 echo "== simulated meter on $work/meter -> $device"
 echo "   type a correction in dB and press SET; close the dialog to stop"
-tail --pid="$sim_pid" -n +1 -f "$work/meter.log" | describe &
+tail --pid="$METER_SIM_PID" -n +1 -f "$work/meter.log" | describe &
 printer_pid=$!
 DRAVIK_EXTRA_PORTS="$work/meter" "$build/bin/Dravik" || true
 cleanup

@@ -9,12 +9,15 @@
 #include <array>
 #include <charconv>
 #include <cstdlib>
+#include <filesystem>
 #include <string_view>
 
 #include "port_discovery.h"
 #include "sysfs_ports.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr int kPortUnknown = PORT_UNKNOWN;
 
@@ -137,6 +140,50 @@ bool HasUart(const std::string& name, const std::string& entry, const std::strin
     return !reported || *reported != kPortUnknown;
 }
 
+// The driver that serves a device: the first driver bound on the way up from it, passing over
+// the serial-base bus, whose "port" and "ctrl" drivers (Linux 6.5 on) sit between every
+// serial-core tty and its real driver. A driver link reads .../bus/<bus>/drivers/<name>.
+std::string DriverOf(const fs::path& device, const fs::path& top) {
+    for (fs::path dir = device; dir != top && dir.has_relative_path(); dir = dir.parent_path()) {
+        std::error_code error;
+        const fs::path target = fs::read_symlink(dir / "driver", error);
+        if (error) continue;
+        const fs::path bus = target.parent_path().parent_path().filename();
+        if (bus != "serial-base") return target.filename().string();
+    }
+    return {};
+}
+
+std::string Trimmed(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+// "ftdi_sio 0403:6001 FT232R USB UART": the driver and, for a port on USB, the USB device's
+// vendor:product and product name, the nearest device on the way up that has them. Empty
+// where sysfs says nothing.
+std::string DescribeHardware(const std::string& deviceLink, const std::string& sysfsRoot) {
+    std::error_code error;
+    const fs::path device = fs::canonical(deviceLink, error);
+    if (error) return {};
+    const fs::path top = fs::canonical(sysfsRoot, error);
+    if (error) return {};
+    std::string description = DriverOf(device, top);
+    for (fs::path dir = device; dir != top && dir.has_relative_path(); dir = dir.parent_path()) {
+        const std::optional<std::string> vendor = ReadAttribute((dir / "idVendor").string());
+        const std::optional<std::string> product = ReadAttribute((dir / "idProduct").string());
+        if (!vendor || !product) continue;
+        std::string usb = Trimmed(*vendor) + ":" + Trimmed(*product);
+        if (const std::optional<std::string> name = ReadAttribute((dir / "product").string())) {
+            if (!Trimmed(*name).empty()) usb += " " + Trimmed(*name);
+        }
+        description += (description.empty() ? "" : " ") + usb;
+        break;
+    }
+    return description;
+}
+
 }  // namespace
 
 // Kernel names carry no leading zeros, so a longer run of digits is the bigger number.
@@ -177,7 +224,7 @@ std::optional<int> QueryUartType(const std::string& devicePath) {
     return info.type;
 }
 
-void EnumSerialPortsFromSysfs(std::vector<std::wstring>& list, const std::string& sysfsRoot,
+void ListSerialPortsFromSysfs(std::vector<PortInfo>& list, const std::string& sysfsRoot,
                               const std::string& devRoot, const UartTypeQuery& queryUartType) {
     const std::string classDir = sysfsRoot + "/class/tty";
     DIR* dir = ::opendir(classDir.c_str());
@@ -202,18 +249,31 @@ void EnumSerialPortsFromSysfs(std::vector<std::wstring>& list, const std::string
     ::closedir(dir);
 
     std::sort(names.begin(), names.end(), PortNameLess);
-    for (const std::string& name : names)
-        list.push_back(Widen(devRoot + "/" + name));
+    for (const std::string& name : names) {
+        list.push_back({Widen(devRoot + "/" + name),
+                        Widen(DescribeHardware(classDir + "/" + name + "/device", sysfsRoot))});
+    }
 }
 
-void AppendExtraPorts(std::vector<std::wstring>& list) {
+void EnumSerialPortsFromSysfs(std::vector<std::wstring>& list, const std::string& sysfsRoot,
+                              const std::string& devRoot, const UartTypeQuery& queryUartType) {
+    PortNames([&](std::vector<PortInfo>& ports) {
+        ListSerialPortsFromSysfs(ports, sysfsRoot, devRoot, queryUartType);
+    })(list);
+}
+
+void AppendExtraPorts(std::vector<PortInfo>& list) {
     const char* value = std::getenv("DRAVIK_EXTRA_PORTS");
     if (value == nullptr) return;
     for (const std::string& path : Words(value, ':'))
-        list.push_back(Widen(path));
+        list.push_back({Widen(path), L"DRAVIK_EXTRA_PORTS"});
 }
 
-void EnumSerialPorts(std::vector<std::wstring>& list) {
-    EnumSerialPortsFromSysfs(list, "/sys", "/dev", QueryUartType);
+void AppendExtraPorts(std::vector<std::wstring>& list) {
+    PortNames([](std::vector<PortInfo>& ports) { AppendExtraPorts(ports); })(list);
+}
+
+void ListSerialPorts(std::vector<PortInfo>& list) {
+    ListSerialPortsFromSysfs(list, "/sys", "/dev", QueryUartType);
     AppendExtraPorts(list);
 }

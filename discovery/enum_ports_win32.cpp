@@ -13,7 +13,7 @@ constexpr DWORD kDataBytes = 512;
 
 }  // namespace
 
-void EnumSerialPortsFromKey(std::vector<std::wstring>& list, const wchar_t* subKey) {
+void ListSerialPortsFromKey(std::vector<PortInfo>& list, const wchar_t* subKey) {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
     for (DWORD index = 0;; ++index) {
@@ -32,13 +32,19 @@ void EnumSerialPortsFromKey(std::vector<std::wstring>& list, const wchar_t* subK
         if (status != ERROR_SUCCESS) break;
         // Nothing makes a driver terminate the string it stores: stop at the data's end.
         const auto end = data.begin() + std::min<DWORD>(dataBytes, kDataBytes) / sizeof(wchar_t);
-        list.emplace_back(data.begin(), std::find(data.begin(), end, L'\0'));
+        list.push_back({std::wstring(data.begin(), std::find(data.begin(), end, L'\0')),
+                        std::wstring(name.data(), nameChars)});
     }
     RegCloseKey(key);
 }
 
-void EnumSerialPorts(std::vector<std::wstring>& list) {
-    EnumSerialPortsFromKey(list, L"Hardware\\DeviceMap\\SerialComm");
+void EnumSerialPortsFromKey(std::vector<std::wstring>& list, const wchar_t* subKey) {
+    PortNames([subKey](std::vector<PortInfo>& ports) { ListSerialPortsFromKey(ports, subKey); })(
+        list);
+}
+
+void ListSerialPorts(std::vector<PortInfo>& list) {
+    ListSerialPortsFromKey(list, L"Hardware\\DeviceMap\\SerialComm");
 }
 
 // An open of a COM port another program has refuses with "access denied": nothing to see

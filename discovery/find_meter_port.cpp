@@ -1,6 +1,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include "meter_frames.h"
 #include "meter_port.h"
@@ -30,62 +31,85 @@ PortOutcome RefusedBecause(OpenReason reason) {
     return PortOutcome::OpenFailed;
 }
 
-}  // namespace
-
-std::wstring FindMeterPort(const std::wstring& excludedPort) {
-    return FindMeterPort(excludedPort, PlatformSerialLayer(), EnumSerialPorts,
-                         PlatformHolderCheck());
+// One probe of one port, closed again afterwards.
+PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name) {
+    PortProbe probe{name, PortOutcome::NoAnswer, {}};
+    std::array<std::uint8_t, kFrameSize> answer{};
+    const Frame frame = BuildProbeFrame();
+    // Whether the open worked is judged by the handle, not by Open's result.
+    port.Open(name);
+    const PortHandle handle = port.m_hComm.load();
+    if (handle != kInvalidPort) layer.PurgeComm(handle, kPurgeAll);
+    // A port that did not open still costs its pause: Write and Read do nothing on it.
+    port.Write(frame.data(), kFrameSize);
+    layer.Pause(kProbeAnswerWaitMs);
+    const std::uint32_t count = port.Read(kFrameSize, answer.data());
+    if (handle == kInvalidPort) {
+        probe.outcome = RefusedBecause(port.LastOpenStatus().reason);
+        probe.holder = port.LastOpenStatus().holder;
+    } else if (IsProbeReply(answer.data(), count)) {
+        probe.outcome = PortOutcome::Answered;
+    } else if (count > 0) {
+        probe.outcome = PortOutcome::WrongAnswer;
+    } else if (!port.IsDevicePresent()) {
+        probe.outcome = PortOutcome::Gone;
+    }
+    port.Close();
+    if (probe.Answered()) layer.Pause(kFoundPauseMs);
+    return probe;
 }
 
-std::wstring FindMeterPort(const std::wstring& excludedPort, ISerialLayer& layer,
-                           const PortLister& enumerate, const HolderCheck& holderOf,
-                           std::vector<PortAttempt>* tried) {
-    std::wstring result;
-    const Frame probe = BuildProbeFrame();
-    std::array<std::uint8_t, kFrameSize> answer{};
+}  // namespace
 
+void EnumSerialPorts(std::vector<std::wstring>& list) {
+    PortNames(ListSerialPorts)(list);
+}
+
+PortLister PortNames(PortInfoLister listPorts) {
+    return [listPorts = std::move(listPorts)](std::vector<std::wstring>& list) {
+        std::vector<PortInfo> ports;
+        listPorts(ports);
+        for (PortInfo& port : ports)
+            list.push_back(std::move(port.name));
+    };
+}
+
+std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer& layer,
+                                  const PortLister& enumerate, ProbeScope scope,
+                                  const HolderCheck& holderOf) {
     std::vector<std::wstring> ports;
     enumerate(ports);
 
+    std::vector<PortProbe> probes;
     CMeterPort port(layer);
     for (const std::wstring& name : ports) {
         if (name == excludedPort) continue;
-        PortAttempt attempt{name, PortOutcome::NoAnswer, {}};
         const std::optional<PortHolder> holder =
             holderOf ? holderOf(name) : std::optional<PortHolder>();
         if (holder) {
             // Held by another program: not even opened, but it costs its pause as a port
             // that would not open does.
-            attempt = {name, PortOutcome::Busy, *holder};
             layer.Pause(kProbeAnswerWaitMs);
-            if (tried != nullptr) tried->push_back(attempt);
+            probes.push_back({name, PortOutcome::Busy, *holder});
             continue;
         }
-        // Whether the open worked is judged by the handle, not by Open's result.
-        port.Open(name);
-        const PortHandle handle = port.m_hComm.load();
-        if (handle != kInvalidPort) layer.PurgeComm(handle, kPurgeAll);
-        // A port that did not open still costs its pause: Write and Read do nothing on it.
-        port.Write(probe.data(), kFrameSize);
-        layer.Pause(kProbeAnswerWaitMs);
-        const std::uint32_t count = port.Read(kFrameSize, answer.data());
-        if (handle == kInvalidPort) {
-            attempt.outcome = RefusedBecause(port.LastOpenStatus().reason);
-            attempt.holder = port.LastOpenStatus().holder;
-        } else if (IsProbeReply(answer.data(), count)) {
-            attempt.outcome = PortOutcome::Answered;
-        } else if (count > 0) {
-            attempt.outcome = PortOutcome::WrongAnswer;
-        } else if (!port.IsDevicePresent()) {
-            attempt.outcome = PortOutcome::Gone;
-        }
-        if (tried != nullptr) tried->push_back(attempt);
-        port.Close();
-        if (attempt.outcome == PortOutcome::Answered) {
-            result = name;
-            layer.Pause(kFoundPauseMs);
-            break;
-        }
+        probes.push_back(Probe(port, layer, name));
+        if (probes.back().Answered() && scope == ProbeScope::UpToFirstAnswer) break;
     }
-    return result;
+    return probes;
+}
+
+std::wstring FoundPort(const std::vector<PortProbe>& probes) {
+    if (probes.empty() || !probes.back().Answered()) return L"";
+    return probes.back().port;
+}
+
+std::wstring FindMeterPort(const std::wstring& excludedPort) {
+    return FoundPort(ProbePorts(excludedPort, PlatformSerialLayer(), EnumSerialPorts,
+                                ProbeScope::UpToFirstAnswer, PlatformHolderCheck()));
+}
+
+std::wstring FindMeterPort(const std::wstring& excludedPort, ISerialLayer& layer,
+                           const PortLister& enumerate) {
+    return FoundPort(ProbePorts(excludedPort, layer, enumerate, ProbeScope::UpToFirstAnswer));
 }

@@ -7,9 +7,26 @@
 
 #include "serial_layer.h"
 
+// One listed serial port and what is known of it without opening it: on Linux the driver and,
+// for USB, vendor:product and the product's name (from sysfs); on Windows the registry's name
+// of the device (\Device\Serial0). Ports named in DRAVIK_EXTRA_PORTS say so.
+struct PortInfo {
+    std::wstring name;
+    std::wstring description;
+};
+
 // Appends the machine's serial ports to `list`, in a stable order (Windows: registry order;
 // Linux: natural order of the sysfs names, then DRAVIK_EXTRA_PORTS).
+void ListSerialPorts(std::vector<PortInfo>& list);
+
+// The names of what ListSerialPorts lists, in the same order.
 void EnumSerialPorts(std::vector<std::wstring>& list);
+
+using PortLister = std::function<void(std::vector<std::wstring>&)>;
+using PortInfoLister = std::function<void(std::vector<PortInfo>&)>;
+
+// The names of what `listPorts` lists, as the search takes them.
+PortLister PortNames(PortInfoLister listPorts);
 
 // What became of one port a search tried.
 enum class PortOutcome {
@@ -23,12 +40,14 @@ enum class PortOutcome {
     OpenFailed,  // would not open, or not be set up, for another reason
 };
 
-struct PortAttempt {
+// What probing one port found. A search reports one per port it tried, in order.
+struct PortProbe {
     std::wstring port;
     PortOutcome outcome = PortOutcome::NoAnswer;
-    PortHolder holder;
+    PortHolder holder;  // for Busy
 
-    bool operator==(const PortAttempt&) const = default;
+    bool Answered() const { return outcome == PortOutcome::Answered; }
+    bool operator==(const PortProbe&) const = default;
 };
 
 // Who else has a listed port open, as far as the system shows without opening it; nullopt
@@ -38,15 +57,25 @@ struct PortAttempt {
 using HolderCheck = std::function<std::optional<PortHolder>(const std::wstring& port)>;
 HolderCheck PlatformHolderCheck();
 
-// Probes every listed port but `excludedPort` for the meter; returns the first that answers
-// (closed again), or an empty string.
+enum class ProbeScope {
+    UpToFirstAnswer,  // what the dialog needs: the search ends at the meter
+    EveryPort,        // a station with several meters: every listed port is probed
+};
+
+// Probes the listed ports but `excludedPort`, in order, for a meter. Every probe is closed
+// again; one that answered is followed by a short pause before the caller may open it. A port
+// `holderOf` names a holder for is not opened at all, but costs the pause of a probe.
+std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer& layer,
+                                  const PortLister& enumerate, ProbeScope scope,
+                                  const HolderCheck& holderOf = {});
+
+// The port a search up to the first answer found, or an empty string.
+std::wstring FoundPort(const std::vector<PortProbe>& probes);
+
+// The first port but `excludedPort` that answers, or an empty string: ProbePorts up to the
+// first answer, on the platform layer, EnumSerialPorts and PlatformHolderCheck.
 std::wstring FindMeterPort(const std::wstring& excludedPort);
 
-// The same search on a given serial layer and port list; FindMeterPort(excluded) uses the
-// platform layer, EnumSerialPorts and PlatformHolderCheck. A port `holderOf` names a holder for
-// is not opened at all. When `tried` is given, it receives what became of each port tried, in
-// the order tried.
-using PortLister = std::function<void(std::vector<std::wstring>&)>;
+// The same search on a given serial layer and port list, with no holder check.
 std::wstring FindMeterPort(const std::wstring& excludedPort, ISerialLayer& layer,
-                           const PortLister& enumerate, const HolderCheck& holderOf = {},
-                           std::vector<PortAttempt>* tried = nullptr);
+                           const PortLister& enumerate);

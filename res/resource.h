@@ -1,4 +1,5 @@
-// Resource identifiers shared by the resource script (dravik.rc) and the Win32 front end.
+// Resource identifiers shared by the resource script (dravik.rc), the Win32 front end and the
+// dialog template table (ui/dialog_templates.cpp).
 // Plain macros: windres reads this file through the C preprocessor.
 #pragma once
 

@@ -7,7 +7,7 @@ mode=${1:-test}
 
 packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev
           qt6-base-dev libgl-dev fonts-wqy-zenhei xvfb
-          libcli11-dev nlohmann-json3-dev help2man)
+          libcli11-dev nlohmann-json3-dev libutfcpp-dev help2man)
 if [[ $mode == test ]]; then
     packages+=(g++-mingw-w64-i686-posix xdotool x11-apps imagemagick
                clang libclang-rt-14-dev wine wine32:i386 fonts-wine gcc-multilib

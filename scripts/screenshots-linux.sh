@@ -11,6 +11,8 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+# shellcheck source=scripts/meter-sim.sh
+source scripts/meter-sim.sh
 build=${1:-build/linux}
 limit=100  # tenths of a second to wait for any one step
 
@@ -21,6 +23,7 @@ work=$(mktemp -d)
 pids=()
 cleanup() {
     local pid
+    meter_sim_stop
     for pid in "${pids[@]}"; do
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
@@ -46,9 +49,7 @@ pids+=($!)
 wait_for_line "$work/display" '^[0-9]' "${pids[-1]}"
 export DISPLAY=":$(head -n1 "$work/display")" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work"
 
-"$build/bin/meter-sim" --link "$work/meter" >"$work/meter.log" 2>&1 &
-pids+=($!)
-wait_for_line "$work/meter.log" '^PORT ' "${pids[-1]}"
+meter_sim_start "$build/bin/meter-sim" "$work/meter.log" "$work/meter" || exit 1
 
 # $1: picture; the rest: dravik-demo's arguments.
 shoot() {

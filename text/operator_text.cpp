@@ -49,8 +49,8 @@ std::wstring Holder(const PortHolder& holder) {
     return L"被其他程序占用";
 }
 
-std::wstring Outcome(const PortAttempt& attempt) {
-    switch (attempt.outcome) {
+std::wstring Outcome(const PortProbe& probe) {
+    switch (probe.outcome) {
         case PortOutcome::Answered:
             return L"是待测表";
         case PortOutcome::NoAnswer:
@@ -58,7 +58,7 @@ std::wstring Outcome(const PortAttempt& attempt) {
         case PortOutcome::WrongAnswer:
             return L"应答不符";
         case PortOutcome::Busy:
-            return Holder(attempt.holder);
+            return Holder(probe.holder);
         case PortOutcome::PermissionDenied:
             return L"无权限（需加入 dialout 组）";
         case PortOutcome::LineDiscipline:
@@ -85,15 +85,15 @@ std::wstring FormatOutcome(int channel, bool answered, const std::wstring& text)
     return line;
 }
 
-std::wstring FormatPortAttempt(const PortAttempt& attempt) {
-    return attempt.port + L" " + Outcome(attempt);
+std::wstring FormatPortProbe(const PortProbe& probe) {
+    return probe.port + L" " + Outcome(probe);
 }
 
-std::wstring FormatSearchReport(const std::vector<PortAttempt>& tried) {
+std::wstring FormatSearchReport(const std::vector<PortProbe>& tried) {
     if (tried.empty()) return L"没有可探测的串口";
     std::vector<std::wstring> lines;
-    for (const PortAttempt& attempt : tried)
-        lines.push_back(FormatPortAttempt(attempt));
+    for (const PortProbe& probe : tried)
+        lines.push_back(FormatPortProbe(probe));
     std::stable_sort(lines.begin(), lines.end(), [](const std::wstring& a, const std::wstring& b) {
         return a.size() < b.size();
     });

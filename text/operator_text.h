@@ -25,9 +25,9 @@ std::wstring FormatSending(int channel);
 std::wstring FormatOutcome(int channel, bool answered, const std::wstring& text);
 
 // One port a search tried and what became of it: "/dev/ttyUSB1 被 minicom (1234) 占用".
-std::wstring FormatPortAttempt(const PortAttempt& attempt);
+std::wstring FormatPortProbe(const PortProbe& probe);
 
 // The status line after a search that found no meter: how many ports were tried, then each
 // with what became of it, shortest first so that as many as possible show before a view cuts
 // the line: "已探测 2 个串口：/dev/ttyACM0 无应答，/dev/ttyUSB0 无权限（需加入 dialout 组）".
-std::wstring FormatSearchReport(const std::vector<PortAttempt>& tried);
+std::wstring FormatSearchReport(const std::vector<PortProbe>& tried);

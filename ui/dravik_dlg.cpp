@@ -29,9 +29,9 @@ bool CDravikDlg::EnsurePortOpen() {
     }
     if (m_strPortName.empty()) {
         m_view.ShowStatus(kStatusSearching);
-        std::vector<PortAttempt> tried;
-        const std::wstring found =
-            FindMeterPort(m_strExcludedPort, m_port.Layer(), m_lister, m_holders, &tried);
+        const std::vector<PortProbe> tried = ProbePorts(m_strExcludedPort, m_port.Layer(), m_lister,
+                                                        ProbeScope::UpToFirstAnswer, m_holders);
+        const std::wstring found = FoundPort(tried);
         if (found.empty()) {
             // The message box stays as it always was; the status line beneath says why.
             m_view.ShowStatus(FormatSearchReport(tried));

@@ -12,16 +12,11 @@
 #include "operator_text.h"
 #include "port_discovery.h"
 
-// Control identifiers of dialog template 102 (shared with the Win32 resource script).
-inline constexpr int kIdExit = 2;
-inline constexpr int kIdFirstSet = 1000;   // SET buttons 1000..1003
-inline constexpr int kIdFirstEdit = 1004;  // edit boxes 1004..1007
-
 // What the dialog logic needs of a window.
 class IDravikView {
   public:
     virtual ~IDravikView() = default;
-    // Text of edit box kIdFirstEdit + channel.
+    // Text of the channel's edit box.
     virtual std::wstring CorrectionText(int channel) = 0;
     // Modal message box, OK button only, captioned with the application's name.
     virtual void ShowMessage(const std::wstring& text) = 0;

@@ -81,4 +81,14 @@ TEST_F(RegistryPorts, EmptyOrMissingKeyListsNothing) {
     EXPECT_THAT(list, ElementsAre(L"earlier"));
 }
 
+TEST_F(RegistryPorts, DescribesEachPortByItsDeviceName) {
+    AddString(L"\\Device\\Serial0", L"COM3");
+    AddString(L"\\Device\\VCP0", L"COM7");
+    std::vector<PortInfo> list;
+    ListSerialPortsFromKey(list, kTestKey);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].name + L"=" + list[0].description, L"COM3=\\Device\\Serial0");
+    EXPECT_EQ(list[1].name + L"=" + list[1].description, L"COM7=\\Device\\VCP0");
+}
+
 }  // namespace

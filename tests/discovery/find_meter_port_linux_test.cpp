@@ -126,8 +126,9 @@ TEST(FindMeterPortOnPtys, SkipsAMeterAnotherProgramHoldsExclusivelyOrLocked) {
         ASSERT_TRUE(ports.Ok());
 
         RecordingLayer layer;
-        std::vector<PortAttempt> tried;
-        EXPECT_EQ(FindMeterPort(L"", layer, ports.Lister(), {}, &tried), free.PortName());
+        const std::vector<PortProbe> tried =
+            ProbePorts(L"", layer, ports.Lister(), ProbeScope::UpToFirstAnswer);
+        EXPECT_EQ(FoundPort(tried), free.PortName());
 
         ASSERT_EQ(tried.size(), 2u);
         EXPECT_EQ(tried[0].outcome, PortOutcome::Busy);

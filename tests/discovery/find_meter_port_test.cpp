@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "fake_meter.h"
 #include "fake_serial.h"
 #include "meter_frames.h"
 #include "port_discovery.h"
@@ -34,20 +36,6 @@ Bytes Answer(const std::string& signature = "BOOT", std::size_t size = 40,
     return answer;
 }
 
-// A device that queues `answer` whenever the probe frame is written to it.
-FakeSerialLayer::PortScript Answering(const Bytes& answer) {
-    FakeSerialLayer::PortScript script;
-    script.onWrite = [answer](FakeSerialLayer& layer, const std::wstring& port,
-                              const Bytes& written) {
-        if (written == ProbeBytes()) layer.QueueInput(port, answer);
-    };
-    return script;
-}
-
-FakeSerialLayer::PortScript Meter() {
-    return Answering(Answer());
-}
-
 PortLister ListOf(std::vector<std::wstring> names) {
     return [names](std::vector<std::wstring>& list) {
         list.insert(list.end(), names.begin(), names.end());
@@ -57,8 +45,8 @@ PortLister ListOf(std::vector<std::wstring> names) {
 TEST(FindMeterPort, ProbesInOrderAndStopsAtTheMeter) {
     FakeSerialLayer layer;
     layer.AddPort(L"COM1");
-    layer.AddPort(L"COM2", Meter());
-    layer.AddPort(L"COM3", Meter());
+    layer.AddPort(L"COM2", FakeMeter());
+    layer.AddPort(L"COM3", FakeMeter());
 
     EXPECT_EQ(FindMeterPort(L"", layer, ListOf({L"COM1", L"COM2", L"COM3"})), L"COM2");
 
@@ -115,7 +103,7 @@ TEST(FindMeterPort, SkipsExactlyTheExcludedName) {
     for (const Case& c : table) {
         SCOPED_TRACE(testing::PrintToString(c.excluded));
         FakeSerialLayer layer;
-        layer.AddPort(L"COM1", Meter());
+        layer.AddPort(L"COM1", FakeMeter());
         layer.AddPort(L"COM2");
         EXPECT_EQ(FindMeterPort(c.excluded, layer, ListOf(c.list)), c.result);
         EXPECT_EQ(layer.OpenLog(), c.opened);
@@ -146,7 +134,7 @@ TEST(FindMeterPort, OnlyTheFullSignatureIsTheMeter) {
     for (const Case& c : table) {
         SCOPED_TRACE(c.what);
         FakeSerialLayer layer;
-        layer.AddPort(L"COM7", Answering(c.answer));
+        layer.AddPort(L"COM7", FakeMeter(c.answer));
         EXPECT_EQ(FindMeterPort(L"", layer, ListOf({L"COM7"})), c.meter ? L"COM7" : L"");
         const std::vector<std::uint32_t> pauses =
             c.meter ? std::vector<std::uint32_t>{500, 200} : std::vector<std::uint32_t>{500};
@@ -165,25 +153,25 @@ TEST(FindMeterPort, PortsThatCannotBeOpenedAreSkipped) {
         {"missing", [](FakeSerialLayer&) {}},
         {"open fails",
          [](FakeSerialLayer& layer) {
-             FakeSerialLayer::PortScript script = Meter();
+             FakeSerialLayer::PortScript script = FakeMeter();
              script.failOpen = true;
              layer.AddPort(L"COM1", script);
          }},
         {"queues cannot be set",
          [](FakeSerialLayer& layer) {
-             FakeSerialLayer::PortScript script = Meter();
+             FakeSerialLayer::PortScript script = FakeMeter();
              script.failSetupComm = true;
              layer.AddPort(L"COM1", script);
          }},
         {"line state cannot be set",
          [](FakeSerialLayer& layer) {
-             FakeSerialLayer::PortScript script = Meter();
+             FakeSerialLayer::PortScript script = FakeMeter();
              script.failSetCommState = true;
              layer.AddPort(L"COM1", script);
          }},
         {"busy",
          [](FakeSerialLayer& layer) {
-             layer.AddPort(L"COM1", Meter());
+             layer.AddPort(L"COM1", FakeMeter());
              ASSERT_NE(layer.Open(L"COM1"), kInvalidPort);
          }},
     };
@@ -191,7 +179,7 @@ TEST(FindMeterPort, PortsThatCannotBeOpenedAreSkipped) {
         SCOPED_TRACE(c.what);
         FakeSerialLayer layer;
         c.arrange(layer);
-        layer.AddPort(L"COM2", Meter());
+        layer.AddPort(L"COM2", FakeMeter());
         EXPECT_EQ(FindMeterPort(L"", layer, ListOf({L"COM1", L"COM2"})), L"COM2");
         EXPECT_THAT(layer.Pauses(), ElementsAre(500u, 500u, 200u));
         EXPECT_THAT(layer.Snapshot(L"COM1").writes, IsEmpty()) << "probe sent to COM1";
@@ -204,22 +192,22 @@ TEST(FindMeterPort, RecordsWhatBecameOfEachPortTried) {
     using O = PortOutcome;
     FakeSerialLayer layer;
     const auto refusing = [](OpenReason reason, PortHolder holder = {}) {
-        FakeSerialLayer::PortScript script = Meter();
+        FakeSerialLayer::PortScript script = FakeMeter();
         script.failOpen = true;
         script.openFailure = {reason, holder};
         return script;
     };
     FakeSerialLayer::PortScript unplugged;
     unplugged.failClearCommError = true;
-    layer.AddPort(L"held", Meter());
+    layer.AddPort(L"held", FakeMeter());
     layer.AddPort(L"locked", refusing(OpenReason::Busy, {L"", 99}));
     layer.AddPort(L"denied", refusing(OpenReason::PermissionDenied));
     layer.AddPort(L"ppp", refusing(OpenReason::LineDiscipline));
     layer.AddPort(L"odd", refusing(OpenReason::Other));
     layer.AddPort(L"silent");
-    layer.AddPort(L"chatty", Answering(Answer("BOOX")));
+    layer.AddPort(L"chatty", FakeMeter(Answer("BOOX")));
     layer.AddPort(L"unplugged", unplugged);
-    layer.AddPort(L"meter", Meter());
+    layer.AddPort(L"meter", FakeMeter());
     const HolderCheck holders = [](const std::wstring& port) {
         return port == L"held" ? std::optional<PortHolder>({L"minicom", 1234}) : std::nullopt;
     };
@@ -227,10 +215,10 @@ TEST(FindMeterPort, RecordsWhatBecameOfEachPortTried) {
                                              L"odd",       L"gone",   L"silent", L"chatty",
                                              L"unplugged", L"meter",  L"after"};
 
-    std::vector<PortAttempt> tried;
-    EXPECT_EQ(FindMeterPort(L"", layer, ListOf(names), holders, &tried), L"meter");
+    const std::vector<PortProbe> tried =
+        ProbePorts(L"", layer, ListOf(names), ProbeScope::UpToFirstAnswer, holders);
 
-    const std::vector<PortAttempt> expected = {
+    const std::vector<PortProbe> expected = {
         {L"held", O::Busy, {L"minicom", 1234}},
         {L"locked", O::Busy, {L"", 99}},
         {L"denied", O::PermissionDenied, {}},
@@ -254,6 +242,28 @@ TEST(FindMeterPort, RecordsWhatBecameOfEachPortTried) {
     std::vector<std::uint32_t> pauses(expected.size(), 500u);
     pauses.push_back(200u);
     EXPECT_EQ(layer.Pauses(), pauses);
+}
+
+// A station with several meters on a hub: the search goes on past the first answer, and says
+// of every port it probed whether a meter answered there.
+TEST(ProbePorts, EveryPortReportsEachProbe) {
+    FakeSerialLayer layer;
+    layer.AddPort(L"COM1", FakeMeter());
+    layer.AddPort(L"COM2");
+    layer.AddPort(L"COM3", FakeMeter());
+    layer.AddPort(L"COM4", FakeMeter());
+
+    const std::vector<PortProbe> probes = ProbePorts(
+        L"COM4", layer, ListOf({L"COM1", L"COM2", L"COM3", L"COM4"}), ProbeScope::EveryPort);
+
+    std::vector<std::pair<std::wstring, bool>> seen;
+    for (const PortProbe& probe : probes)
+        seen.emplace_back(probe.port, probe.Answered());
+    EXPECT_THAT(seen, ElementsAre(std::pair(std::wstring(L"COM1"), true),
+                                  std::pair(std::wstring(L"COM2"), false),
+                                  std::pair(std::wstring(L"COM3"), true)));
+    EXPECT_THAT(layer.OpenLog(), ElementsAre(L"COM1", L"COM2", L"COM3"));
+    EXPECT_THAT(layer.Pauses(), ElementsAre(500u, 200u, 500u, 500u, 200u));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sysfs_ports.h"
@@ -64,6 +65,36 @@ class FakeSysfs {
     }
     // A tty with no device behind it: console, virtual terminal, pty.
     void AddVirtual(const std::string& name) { AddTty(name, false); }
+
+    // One device on the way from the machine down to a port: its directory name, the driver
+    // bound to it ("bus/name", or none) and its attributes.
+    struct Level {
+        std::string dir;
+        std::string driver;
+        std::vector<std::pair<std::string, std::string>> attributes;
+    };
+    // A hardware tty under the chain of devices `levels`, the last one its `device`.
+    void AddPortUnder(const std::string& name, const std::vector<Level>& levels) {
+        fs::path parent = m_root / "sys/devices";
+        for (const Level& level : levels) {
+            parent /= level.dir;
+            fs::create_directories(parent);
+            // Levels shared by several ports are made once.
+            if (!level.driver.empty() && !fs::is_symlink(parent / "driver")) {
+                const fs::path bus = level.driver.substr(0, level.driver.find('/'));
+                const fs::path driver = m_root / "sys/bus" / bus / "drivers" /
+                                        level.driver.substr(level.driver.find('/') + 1);
+                fs::create_directories(driver);
+                fs::create_directory_symlink(driver, parent / "driver");
+            }
+            for (const auto& [attribute, value] : level.attributes)
+                std::ofstream(parent / attribute) << value;
+        }
+        const fs::path dir = parent / "tty" / name;
+        fs::create_directories(dir);
+        fs::create_directory_symlink(parent, dir / "device");
+        fs::create_directory_symlink(dir, m_root / "sys/class/tty" / name);
+    }
 
     void SetConsoles(const std::string& active) {
         const fs::path dir = AddTty("console", false);
@@ -259,6 +290,55 @@ TEST(SysfsPorts, TheRealDeviceQueryAnswersNothingForNonSerialDevices) {
     std::ofstream(plainFile) << "x";
     EXPECT_EQ(QueryUartType(plainFile), std::nullopt);
     EXPECT_EQ(QueryUartType(sysfs.DevRoot() + "/ttyS5"), std::nullopt);
+}
+
+// What `ports` shows of a port comes from sysfs alone: the driver bound nearest the port (the
+// serial-base bus's own "port" and "ctrl" drivers passed over) and, on USB, the USB device's ids
+// and product name.
+TEST(SysfsPorts, DescribesTheHardwareFromSysfs) {
+    using Level = FakeSysfs::Level;
+    const Level usbHub{"pci0000:00/0000:00:14.0/usb1", "usb/usb", {}};
+    struct Case {
+        const char* name;
+        std::vector<Level> levels;
+        std::wstring description;
+    };
+    const std::vector<Case> table = {
+        {"ttyUSB0",
+         {usbHub,
+          {"1-2",
+           "usb/usb",
+           {{"idVendor", "0403\n"}, {"idProduct", "6001\n"}, {"product", "FT232R USB UART\n"}}},
+          {"1-2:1.0", "usb/ftdi_sio", {}},
+          {"ttyUSB0", "usb-serial/ftdi_sio", {}}},
+         L"ftdi_sio 0403:6001 FT232R USB UART"},
+        {"ttyACM0",
+         {usbHub,
+          {"1-3", "usb/usb", {{"idVendor", "2341\n"}, {"idProduct", "0043\n"}}},
+          {"1-3:1.0", "usb/cdc_acm", {}}},
+         L"cdc_acm 2341:0043"},
+        {"ttyS1",
+         {{"pnp0/00:01", "pnp/serial", {}},
+          {"00:01:0", "serial-base/ctrl", {}},
+          {"00:01:0.0", "serial-base/port", {}}},
+         L"serial"},
+        {"ttyS2", {{"platform/serial8250", "platform/serial8250", {}}}, L"serial8250"},
+        {"ttyAMA0", {{"platform/fe201000.serial", "", {}}}, L""},
+    };
+    FakeSysfs sysfs;
+    for (const Case& c : table)
+        sysfs.AddPortUnder(c.name, c.levels);
+    QueryRecorder recorder;
+    std::vector<PortInfo> list;
+    ListSerialPortsFromSysfs(list, sysfs.SysfsRoot(), sysfs.DevRoot(), recorder.Query());
+    ASSERT_EQ(list.size(), table.size());
+    for (const Case& c : table) {
+        const auto port = std::find_if(list.begin(), list.end(), [&](const PortInfo& info) {
+            return info.name == sysfs.DevicePath(c.name);
+        });
+        ASSERT_NE(port, list.end()) << c.name;
+        EXPECT_EQ(port->description, c.description) << c.name;
+    }
 }
 
 // Sets an environment variable for one scope and restores it afterwards.

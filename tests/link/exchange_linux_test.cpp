@@ -18,6 +18,7 @@
 
 #include "meter_port.h"
 #include "sim_process.h"
+#include "test_support.h"
 
 namespace {
 
@@ -61,15 +62,6 @@ class WatcherObservingLayer : public PassThroughLayer {
     std::atomic<bool> ended{false};
     clockid_t cpuClock{};
 };
-
-bool WaitUntil(const std::function<bool()>& done, milliseconds limit = kPtyWaitLimit) {
-    const Clock::time_point deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    return true;
-}
 
 std::string LinkPath(const char* name) {
     return ::testing::TempDir() + "dravik-" + std::to_string(getpid()) + "-" + name;
@@ -168,7 +160,7 @@ TEST_F(LinuxExchange, AnUnpluggedMeterEndsTheWaitingWatcherWithALineError) {
         } else {
             sim->Unplug();
         }
-        EXPECT_TRUE(WaitUntil([&] { return layer.ended.load(); })) << how;
+        EXPECT_TRUE(PollUntil([&] { return layer.ended.load(); }, kPtyWaitLimit)) << how;
         EXPECT_FALSE(port->m_bWatcherRunning) << how;
         EXPECT_EQ(port->m_nReplyStatus, REPLY_LINE_ERROR) << how;
 
@@ -190,7 +182,7 @@ TEST_F(LinuxExchange, AMeterRestartedBehindItsLinkIsReachedAgain) {
     const std::string before = sim->DevicePath();
     ASSERT_TRUE(sim->Restart());
     EXPECT_NE(sim->DevicePath(), before);
-    EXPECT_TRUE(WaitUntil([&] { return layer.ended.load(); }));
+    EXPECT_TRUE(PollUntil([&] { return layer.ended.load(); }, kPtyWaitLimit));
     port->Close();
     ASSERT_NE(port->Open(WidePath(link)), kInvalidPort);
     EXPECT_EQ(port->SendFrame(frame), 1);

@@ -28,6 +28,7 @@
 #include "scratch_dir.h"
 #include "serial_linux.h"
 #include "sim_process.h"
+#include "test_support.h"
 
 namespace {
 
@@ -77,13 +78,12 @@ std::string ProbeLogLine() {
 
 // An answer that left the meter reaches the port's input queue a moment later.
 bool WaitQueued(CMeterPort& port, std::uint32_t count) {
-    const auto deadline = std::chrono::steady_clock::now() + kPtyWaitLimit;
-    CommStatus status;
-    while (port.Layer().ClearCommError(port.m_hComm, status) && status.inQueue < count) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return status.inQueue >= count;
+    return PollUntil(
+        [&] {
+            CommStatus status;
+            return port.Layer().ClearCommError(port.m_hComm, status) && status.inQueue >= count;
+        },
+        kPtyWaitLimit);
 }
 
 // A pty whose line starts cooked, and a CMeterPort opened on it.

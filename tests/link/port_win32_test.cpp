@@ -25,23 +25,22 @@ using namespace std::chrono_literals;
 // Generous: the simulated meter answers within milliseconds.
 constexpr auto kLimit = 5s;
 
-// Waits until at least `count` bytes are queued, or the limit has passed; returns the count last
-// seen.
-std::uint32_t WaitForQueued(PortHandle port, std::uint32_t count) {
-    ISerialLayer& layer = PlatformSerialLayer();
-    const auto deadline = std::chrono::steady_clock::now() + kLimit;
-    CommStatus status;
-    while (layer.ClearCommError(port, status) && status.inQueue < count &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
-    return status.inQueue;
-}
-
 std::uint32_t Queued(PortHandle port) {
     CommStatus status;
     EXPECT_TRUE(PlatformSerialLayer().ClearCommError(port, status));
     return status.inQueue;
+}
+
+// Waits until at least `count` bytes are queued, or the limit has passed; returns the count then
+// queued.
+std::uint32_t WaitForQueued(PortHandle port, std::uint32_t count) {
+    PollUntil(
+        [&] {
+            CommStatus status;
+            return PlatformSerialLayer().ClearCommError(port, status) && status.inQueue >= count;
+        },
+        kLimit);
+    return Queued(port);
 }
 
 TEST(Win32Port, MissingPortFailsToOpenAndStaysClosed) {

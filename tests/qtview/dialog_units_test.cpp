@@ -35,7 +35,7 @@ TEST(DialogUnits, MulDivRoundsHalvesAwayFromZero) {
 
 struct RectCase {
     DialogBaseUnits base;
-    QRect dialogUnits;
+    DialogRect dialogUnits;
     QRect pixels;
 };
 
@@ -53,8 +53,8 @@ TEST(DialogUnits, EachCoordinateIsConvertedOnItsOwn) {
     };
     for (const RectCase& c : cases) {
         EXPECT_EQ(DialogRectToPixels(c.dialogUnits, c.base), c.pixels)
-            << "base " << c.base.x << "x" << c.base.y << ", rect " << c.dialogUnits.x() << ","
-            << c.dialogUnits.y() << "," << c.dialogUnits.width() << "," << c.dialogUnits.height();
+            << "base " << c.base.x << "x" << c.base.y << ", rect " << c.dialogUnits.x << ","
+            << c.dialogUnits.y << "," << c.dialogUnits.width << "," << c.dialogUnits.height;
     }
 }
 

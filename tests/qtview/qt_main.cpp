@@ -89,41 +89,6 @@ void ModalCatcher::Poll() {
     m_respond(modal);
 }
 
-FakeSerialLayer::PortScript MeterScript(bool answersSet) {
-    FakeSerialLayer::PortScript script;
-    script.onWrite = [answersSet](FakeSerialLayer& fake, const std::wstring& port,
-                                  const FakeSerialLayer::Bytes& written) {
-        if (written.size() != 40) return;
-        if (written[1] == 0x30) {
-            FakeSerialLayer::Bytes reply(40, 0);
-            reply[15] = 'B';
-            reply[16] = 'O';
-            reply[17] = 'O';
-            reply[18] = 'T';
-            fake.QueueInput(port, reply);
-        } else if (written[1] == 0x04 && answersSet) {
-            fake.QueueInput(port, {0x06});
-            fake.PushEvent(port, {kEvRxChar});
-        }
-    };
-    return script;
-}
-
-std::vector<FakeSerialLayer::Bytes> SetFrames(FakeSerialLayer& layer, const std::wstring& port) {
-    std::vector<FakeSerialLayer::Bytes> frames;
-    for (const auto& written : layer.Snapshot(port).writes) {
-        if (written.size() == 40 && written[1] == 0x04) frames.push_back(written);
-    }
-    return frames;
-}
-
-std::size_t ProbeCount(FakeSerialLayer& layer, const std::wstring& port) {
-    const auto writes = layer.Snapshot(port).writes;
-    return static_cast<std::size_t>(std::count_if(writes.begin(), writes.end(), [](const auto& w) {
-        return w.size() == 40 && w[1] == 0x30;
-    }));
-}
-
 namespace {
 
 template <typename T>

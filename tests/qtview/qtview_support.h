@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "dravik_view.h"
+#include "fake_meter.h"
 #include "fake_serial.h"
 
 // Readable failure messages for Qt types.
@@ -76,14 +77,6 @@ class ModalCatcher {
     QPointer<QWidget> m_current;
     std::vector<ModalSeen> m_seen;
 };
-
-// A meter on a fake port: answers a probe with its signature and, when `answersSet`, a
-// set-correction frame with one character.
-FakeSerialLayer::PortScript MeterScript(bool answersSet = true);
-
-// Set-correction frames written to a fake port, and probe frames.
-std::vector<FakeSerialLayer::Bytes> SetFrames(FakeSerialLayer& layer, const std::wstring& port);
-std::size_t ProbeCount(FakeSerialLayer& layer, const std::wstring& port);
 
 // The view's controls, by the names the view gives them.
 QPushButton* ExitButton(QWidget& view);

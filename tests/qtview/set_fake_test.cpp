@@ -91,7 +91,7 @@ TEST_F(SetOnFakeLine, NoMeterShowsTheMessageSendsNothingAndSearchesAgain) {
 
 TEST_F(SetOnFakeLine, MeterGetsOnlyTheClickedChannelThenLaterClicksSendAtOnce) {
     layer.AddPort(L"/dev/fake0");
-    layer.AddPort(L"/dev/meter", MeterScript());
+    layer.AddPort(L"/dev/meter", FakeMeter());
     ports = {L"/dev/fake0", L"/dev/meter"};
     Type({"3", "-3", "0.5", "7"});
     ModalCatcher catcher;
@@ -113,7 +113,7 @@ TEST_F(SetOnFakeLine, MeterGetsOnlyTheClickedChannelThenLaterClicksSendAtOnce) {
 }
 
 TEST_F(SetOnFakeLine, SilentMeterIsShownAsNoAnswer) {
-    layer.AddPort(L"/dev/meter", MeterScript(/*answersSet=*/false));
+    layer.AddPort(L"/dev/meter", SilentOnSetMeter());
     ports = {L"/dev/meter"};
     Type({"", "", "0.5", ""});
     SetButton(view, 2)->click();
@@ -121,7 +121,7 @@ TEST_F(SetOnFakeLine, SilentMeterIsShownAsNoAnswer) {
 }
 
 TEST_F(SetOnFakeLine, StatusAndWaitCursorAreUpWhileTheWindowBlocks) {
-    layer.AddPort(L"/dev/meter", MeterScript());
+    layer.AddPort(L"/dev/meter", FakeMeter());
     ports = {L"/dev/meter"};
     PaintLog paints(StatusLabel(view));
     // Pauses happen inside discovery and the exchange, with the GUI thread blocked: whatever
@@ -147,7 +147,7 @@ TEST_F(SetOnFakeLine, StatusAndWaitCursorAreUpWhileTheWindowBlocks) {
 }
 
 TEST_F(SetOnFakeLine, OpenFailureShowsTheSecondMessageAndRetriesTheSameName) {
-    FakeSerialLayer::PortScript script = MeterScript();
+    FakeSerialLayer::PortScript script = FakeMeter();
     // The meter answers the probe, then its port is taken before the dialog opens it.
     script.onWrite = [answer = script.onWrite](FakeSerialLayer& fake, const std::wstring& port,
                                                const Bytes& written) {
@@ -169,7 +169,7 @@ TEST_F(SetOnFakeLine, OpenFailureShowsTheSecondMessageAndRetriesTheSameName) {
     EXPECT_FALSE(catcher.Seen()[0].waitCursor);
 
     layer.WithPort(L"/dev/meter",
-                   [](FakeSerialLayer::PortState& state) { state.script = MeterScript(); });
+                   [](FakeSerialLayer::PortState& state) { state.script = FakeMeter(); });
     SetButton(view, 0)->click();
     EXPECT_EQ(listings, 1) << "the known name is retried without a new search";
     EXPECT_EQ(layer.OpenLog(),
@@ -195,7 +195,7 @@ TEST_F(SetOnFakeLine, LongStatusIsElidedWithTheWholeTextInTheToolTip) {
 TEST_F(SetOnFakeLine, WatcherMessageIsShownByTheGuiThread) {
     // The reply watcher cannot create its event: its message comes from the watcher's thread
     // and must be shown on the GUI thread, as an ordinary message box.
-    layer.AddPort(L"/dev/meter", MeterScript());
+    layer.AddPort(L"/dev/meter", FakeMeter());
     layer.failCreateEventWait = true;
     ports = {L"/dev/meter"};
     ModalCatcher catcher;

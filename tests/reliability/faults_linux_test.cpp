@@ -16,6 +16,7 @@
 
 #include "sim_process.h"
 #include "station.h"
+#include "test_support.h"
 
 namespace {
 
@@ -55,22 +56,18 @@ TEST_F(Faults, UnpluggedWhileTheWatcherWaitsThenPluggedInAgain) {
     ASSERT_TRUE(sim.Started());
     Station station({WidePath(LinkPath())});
     station.Set(0, L"1");
-    ASSERT_THAT(station.view.status, HasSubstr(L"设置成功"));
+    ASSERT_THAT(station.view.Status(), HasSubstr(L"设置成功"));
     ASSERT_TRUE(station.dlg.m_port.m_bWatcherRunning);
 
     sim.Unplug();
     // The watcher notices the hang-up and ends instead of spinning on it.
-    const auto limit = Clock::now() + kPtyWaitLimit;
-    while (station.dlg.m_port.m_bWatcherRunning && Clock::now() < limit) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_FALSE(station.dlg.m_port.m_bWatcherRunning);
+    EXPECT_TRUE(PollUntil([&] { return !station.dlg.m_port.m_bWatcherRunning; }, kPtyWaitLimit));
     EXPECT_EQ(station.dlg.m_port.m_nReplyStatus, REPLY_LINE_ERROR);
     EXPECT_LT(CpuOver(std::chrono::seconds(1)), std::chrono::milliseconds(200));
 
     ASSERT_TRUE(sim.Restart());
     station.Set(1, L"2");
-    EXPECT_THAT(station.view.status, HasSubstr(L"1310Burst 设置成功"));
+    EXPECT_THAT(station.view.Status(), HasSubstr(L"1310Burst 设置成功"));
     EXPECT_TRUE(station.view.messages.empty());
     EXPECT_EQ(sim.Frames().size(), 2u) << "probe and frame, on the replugged meter";
 }
@@ -84,7 +81,7 @@ TEST_F(Faults, UnpluggedDuringASendThenPluggedInAgain) {
     const auto start = Clock::now();
     station.Set(2, L"0.5");
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
-    EXPECT_THAT(station.view.status, HasSubstr(L"1490CW 待测表无应答"));
+    EXPECT_THAT(station.view.Status(), HasSubstr(L"1490CW 待测表无应答"));
     EXPECT_EQ(station.dlg.m_port.m_hComm, kInvalidPort) << "a vanished device is let go";
     EXPECT_TRUE(station.dlg.m_strPortName.empty());
     ASSERT_TRUE(sim->WaitForExit());
@@ -94,7 +91,7 @@ TEST_F(Faults, UnpluggedDuringASendThenPluggedInAgain) {
     sim = std::make_unique<MeterSimProcess>(std::vector<std::string>{}, LinkPath());
     ASSERT_TRUE(sim->Started());
     station.Set(2, L"0.5");
-    EXPECT_THAT(station.view.status, HasSubstr(L"1490CW 设置成功"));
+    EXPECT_THAT(station.view.Status(), HasSubstr(L"1490CW 设置成功"));
     EXPECT_TRUE(station.view.messages.empty());
 }
 
@@ -109,7 +106,7 @@ TEST_F(Faults, AMeterThatNeverStopsTalkingCannotFreezeTheDialog) {
         station.Set(k, L"3");
         // Bounded drain (about 1 s) plus at most the 5 s wait; generous for a loaded machine.
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(20)) << "SET " << k;
-        EXPECT_THAT(station.view.status, HasSubstr(kChannelLabels[static_cast<std::size_t>(k)]));
+        EXPECT_THAT(station.view.Status(), HasSubstr(kChannelLabels[static_cast<std::size_t>(k)]));
     }
     EXPECT_TRUE(station.view.messages.empty());
 }
@@ -145,7 +142,7 @@ TEST_P(LateAnswers, CountOnlyWithinTheWait) {
     Station station({sim.PortName()});
     station.dlg.m_strPortName = sim.PortName();  // the slow probe answer would miss discovery
     station.Set(3, L"-3");
-    EXPECT_THAT(station.view.status,
+    EXPECT_THAT(station.view.Status(),
                 HasSubstr(GetParam().counts ? L"1550CW 设置成功" : L"1550CW 待测表无应答"));
 }
 
@@ -158,13 +155,13 @@ TEST_F(Faults, ASecondInstanceSkipsThePortTheFirstHolds) {
     Station first({sim.PortName()});
     Station second({sim.PortName()});
     first.Set(0, L"1");
-    ASSERT_THAT(first.view.status, HasSubstr(L"设置成功"));
+    ASSERT_THAT(first.view.Status(), HasSubstr(L"设置成功"));
 
     second.Set(0, L"2");
     EXPECT_THAT(second.view.messages, ElementsAre(kMsgNoMeterPort));
 
     first.Set(1, L"3");
-    EXPECT_THAT(first.view.status, HasSubstr(L"1310Burst 设置成功"));
+    EXPECT_THAT(first.view.Status(), HasSubstr(L"1310Burst 设置成功"));
     EXPECT_TRUE(first.view.messages.empty());
 }
 

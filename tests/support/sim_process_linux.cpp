@@ -17,6 +17,8 @@
 #include <filesystem>
 #include <iterator>
 
+#include "test_support.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -176,14 +178,7 @@ void MeterSimProcess::Reap() {
 void MeterSimProcess::Stop() {
     if (m_pid > 0) {
         kill(m_pid, SIGTERM);
-        const Clock::time_point deadline = Clock::now() + kStopLimit;
-        while (!Exited(m_pid, false)) {
-            if (Clock::now() > deadline) {
-                kill(m_pid, SIGKILL);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        if (!PollUntil([this] { return Exited(m_pid, false); }, kStopLimit)) kill(m_pid, SIGKILL);
     }
     Reap();
 }
@@ -269,12 +264,7 @@ std::size_t PtyPair::Queued() const {
 bool PtyPair::WaitQueued(std::size_t count, std::chrono::milliseconds limit) const {
     // Bytes written to the master reach the slave's queue through a kernel worker, a moment
     // later and possibly in pieces; nothing signals the moment a given count is reached.
-    const Clock::time_point deadline = Clock::now() + limit;
-    while (Queued() < count) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return PollUntil([&] { return Queued() >= count; }, limit);
 }
 
 void PtyPair::CloseMaster() {

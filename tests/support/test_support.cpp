@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 std::wstring TestComPort(std::string& skipReason) {
     const char* name = std::getenv("DRAVIK_TEST_COM");
@@ -17,4 +18,13 @@ std::wstring TestComPort(std::string& skipReason) {
         }
     }
     return std::wstring(port.begin(), port.end());
+}
+
+bool PollUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }

@@ -34,7 +34,7 @@ TEST(Outcome, ShowsTheLevelAsReadAndTheFactorSent) {
 TEST(SearchReport, SaysWhatBecameOfEachPortShortestFirst) {
     using O = PortOutcome;
     struct Case {
-        std::vector<PortAttempt> tried;
+        std::vector<PortProbe> tried;
         const wchar_t* expected;
     };
     const std::vector<Case> cases = {

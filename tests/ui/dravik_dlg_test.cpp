@@ -10,62 +10,15 @@
 #include <vector>
 
 #include "dravik_dlg.h"
+#include "fake_meter.h"
 #include "fake_serial.h"
+#include "recording_view.h"
 
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using Bytes = FakeSerialLayer::Bytes;
-
-class RecordingView : public IDravikView {
-  public:
-    std::wstring CorrectionText(int channel) override {
-        ++reads;
-        return texts.at(static_cast<std::size_t>(channel));
-    }
-    void ShowMessage(const std::wstring& text) override {
-        EXPECT_FALSE(busy) << "a message box must not appear under a wait cursor";
-        messages.push_back(text);
-    }
-    void ShowStatus(const std::wstring& text) override { statuses.push_back(text); }
-    void SetBusy(bool on) override { busy = on; }
-
-    std::array<std::wstring, 4> texts;
-    std::vector<std::wstring> messages;
-    std::vector<std::wstring> statuses;
-    bool busy = false;
-    int reads = 0;
-};
-
-// A meter on the fake line: answers a probe with its signature and a set-correction frame with
-// one character, as the real one does.
-void MeterOn(FakeSerialLayer& layer, const std::wstring& name, bool answersSet = true) {
-    FakeSerialLayer::PortScript script;
-    script.onWrite = [answersSet](FakeSerialLayer& fake, const std::wstring& port,
-                                  const Bytes& written) {
-        if (written.size() == 40 && written[1] == 0x30) {
-            Bytes reply(40, 0);
-            reply[15] = 'B';
-            reply[16] = 'O';
-            reply[17] = 'O';
-            reply[18] = 'T';
-            fake.QueueInput(port, reply);
-        } else if (answersSet && written.size() == 40 && written[1] == 0x04) {
-            fake.QueueInput(port, {0x06});
-            fake.PushEvent(port, {kEvRxChar});
-        }
-    };
-    layer.AddPort(name, script);
-}
-
-std::vector<Bytes> SetFrames(FakeSerialLayer& layer, const std::wstring& name) {
-    std::vector<Bytes> frames;
-    for (const Bytes& w : layer.Snapshot(name).writes) {
-        if (w.size() == 40 && w[1] == 0x04) frames.push_back(w);
-    }
-    return frames;
-}
 
 Bytes FrameBytes(const wchar_t* text, std::uint8_t channel) {
     const Frame f = BuildSetCorrectionFrame(text, channel);
@@ -76,7 +29,7 @@ class Dialog : public ::testing::Test {
   protected:
     Dialog() {
         layer.AddPort(L"COM1");
-        MeterOn(layer, L"COM2");
+        layer.AddPort(L"COM2", FakeMeter());
     }
     std::unique_ptr<CDravikDlg> MakeDialog() {
         auto dlg =
@@ -99,7 +52,7 @@ class Dialog : public ::testing::Test {
     // The meter is plugged in again, now behind `name`.
     void Replug(const std::wstring& name) {
         ports = {L"COM1", name};
-        MeterOn(layer, name);
+        layer.AddPort(name, FakeMeter());
     }
 
     FakeSerialLayer layer;
@@ -212,8 +165,7 @@ TEST_F(Dialog, OpenFailureKeepsTheNameAndRetriesItWithoutSearching) {
 }
 
 TEST_F(Dialog, SilentMeterIsReportedAsNoAnswerAndKeepsThePort) {
-    layer.AddPort(L"COM2");
-    MeterOn(layer, L"COM2", /*answersSet=*/false);
+    layer.AddPort(L"COM2", SilentOnSetMeter());
     auto dlg = MakeDialog();
     view.texts = {L"2.5dB", L"", L"", L""};
     dlg->OnSet(0);

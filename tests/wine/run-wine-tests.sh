@@ -5,8 +5,8 @@
 #
 # usage: tests/wine/run-wine-tests.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR
 #   e.g. tests/wine/run-wine-tests.sh build/windows build/linux
-# WINDOWS_BUILD_DIR/bin holds link_test.exe, discovery_test.exe and Dravik.exe; LINUX_BUILD_DIR/bin
-# holds meter-sim. Ends with the line "N passed, N failed"; exits non-zero on any failure.
+# WINDOWS_BUILD_DIR/bin holds link_test.exe, discovery_test.exe, Dravik.exe and dravik-cli.exe;
+# LINUX_BUILD_DIR/bin holds meter-sim and dravik-cli (the reference for dravik-cli.exe). Ends with the line "N passed, N failed"; exits non-zero on any failure.
 #
 # Everything runs in a private mount namespace with the machine's serial device nodes covered by
 # /dev/null (see wine-session.sh), in a fresh prefix of the executables' architecture (32-bit, or
@@ -58,8 +58,10 @@ if [[ ${WS_IN_NAMESPACE:-} != 1 ]]; then
     export WS_WINE_ARCH
     ws_require wine wineserver wineboot Xvfb xdotool unshare timeout gcc "$(ws_mingw_gcc)"
     [[ -x $linux_bin/meter-sim ]] || ws_die "no $linux_bin/meter-sim"
+    [[ -x $linux_bin/dravik-cli ]] || ws_die "no $linux_bin/dravik-cli"
     WS_DIR=$(mktemp -d "${TMPDIR:-/tmp}/dravik-wine.XXXXXX")
     export WS_DIR WS_WINDOWS_BIN=$windows_bin WS_METER_SIM=$linux_bin/meter-sim
+    export WS_LINUX_CLI=$linux_bin/dravik-cli
     if [[ ${DRAVIK_WINE_KEEP:-} != 1 ]]; then
         trap 'rm -rf "$WS_DIR"' EXIT
     fi
@@ -213,7 +215,7 @@ for delay in 0 300; do
     else
         fail "meter-sim starts (reply delay ${delay} ms)"
     fi
-    sim_stop
+    meter_sim_stop
     echo "   ($(ws_since "$phase") s)"
 done
 
@@ -225,6 +227,82 @@ if sim_start "$sim_log"; then
     check "discovery_test.exe" run_gtest "$log" "$WS_WINDOWS_BIN/discovery_test.exe"
     check "discovery_test.exe ran its tests on COM7" ran_meter_tests "$log" FindMeterPortOnCom
     check "the meter received the probe" test "$(sim_count "$sim_log" 'FRAME probe')" -ge 1
+else
+    fail "meter-sim starts"
+fi
+meter_sim_stop
+echo "   ($(ws_since "$phase") s)"
+
+# --- dravik-cli.exe with the meter on COM7 --------------------------------------------------------
+# What it must send and print is what the Linux dravik-cli sends and prints for the same command,
+# run first against a meter-sim of its own: the same frames, the same UTF-8 bytes.
+
+readonly CLI_LIMIT=60
+cli_levels=(1310CW=1.5 1310Burst=-2 1490CW=0.5 1550CW=3)
+
+# The hex of every set frame in a sim log, one per line.
+set_frames() { sed -n 's/^FRAME set .* hex=//p' "$1"; }
+
+# cli_exe NAME ARGS...: dravik-cli.exe ARGS, stdout (carriage returns dropped) in NAME.out,
+# stderr in NAME.err, exit status in NAME.status.
+cli_exe() {
+    local name=$1 status=0
+    shift
+    wine_cmd timeout -k 10 "$CLI_LIMIT" wine "$WS_WINDOWS_BIN/dravik-cli.exe" "$@" \
+        >"$WS_DIR/$name.raw" 2>"$WS_DIR/$name.rawerr" || status=$?
+    tr -d '\r' <"$WS_DIR/$name.raw" >"$WS_DIR/$name.out"
+    tr -d '\r' <"$WS_DIR/$name.rawerr" >"$WS_DIR/$name.err"
+    echo "$status" >"$WS_DIR/$name.status"
+}
+cli_linux() {
+    local name=$1 status=0
+    shift
+    "$WS_LINUX_CLI" "$@" >"$WS_DIR/$name.out" 2>"$WS_DIR/$name.err" || status=$?
+    echo "$status" >"$WS_DIR/$name.status"
+}
+same_file() { cmp -s "$WS_DIR/$1" "$WS_DIR/$2"; }
+status_is() { [[ $(cat "$WS_DIR/$1.status") == "$2" ]]; }
+refused_as_on_linux() { status_is bad 2 && same_file bad.err ref-bad.err; }
+
+phase=$(ws_now)
+echo "== dravik-cli.exe with the meter on COM7"
+ref_log="$WS_DIR/meter-sim-cli-linux.log"
+if sim_start "$ref_log"; then
+    cli_linux ref-set set --port "$WS_DIR/com7" "${cli_levels[@]}"
+    cli_linux ref-bad set 1490CW=abc
+    cli_linux ref-version --version
+    sim_wait_lines "$ref_log" 'REPLY set' 4 "$FRAME_LIMIT" || true
+else
+    fail "meter-sim starts (Linux reference)"
+fi
+sim_stop
+sim_log="$WS_DIR/meter-sim-cli.log"
+if ! status_is ref-set 0; then
+    fail "the Linux dravik-cli sets four channels (reference): $(cat "$WS_DIR/ref-set.err")"
+elif sim_start "$sim_log"; then
+    cli_exe ports ports
+    check "dravik-cli.exe ports lists COM7 with the registry's device name" \
+        grep -q $'^COM7\t.' "$WS_DIR/ports.out"
+    awk '{ print "      | " $0 }' "$WS_DIR/ports.out"
+    check "ports opened nothing" test "$(grep -c '^FRAME' "$sim_log")" -eq 0
+
+    cli_exe set set "${cli_levels[@]}"
+    check "dravik-cli.exe set via discovery exits 0" status_is set 0
+    set_frames "$ref_log" >"$WS_DIR/frames-linux"
+    set_frames "$sim_log" >"$WS_DIR/frames-wine"
+    check "set wrote the four frames byte for byte as on Linux" \
+        test "$(grep -c . "$WS_DIR/frames-wine")" -eq 4 -a "$(cat "$WS_DIR/frames-wine")" = \
+        "$(cat "$WS_DIR/frames-linux")"
+    check "the meter was found by one probe" test "$(sim_count "$sim_log" 'FRAME probe')" -eq 1
+    check "the outcome lines are the Linux program's UTF-8 bytes" same_file set.out ref-set.out
+    check "the outcome lines hold 设置成功 in UTF-8" \
+        grep -q $'^1310CW \xe8\xae\xbe\xe7\xbd\xae\xe6\x88\x90\xe5\x8a\x9f 1.5 dB' "$WS_DIR/set.out"
+
+    cli_exe bad set 1490CW=abc
+    check "a bad level is exit 2 with the Linux program's Chinese error line" \
+        refused_as_on_linux
+    cli_exe version --version
+    check "--version is the Linux program's" same_file version.out ref-version.out
 else
     fail "meter-sim starts"
 fi
@@ -284,7 +362,7 @@ else
     fail "Dravik.exe opens its dialog Z9M4-SET"
 fi
 stop_dravik
-sim_stop
+meter_sim_stop
 echo "   ($(ws_since "$phase") s)"
 
 echo

@@ -14,6 +14,9 @@
 # compiler: some hosts execute 64-bit user code only, and there the tests run the 64-bit twin of
 # the Windows build under Debian's wine64.
 
+# shellcheck source=scripts/meter-sim.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/meter-sim.sh"
+
 WS_SERIAL_PATTERNS=(/dev/ttyS* /dev/ttyUSB* /dev/ttyACM*)
 WS_WINE_DLL_OVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
@@ -214,29 +217,13 @@ wine_session_map_port() {
 }
 
 # The simulated meter: sim_start LOG OPTIONS... starts build/<linux>/bin/meter-sim with its device
-# reachable as $WS_DIR/com7 (the path COM7 is mapped to) and waits until it announces it. The
-# sim makes the pty its own controlling terminal, so Wine's server cannot take it.
+# reachable as $WS_DIR/com7 (the path COM7 is mapped to) and waits until it announces it;
+# meter_sim_stop stops it. The sim makes the pty its own controlling terminal, so Wine's server
+# cannot take it.
 sim_start() {
-    local log=$1 i
+    local log=$1
     shift
-    : >"$log"
-    "$WS_METER_SIM" --link "$WS_DIR/com7" "$@" >"$log" 2>&1 &
-    WS_SIM_PID=$!
-    for ((i = 0; i < 200; i++)); do
-        grep -q '^PORT ' "$log" && return 0
-        kill -0 "$WS_SIM_PID" 2>/dev/null || break
-        sleep 0.05
-    done
-    ws_log "meter-sim did not start: $(tail -3 "$log")"
-    return 1
-}
-
-sim_stop() {
-    if [[ -n ${WS_SIM_PID:-} ]]; then
-        kill "$WS_SIM_PID" 2>/dev/null || true
-        wait "$WS_SIM_PID" 2>/dev/null || true
-        WS_SIM_PID=
-    fi
+    meter_sim_start "$WS_METER_SIM" "$log" "$WS_DIR/com7" "$@"
 }
 
 # Lines of the sim's log that start with PREFIX.
@@ -315,7 +302,7 @@ control_text() {
 
 # Ends what the session started: Wine's server and its processes, the sim and Xvfb.
 wine_session_cleanup() {
-    sim_stop
+    meter_sim_stop
     if [[ -n ${WINEPREFIX:-} ]]; then
         wine_session_stop_server
     fi

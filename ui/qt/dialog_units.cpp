@@ -19,7 +19,7 @@ DialogBaseUnits MeasureBaseUnits(const QFontMetrics& metrics) {
     return {(advance / 26 + 1) / 2, metrics.height()};
 }
 
-QRect DialogRectToPixels(const QRect& dialogUnits, DialogBaseUnits base) {
-    return {MulDiv(dialogUnits.x(), base.x, 4), MulDiv(dialogUnits.y(), base.y, 8),
-            MulDiv(dialogUnits.width(), base.x, 4), MulDiv(dialogUnits.height(), base.y, 8)};
+QRect DialogRectToPixels(const DialogRect& dialogUnits, DialogBaseUnits base) {
+    return {MulDiv(dialogUnits.x, base.x, 4), MulDiv(dialogUnits.y, base.y, 8),
+            MulDiv(dialogUnits.width, base.x, 4), MulDiv(dialogUnits.height, base.y, 8)};
 }

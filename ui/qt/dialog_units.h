@@ -5,6 +5,8 @@
 
 #include <QRect>
 
+#include "dialog_templates.h"
+
 class QFontMetrics;
 
 // One horizontal dialog unit is x / 4 pixels, one vertical dialog unit y / 8 pixels.
@@ -22,4 +24,4 @@ DialogBaseUnits MeasureBaseUnits(const QFontMetrics& metrics);
 
 // Pixel rectangle of a template rectangle given in dialog units; x, y, width and height are
 // each converted on their own, as the dialog manager does when it creates the controls.
-QRect DialogRectToPixels(const QRect& dialogUnits, DialogBaseUnits base);
+QRect DialogRectToPixels(const DialogRect& dialogUnits, DialogBaseUnits base);

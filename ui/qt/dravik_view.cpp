@@ -10,9 +10,12 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <map>
 #include <utility>
 
+#include "dialog_templates.h"
 #include "dialog_units.h"
+#include "resource.h"
 
 namespace {
 
@@ -35,19 +38,72 @@ void QueueLinkMessage(const std::wstring& message) {
         Qt::QueuedConnection);
 }
 
-QLabel* CreateStatic(QWidget* parent, const QString& text) {
-    auto* label = new QLabel(text, parent);
-    label->setTextFormat(Qt::PlainText);
-    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+// The desktop's UI font at the template's size, in place of "MS Shell Dlg", which Linux does
+// not have.
+QFont DialogFont(int pointSize) {
+    QFont font = QApplication::font();
+    font.setPointSize(pointSize);
+    return font;
+}
+
+QWidget* CreateControl(QWidget* parent, const ControlTemplate& control, DialogBaseUnits base) {
+    const QRect rect = DialogRectToPixels(control.rect, base);
+    const QString text = QString::fromWCharArray(control.text);
+    switch (control.windowClass) {
+        case ControlClass::Button: {
+            auto* button = new QPushButton(text, parent);
+            // A Qt push button in a dialog is auto-default unless told otherwise: it turns
+            // default when focused, and Enter in an edit box would press it. Only the
+            // template's default push button is default.
+            const bool isDefault = (control.style & kBsTypeMask) == kBsDefPushButton;
+            button->setDefault(isDefault);
+            button->setAutoDefault(isDefault);
+            button->setGeometry(rect);
+            return button;
+        }
+        case ControlClass::Edit: {
+            auto* edit = new QLineEdit(text, parent);
+            edit->setGeometry(rect);
+            return edit;
+        }
+        case ControlClass::Static:
+            break;
+    }
+    auto* label = new QLabel(parent);
+    if ((control.style & kSsTypeMask) == kSsIcon) {
+        // A static icon control takes the icon's own size at its template position; the
+        // program has one icon.
+        label->setPixmap(AppIcon().pixmap(32, 32));
+        label->setGeometry(QRect(rect.topLeft(), QSize(32, 32)));
+    } else {
+        label->setTextFormat(Qt::PlainText);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        label->setText(text);
+        label->setGeometry(rect);
+    }
     return label;
 }
 
-// The main dialog has no default button. A Qt push button in a dialog is auto-default unless
-// told otherwise: it turns default when focused, and Enter in an edit box would press it.
-QPushButton* CreateButton(QWidget* parent, const QString& text) {
-    auto* button = new QPushButton(text, parent);
-    button->setAutoDefault(false);
-    return button;
+// Gives `dialog` the template's caption, font and fixed size and creates its controls in
+// template order, which is also the tab order, each named as the template names it. Returns
+// the controls by ID, the static ones without an ID aside.
+std::map<int, QWidget*> LayOut(QDialog& dialog, const DialogTemplate& dialogTemplate) {
+    dialog.setWindowTitle(QString::fromWCharArray(dialogTemplate.caption));
+    dialog.setFont(DialogFont(dialogTemplate.pointSize));
+    const DialogBaseUnits base = MeasureBaseUnits(dialog.fontMetrics());
+    dialog.setFixedSize(DialogRectToPixels(dialogTemplate.rect, base).size());
+    std::map<int, QWidget*> byId;
+    for (const ControlTemplate& control : dialogTemplate.controls) {
+        QWidget* widget = CreateControl(&dialog, control, base);
+        widget->setObjectName(QString::fromLatin1(control.name));
+        if (control.id != kNoId) byId[control.id] = widget;
+    }
+    return byId;
+}
+
+template <typename T>
+T* Control(const std::map<int, QWidget*>& controls, int id) {
+    return qobject_cast<T*>(controls.at(id));
 }
 
 }  // namespace
@@ -64,12 +120,6 @@ QString AppName() {
     return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
 }
 
-QFont DialogFont() {
-    QFont font = QApplication::font();
-    font.setPointSize(8);
-    return font;
-}
-
 void ShowAppMessageBox(QWidget* parent, const QString& text) {
     // AfxMessageBox adds the exclamation icon to a plain MB_OK box; Warning is Qt's equivalent.
     QMessageBox box(QMessageBox::Warning, AppName(), text, QMessageBox::Ok, parent);
@@ -79,25 +129,8 @@ void ShowAppMessageBox(QWidget* parent, const QString& text) {
 CAboutDlg::CAboutDlg(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint) {
-    setWindowTitle(QStringLiteral("About Z9M4-SET"));
-    setFont(DialogFont());
-    const DialogBaseUnits base = MeasureBaseUnits(fontMetrics());
-    setFixedSize(DialogRectToPixels({0, 0, 235, 55}, base).size());
-
-    // A static icon control takes the icon's own size at its template position.
-    auto* icon = new QLabel(this);
-    const QRect iconRect = DialogRectToPixels({11, 17, 20, 20}, base);
-    icon->setPixmap(AppIcon().pixmap(32, 32));
-    icon->setGeometry(iconRect.x(), iconRect.y(), 32, 32);
-
-    CreateStatic(this, QStringLiteral("Z9M4-SET Version 1.0"))
-        ->setGeometry(DialogRectToPixels({40, 10, 119, 8}, base));
-    CreateStatic(this, QStringLiteral("Copyright (C) 2026"))
-        ->setGeometry(DialogRectToPixels({40, 25, 119, 8}, base));
-
-    auto* ok = new QPushButton(QStringLiteral("OK"), this);
-    ok->setDefault(true);
-    ok->setGeometry(DialogRectToPixels({178, 7, 50, 16}, base));
+    const std::map<int, QWidget*> controls = LayOut(*this, AboutDialogTemplate());
+    auto* ok = Control<QPushButton>(controls, kIdOk);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
     ok->setFocus();
 }
@@ -118,53 +151,23 @@ CDravikView::~CDravikView() {
 void CDravikView::CreateControls() {
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
-    setWindowTitle(QStringLiteral("Z9M4-SET"));
     setWindowIcon(AppIcon());
-    setFont(DialogFont());
-    const DialogBaseUnits base = MeasureBaseUnits(fontMetrics());
-    const auto place = [base](QWidget* control, int x, int y, int width, int height) {
-        control->setGeometry(DialogRectToPixels({x, y, width, height}, base));
-    };
-    setFixedSize(DialogRectToPixels({0, 0, 310, 166}, base).size());
-
-    // Created in template order, which is also the tab order.
-    m_exit = CreateButton(this, QStringLiteral("EXIT"));
-    m_exit->setObjectName(QStringLiteral("exit"));
-    place(m_exit, 243, 135, 50, 16);
+    const std::map<int, QWidget*> controls = LayOut(*this, MainDialogTemplate());
+    m_exit = Control<QPushButton>(controls, kIdCancel);
     connect(m_exit, &QPushButton::clicked, this, &QDialog::reject);
-
-    constexpr std::array<int, kChannelCount> kColumn = {31, 96, 161, 226};
-    constexpr std::array<int, kChannelCount> kLabelWidth = {28, 34, 28, 28};
     for (int k = 0; k < kChannelCount; ++k) {
         const auto i = static_cast<std::size_t>(k);
-        m_set[i] = CreateButton(this, QStringLiteral("SET"));
-        m_set[i]->setObjectName(QStringLiteral("set%1").arg(k));
-        place(m_set[i], kColumn[i], 88, 50, 14);
+        m_set[i] = Control<QPushButton>(controls, IDC_SET0 + k);
         connect(m_set[i], &QPushButton::clicked, this, [this, k] { m_dlg.OnSet(k); });
+        m_edit[i] = Control<QLineEdit>(controls, IDC_EDIT0 + k);
     }
-    for (int k = 0; k < kChannelCount; ++k) {
-        const auto i = static_cast<std::size_t>(k);
-        m_edit[i] = new QLineEdit(this);
-        m_edit[i]->setObjectName(QStringLiteral("edit%1").arg(k));
-        place(m_edit[i], kColumn[i], 60, 50, 14);
-    }
-    for (int k = 0; k < kChannelCount; ++k) {
-        const auto i = static_cast<std::size_t>(k);
-        QLabel* label = CreateStatic(this, QString::fromWCharArray(kChannelLabels[i]));
-        label->setObjectName(QStringLiteral("label%1").arg(k));
-        place(label, kColumn[i], 39, kLabelWidth[i], 8);
-    }
-    // The outcome of the last SET, under the SET row and left of EXIT's column end: one line,
-    // tall enough for the CJK fallback font's ascent and descent.
-    m_statusLabel = CreateStatic(this, QString());
-    m_statusLabel->setObjectName(QStringLiteral("status"));
-    place(m_statusLabel, 31, 112, 262, 10);
+    m_statusLabel = Control<QLabel>(controls, IDC_STATUS);
 
     // Qt would pick the first edit box; the template's first tab stop is EXIT.
     m_exit->setFocus();
 
     // Linux window managers own the window menu, so About sits in the context menu and on F1.
-    auto* about = new QAction(QStringLiteral("&About Z9M4-SET..."), this);
+    auto* about = new QAction(QString::fromWCharArray(AboutMenuItem().text), this);
     about->setObjectName(QStringLiteral("about"));
     about->setShortcut(QKeySequence(Qt::Key_F1));
     connect(about, &QAction::triggered, this, &CDravikView::OnAbout);

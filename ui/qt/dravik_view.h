@@ -5,7 +5,6 @@
 // out the controls, forwards the SET clicks and shows what the logic asks it to show.
 
 #include <QDialog>
-#include <QFont>
 #include <QIcon>
 #include <QString>
 #include <array>
@@ -22,8 +21,6 @@ class QPushButton;
 QIcon AppIcon();
 // Caption of every message box: the executable's file name without its extension.
 QString AppName();
-// The desktop's UI font at 8 pt, in place of "MS Shell Dlg", which Linux does not have.
-QFont DialogFont();
 // The application's message box: modal, OK only, captioned with AppName().
 void ShowAppMessageBox(QWidget* parent, const QString& text);
 

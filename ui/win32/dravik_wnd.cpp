@@ -8,9 +8,6 @@
 #include "meter_port.h"
 #include "resource.h"
 
-static_assert(IDCANCEL == kIdExit && IDC_SET0 == kIdFirstSet && IDC_EDIT0 == kIdFirstEdit,
-              "the resource script and the dialog logic disagree on control identifiers");
-
 namespace {
 
 constexpr UINT kWmLinkMessage = WM_APP + 1;

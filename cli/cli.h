@@ -1,0 +1,36 @@
+#pragma once
+
+// dravik-cli's commands, free of any platform: argument checking, `ports`, `find` and `set`,
+// their output lines and the CSV log. The serial layer and the port list come from the caller:
+// the platform's own in dravik-cli, a fake or ptys in tests.
+//
+//   dravik-cli ports [--json]
+//   dravik-cli find [--all] [--json]
+//   dravik-cli set [--port PORT] [--json] [--log FILE] CHANNEL=DB [CHANNEL=DB ...]
+//   dravik-cli --version | --help
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "port_discovery.h"
+
+class ISerialLayer;
+
+// Exit statuses; station scripts depend on them.
+inline constexpr int kExitAllAnswered = 0;
+inline constexpr int kExitNoAnswer = 1;  // a channel got no answer (or its log row failed)
+inline constexpr int kExitUsage = 2;     // nothing was opened, nothing sent
+inline constexpr int kExitNoMeter = 3;
+inline constexpr int kExitOpenFailed = 4;
+
+// What the commands run on.
+struct CliSystem {
+    ISerialLayer& layer;
+    PortInfoLister listPorts;
+};
+
+// Runs one command line: `args` are the arguments after the program's name, in UTF-8. Writes
+// UTF-8 lines to `out` (results) and `err` (one line per error); returns the exit status.
+int RunCli(const std::vector<std::string>& args, const CliSystem& system, std::ostream& out,
+           std::ostream& err);

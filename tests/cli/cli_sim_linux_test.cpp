@@ -1,0 +1,237 @@
+// dravik-cli against the simulated meter on a pty: the commands run in-process on the platform
+// layer with the meter as the only listed port, except where the program itself is started.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <nlohmann/json.hpp>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "meter_frames.h"
+#include "operator_text.h"
+#include "serial_layer.h"
+#include "sim_process.h"
+#include "station_log.h"
+#include "utf8_text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::MatchesRegex;
+using Json = nlohmann::json;
+
+struct CliRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+CliRun RunOn(const MeterSimProcess& sim, const std::vector<std::string>& args) {
+    std::ostringstream out;
+    std::ostringstream err;
+    const std::wstring port = sim.PortName();
+    CliRun run;
+    run.status = RunCli(args,
+                        {PlatformSerialLayer(),
+                         [port](std::vector<PortInfo>& list) {
+                             list.push_back({port, L""});
+                         }},
+                        out, err);
+    run.out = out.str();
+    run.err = err.str();
+    return run;
+}
+
+// The frame as the sim logs it ("AA 04 02 ...") or as --json and the log carry it ("aa0402...").
+std::string Hex(const Frame& frame, bool simLog) {
+    std::string hex;
+    for (const std::uint8_t byte : frame) {
+        std::array<char, 4> digits{};
+        std::snprintf(digits.data(), digits.size(), simLog ? "%02X " : "%02x", byte);
+        hex += digits.data();
+    }
+    if (simLog) hex.pop_back();
+    return hex;
+}
+
+std::vector<std::string> SetFramesLogged(const MeterSimProcess& sim) {
+    std::vector<std::string> frames;
+    for (const std::string& line : sim.Lines("FRAME set "))
+        frames.push_back(line.substr(line.find("hex=") + 4));
+    return frames;
+}
+
+const std::vector<std::pair<std::string, std::wstring>> kFourLevels = {{"1310CW=0.35", L"0.35"},
+                                                                       {"1310Burst=-1.5", L"-1.5"},
+                                                                       {"1490CW=0.5", L"0.5"},
+                                                                       {"1550CW=2.25", L"2.25"}};
+
+// Found as the dialog finds it (one probe) or named with --port (none): the four frames byte
+// for byte the dialog's, and on stdout its status lines, or JSON Lines with every field.
+TEST(CliOnMeterSim, SetsFourChannelsByteExact) {
+    for (const bool discovery : {true, false}) {
+        SCOPED_TRACE(discovery ? "discovery" : "--port --json");
+        MeterSimProcess sim;
+        ASSERT_TRUE(sim.Started());
+        std::vector<std::string> args = {"set"};
+        if (!discovery) args.insert(args.end(), {"--port", sim.DevicePath(), "--json"});
+        for (const auto& level : kFourLevels)
+            args.push_back(level.first);
+
+        const CliRun run = RunOn(sim, args);
+
+        EXPECT_EQ(run.status, kExitAllAnswered) << run.err;
+        EXPECT_THAT(run.err, IsEmpty());
+        EXPECT_EQ(sim.Lines("FRAME probe").size(), discovery ? 1u : 0u);
+        std::vector<std::string> expectedFrames;
+        std::istringstream lines(run.out);
+        for (std::uint8_t channel = 0; channel < 4; ++channel) {
+            const std::wstring& text = kFourLevels[channel].second;
+            const Frame frame = BuildSetCorrectionFrame(text, channel);
+            expectedFrames.push_back(Hex(frame, true));
+            std::string line;
+            ASSERT_TRUE(std::getline(lines, line));
+            if (discovery) {
+                EXPECT_EQ(line, Utf8FromWide(FormatOutcome(channel, true, text)));
+                continue;
+            }
+            const Json json = Json::parse(line);
+            EXPECT_THAT(
+                json.at("time").get<std::string>(),
+                MatchesRegex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z"));
+            EXPECT_EQ(json.at("port"), sim.DevicePath());
+            EXPECT_EQ(json.at("channel"), channel);
+            EXPECT_EQ(json.at("label"), Utf8FromWide(kChannelLabels[channel]));
+            EXPECT_EQ(json.at("text"), Utf8FromWide(text));
+            EXPECT_EQ(json.at("db"), ReadDecibels(text));
+            EXPECT_EQ(static_cast<float>(json.at("factor").get<double>()),
+                      CorrectionFactor(ReadDecibels(text)));
+            EXPECT_EQ(json.at("frame"), Hex(frame, false));
+            EXPECT_EQ(json.at("answered"), true);
+        }
+        EXPECT_EQ(SetFramesLogged(sim), expectedFrames);
+    }
+}
+
+// Silent: discovery finds nothing (exit 3, nothing set); named with --port, the channel waits
+// out the exchange's 5 s and is reported unanswered (exit 1).
+TEST(CliOnMeterSim, SilentMeter) {
+    MeterSimProcess sim({"--silent"});
+    ASSERT_TRUE(sim.Started());
+    const CliRun notFound = RunOn(sim, {"set", "1490CW=0.5"});
+    EXPECT_EQ(notFound.status, kExitNoMeter);
+    EXPECT_THAT(notFound.out, IsEmpty());
+    EXPECT_EQ(notFound.err, Utf8FromWide(kMsgNoMeterPort) + "\n");
+
+    const auto start = std::chrono::steady_clock::now();
+    const CliRun silent = RunOn(sim, {"set", "--port", sim.DevicePath(), "1490CW=0.5"});
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(silent.status, kExitNoAnswer);
+    EXPECT_EQ(silent.out, Utf8FromWide(FormatOutcome(2, false, L"0.5")) + "\n");
+    EXPECT_EQ(SetFramesLogged(sim).size(), 1u);
+}
+
+// Rows as a CSV reader of its own (Python's) reads them back.
+std::vector<std::vector<std::string>> ReadCsv(const std::string& path) {
+    const std::string command =
+        "/usr/bin/python3 -c 'import csv, json, sys; "
+        "print(json.dumps(list(csv.reader(open(sys.argv[1], newline=\"\")))))' '" +
+        path + "'";
+    std::string text;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        std::array<char, 4096> buffer{};
+        while (std::fgets(buffer.data(), buffer.size(), pipe) != nullptr)
+            text += buffer.data();
+        ::pclose(pipe);
+    }
+    return Json::parse(text).get<std::vector<std::vector<std::string>>>();
+}
+
+// Two runs appended to one log, the port a path with a comma and a quote: one header, a row per
+// channel, every field as it was.
+TEST(CliOnMeterSim, LogRoundTripsThroughACsvReader) {
+    const fs::path dir =
+        fs::temp_directory_path() / ("dravik-cli-log-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string link = (dir / "meter,\"7\"").string();
+    const std::string log = (dir / "station.csv").string();
+    {
+        MeterSimProcess sim({}, link);
+        ASSERT_TRUE(sim.Started());
+        EXPECT_EQ(RunOn(sim, {"set", "--port", link, "--log", log, "0=0.35", "3=2.25 "}).status, 0);
+        EXPECT_EQ(RunOn(sim, {"set", "--port", link, "--log", log, "1310burst=-1"}).status, 0);
+    }
+    const std::vector<std::vector<std::string>> rows = ReadCsv(log);
+    fs::remove_all(dir);
+
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0], StationLog::Columns());
+    const std::vector<std::pair<int, std::wstring>> sent = {
+        {0, L"0.35"}, {3, L"2.25 "}, {1, L"-1"}};
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        const auto& [channel, text] = sent[i];
+        const std::vector<std::string>& row = rows[i + 1];
+        ASSERT_EQ(row.size(), 9u);
+        EXPECT_THAT(row[0], MatchesRegex("[0-9-]{10}T[0-9:]{8}\\.[0-9]{3}Z"));
+        const double db = ReadDecibels(text);
+        const auto channelByte = static_cast<std::uint8_t>(channel);
+        EXPECT_EQ(row[1], link);
+        EXPECT_EQ(row[2], std::to_string(channel));
+        EXPECT_EQ(row[3], Utf8FromWide(kChannelLabels[channelByte]));
+        EXPECT_EQ(row[4], Utf8FromWide(text));
+        EXPECT_EQ(std::stod(row[5]), db);
+        EXPECT_EQ(std::stof(row[6]), CorrectionFactor(db));
+        EXPECT_EQ(row[7], Hex(BuildSetCorrectionFrame(text, channelByte), false));
+        EXPECT_EQ(row[8], "true");
+    }
+}
+
+// The log cannot take the row (a full disk): the channel is still set, the error names the log,
+// and the run does not end clean.
+TEST(CliOnMeterSim, ALogRowThatCannotBeWrittenIsAnError) {
+    MeterSimProcess sim;
+    ASSERT_TRUE(sim.Started());
+    const CliRun run = RunOn(sim, {"set", "--port", sim.DevicePath(), "--log", "/dev/full", "2=1"});
+    EXPECT_EQ(run.status, kExitNoAnswer);
+    EXPECT_THAT(run.err, HasSubstr("“/dev/full”"));
+    EXPECT_EQ(run.out, Utf8FromWide(FormatOutcome(2, true, L"1")) + "\n");
+    EXPECT_EQ(SetFramesLogged(sim).size(), 1u);
+}
+
+// The program itself: its main hands over the arguments and the exit status, and writes UTF-8.
+TEST(CliProgram, RunsWithPortAndTellsItsVersion) {
+    MeterSimProcess sim;
+    ASSERT_TRUE(sim.Started());
+    const auto capture = [](const std::string& arguments, int& status) {
+        std::string text;
+        FILE* pipe = ::popen((BinDir() + "/dravik-cli " + arguments).c_str(), "r");
+        if (pipe == nullptr) return text;
+        std::array<char, 256> buffer{};
+        while (std::fgets(buffer.data(), buffer.size(), pipe) != nullptr)
+            text += buffer.data();
+        status = ::pclose(pipe);
+        return text;
+    };
+    int status = -1;
+    EXPECT_EQ(capture("--version", status),
+              std::string("dravik-cli ") + DRAVIK_PROJECT_VERSION + "\n");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(capture("set --port " + sim.DevicePath() + " 1550CW=2.25", status),
+              "1550CW 设置成功 2.25 dB → 1.6788\n");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(capture("set 1550CW=x 2>/dev/null", status), "");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitUsage);
+}
+
+}  // namespace

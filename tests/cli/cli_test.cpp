@@ -1,0 +1,194 @@
+// dravik-cli's commands on the in-memory serial layer: what is refused before any port is
+// touched, what `set` sends and prints, `find` and `ports`.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "fake_meter.h"
+#include "meter_frames.h"
+#include "operator_text.h"
+#include "utf8_text.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using Bytes = FakeSerialLayer::Bytes;
+
+struct CliRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// A station whose only listed port, COM7, holds a meter.
+class Station : public ::testing::Test {
+  protected:
+    Station() { layer.AddPort(L"COM7", FakeMeter()); }
+
+    CliRun Cli(const std::vector<std::string>& args) {
+        std::ostringstream out;
+        std::ostringstream err;
+        CliRun run;
+        run.status = RunCli(args,
+                            {layer,
+                             [this](std::vector<PortInfo>& list) {
+                                 list.insert(list.end(), ports.begin(), ports.end());
+                             }},
+                            out, err);
+        run.out = out.str();
+        run.err = err.str();
+        return run;
+    }
+
+    FakeSerialLayer layer;
+    std::vector<PortInfo> ports = {{L"COM7", L"\\Device\\Serial6"}};
+};
+
+// Every refusal is exit 2 with one line on stderr naming the argument, and no port opened:
+// all arguments are checked before discovery or the port.
+TEST_F(Station, RefusedInputsOpenNothing) {
+    const std::string directory = std::filesystem::temp_directory_path().string();
+    struct Case {
+        std::vector<std::string> args;
+        std::string named;  // what the error line must name
+    };
+    const std::vector<Case> table = {
+        {{"set", "1310CW="}, "“1310CW=”"},
+        {{"set", "0=abc"}, "“0=abc”"},
+        {{"set", "0=2.5x"}, "“0=2.5x”"},
+        {{"set", "0=2.5 dB"}, "“0=2.5 dB”"},
+        {{"set", "0=1e999"}, "“0=1e999”"},
+        {{"set", "0=-1e999"}, "“0=-1e999”"},
+        {{"set", "1625CW=1"}, "“1625CW=1”"},
+        {{"set", "4=1"}, "“4=1”"},
+        {{"set", "=1"}, "“=1”"},
+        {{"set", "0=1", "1310cw=2"}, "“1310cw=2”"},
+        {{"set", "0=1", "1310CW"}, "“1310CW”"},
+        {{"set", "0=\xFF"}, "“0=\xFF”"},
+        {{"set", "--port", "COM\xFF", "0=1"}, "“COM\xFF”"},
+        {{"set", "--log", directory, "0=1"}, "“" + directory + "”"},
+        {{"set"}, "levels"},
+        {{"set", "--bogus", "0=1"}, "--bogus"},
+        {{"ports", "extra"}, "extra"},
+        {{"find", "--port", "COM7"}, "--port"},
+        {{"bogus"}, "bogus"},
+        {{}, "ports、find 或 set"},
+    };
+    for (const Case& c : table) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const CliRun run = Cli(c.args);
+        EXPECT_EQ(run.status, kExitUsage);
+        EXPECT_THAT(run.out, IsEmpty());
+        EXPECT_THAT(run.err, HasSubstr(c.named));
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
+    EXPECT_THAT(layer.OpenLog(), IsEmpty());
+}
+
+// Labels in any case or numbers, levels with blanks around them (a full-width space from a
+// Chinese input method too): in the order given, on one open port, each frame byte for byte the
+// dialog's for the same text, each line the dialog's status line. A channel without an answer
+// gives exit 1 and the later ones are still sent.
+TEST_F(Station, SetSendsTheDialogsFramesInOrder) {
+    // This meter answers a moment after the frame left, as a real one does, but not on channel 1.
+    // (An answer inside the write would race the exchange's own reset of the reply status once
+    // a watcher is left waiting by the unanswered channel.)
+    bool answerDue = false;
+    FakeSerialLayer::PortScript meter;
+    meter.onWrite = [&answerDue](FakeSerialLayer&, const std::wstring&, const Bytes& written) {
+        answerDue = written.size() == kFrameSize && written[kChannelOffset] != 1;
+    };
+    layer.onPause = [&](std::uint32_t ms) {
+        if (ms != 5 || !answerDue) return;
+        answerDue = false;
+        layer.QueueInput(L"COM8", {0x06});
+        layer.PushEvent(L"COM8", {kEvRxChar});
+    };
+    layer.AddPort(L"COM8", meter);
+    const std::vector<std::pair<std::string, std::wstring>> levels = {
+        {"1550cw=2.25", L"2.25"}, {"1310BURST=\u3000-1e1 ", L"\u3000-1e1 "}, {"0=0.35", L"0.35"}};
+    const std::vector<std::uint8_t> channels = {3, 1, 0};
+    std::vector<std::string> args = {"set", "--port", "COM8"};
+    for (const auto& level : levels)
+        args.push_back(level.first);
+
+    const CliRun run = Cli(args);
+
+    EXPECT_EQ(run.status, kExitNoAnswer);
+    EXPECT_THAT(run.err, IsEmpty());
+    EXPECT_THAT(layer.OpenLog(), ElementsAre(L"COM8")) << "--port skips discovery";
+    std::vector<Bytes> frames;
+    std::string lines;
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+        const Frame frame = BuildSetCorrectionFrame(levels[i].second, channels[i]);
+        frames.emplace_back(frame.begin(), frame.end());
+        lines += Utf8FromWide(FormatOutcome(channels[i], channels[i] != 1, levels[i].second));
+        lines += '\n';
+    }
+    EXPECT_EQ(SetFrames(layer, L"COM8"), frames);
+    EXPECT_EQ(run.out, lines);
+    EXPECT_EQ(layer.Snapshot(L"COM8").opens, 1);
+    EXPECT_FALSE(layer.Snapshot(L"COM8").open);
+}
+
+TEST_F(Station, SetReportsAPortThatWillNotOpen) {
+    FakeSerialLayer::PortScript broken;
+    broken.failOpen = true;
+    layer.AddPort(L"COM9", broken);
+    const CliRun run = Cli({"set", "--port", "COM9", "0=1"});
+    EXPECT_EQ(run.status, kExitOpenFailed);
+    EXPECT_THAT(run.out, IsEmpty());
+    EXPECT_THAT(run.err, HasSubstr("“COM9”：" + Utf8FromWide(kMsgOpenFailed)));
+}
+
+TEST_F(Station, FindPrintsTheMeterOrEveryMeter) {
+    ports = {{L"COM1", L""}, {L"COM7", L""}, {L"COM2", L""}, {L"COM8", L""}};
+    layer.AddPort(L"COM1");
+    layer.AddPort(L"COM2");
+    layer.AddPort(L"COM8", FakeMeter());
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const std::vector<Case> table = {
+        {{"find"}, "COM7\n"},
+        {{"find", "--all"}, "COM7\nCOM8\n"},
+        {{"find", "--all", "--json"}, "{\"port\":\"COM7\"}\n{\"port\":\"COM8\"}\n"},
+    };
+    for (const Case& c : table) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const CliRun run = Cli(c.args);
+        EXPECT_EQ(run.status, kExitAllAnswered);
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_THAT(run.err, IsEmpty());
+    }
+
+    ports = {{L"COM1", L""}, {L"COM2", L""}};
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"find"}, std::vector<std::string>{"find", "--all"}}) {
+        const CliRun run = Cli(args);
+        EXPECT_EQ(run.status, kExitNoMeter) << args.size();
+        EXPECT_THAT(run.out, IsEmpty());
+        EXPECT_EQ(run.err, Utf8FromWide(kMsgNoMeterPort) + "\n");
+    }
+}
+
+TEST_F(Station, PortsListsWithoutOpening) {
+    ports.push_back({L"/dev/ttyUSB0", L"ftdi_sio 0403:6001 FT232R \u4E32\u53E3"});
+    EXPECT_EQ(Cli({"ports"}).out,
+              "COM7\t\\Device\\Serial6\n/dev/ttyUSB0\tftdi_sio 0403:6001 FT232R 串口\n");
+    EXPECT_EQ(Cli({"ports", "--json"}).out,
+              "{\"port\":\"COM7\",\"description\":\"\\\\Device\\\\Serial6\"}\n"
+              "{\"port\":\"/dev/ttyUSB0\",\"description\":\"ftdi_sio 0403:6001 FT232R 串口\"}\n");
+    EXPECT_THAT(layer.OpenLog(), IsEmpty());
+}
+
+}  // namespace

@@ -52,3 +52,7 @@ void ListSerialPorts(std::vector<PortInfo>& list) {
 HolderCheck PlatformHolderCheck() {
     return {};
 }
+
+PortPeek PlatformPortPeek() {
+    return [](const std::wstring&) { return OpenStatus{}; };
+}

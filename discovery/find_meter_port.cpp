@@ -14,23 +14,6 @@ constexpr std::uint32_t kProbeAnswerWaitMs = 500;
 // Gives the meter a moment after the probe port is closed, before the caller opens it again.
 constexpr std::uint32_t kFoundPauseMs = 200;
 
-PortOutcome RefusedBecause(OpenReason reason) {
-    switch (reason) {
-        case OpenReason::Busy:
-            return PortOutcome::Busy;
-        case OpenReason::PermissionDenied:
-            return PortOutcome::PermissionDenied;
-        case OpenReason::LineDiscipline:
-            return PortOutcome::LineDiscipline;
-        case OpenReason::Gone:
-            return PortOutcome::Gone;
-        case OpenReason::Opened:
-        case OpenReason::Other:
-            break;
-    }
-    return PortOutcome::OpenFailed;
-}
-
 // One probe of one port, closed again afterwards.
 PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name) {
     PortProbe probe{name, PortOutcome::NoAnswer, {}};
@@ -60,6 +43,23 @@ PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name)
 }
 
 }  // namespace
+
+PortOutcome RefusedBecause(OpenReason reason) {
+    switch (reason) {
+        case OpenReason::Busy:
+            return PortOutcome::Busy;
+        case OpenReason::PermissionDenied:
+            return PortOutcome::PermissionDenied;
+        case OpenReason::LineDiscipline:
+            return PortOutcome::LineDiscipline;
+        case OpenReason::Gone:
+            return PortOutcome::Gone;
+        case OpenReason::Opened:
+        case OpenReason::Other:
+            break;
+    }
+    return PortOutcome::OpenFailed;
+}
 
 void EnumSerialPorts(std::vector<std::wstring>& list) {
     PortNames(ListSerialPorts)(list);

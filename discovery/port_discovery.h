@@ -40,6 +40,9 @@ enum class PortOutcome {
     OpenFailed,  // would not open, or not be set up, for another reason
 };
 
+// What a refused open makes of a probe (Other and Opened: OpenFailed).
+PortOutcome RefusedBecause(OpenReason reason);
+
 // What probing one port found. A search reports one per port it tried, in order.
 struct PortProbe {
     std::wstring port;
@@ -56,6 +59,13 @@ struct PortProbe {
 // port in use), so its check is empty.
 using HolderCheck = std::function<std::optional<PortHolder>(const std::wstring& port)>;
 HolderCheck PlatformHolderCheck();
+
+// What can be seen of a listed port without opening it for writing: Busy with its holder,
+// PermissionDenied or Gone, else Opened (nothing in the way that the system shows; a holder
+// only an open reveals, such as another program's TIOCEXCL, stays unseen). Linux: access
+// rights, the UUCP lock file and PlatformHolderCheck; Windows shows nothing without an open.
+using PortPeek = std::function<OpenStatus(const std::wstring& port)>;
+PortPeek PlatformPortPeek();
 
 enum class ProbeScope {
     UpToFirstAnswer,  // what the dialog needs: the search ends at the meter

@@ -2,7 +2,8 @@
 
 // Which programs hold a Linux serial port open, as fuser finds them, from the /proc tree: the
 // only way to see a terminal program that takes neither flock, TIOCEXCL nor a lock file
-// (minicom, for one). The roots are parameters so that tests use fake trees.
+// (minicom, for one). The roots are parameters so that tests use fake trees. And what else can
+// be seen of a port without opening it.
 
 #include <optional>
 #include <string>
@@ -20,3 +21,6 @@ std::optional<PortHolder> FindPortHolder(const std::string& devicePath, const st
 // DRAVIK_EXTRA_PORTS path, a pty) is never reported held.
 HolderCheck HardwarePortHolders(const std::string& sysfsRoot, const std::string& devRoot,
                                 const std::string& procRoot);
+
+// PlatformPortPeek with the UUCP lock files in `lockDir` and the holders `holderOf` finds.
+PortPeek LinuxPortPeek(const std::string& lockDir, HolderCheck holderOf);

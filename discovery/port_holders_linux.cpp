@@ -7,8 +7,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
+#include <climits>
+#include <cstdlib>
 #include <memory>
+#include <utility>
+
+#include "serial_linux.h"
+#include "uucp_lock_linux.h"
 
 namespace {
 
@@ -110,4 +117,32 @@ HolderCheck HardwarePortHolders(const std::string& sysfsRoot, const std::string&
 
 HolderCheck PlatformHolderCheck() {
     return HardwarePortHolders("/sys", "/dev", "/proc");
+}
+
+PortPeek LinuxPortPeek(const std::string& lockDir, HolderCheck holderOf) {
+    return [lockDir, holderOf = std::move(holderOf)](const std::wstring& port) {
+        const auto seen = [](OpenReason reason, PortHolder holder = {}) {
+            return OpenStatus{reason, std::move(holder)};
+        };
+        const std::optional<std::string> path = PortPathBytes(port);
+        if (!path) return seen(OpenReason::Gone);
+        std::array<char, PATH_MAX> device{};
+        if (realpath(path->c_str(), device.data()) == nullptr) {
+            return seen(errno == EACCES ? OpenReason::PermissionDenied : OpenReason::Gone);
+        }
+        if (faccessat(AT_FDCWD, device.data(), R_OK | W_OK, AT_EACCESS) != 0) {
+            return seen(errno == EACCES ? OpenReason::PermissionDenied : OpenReason::Other);
+        }
+        if (const std::optional<std::uint32_t> pid = UucpLockHolder(lockDir, device.data())) {
+            return seen(OpenReason::Busy, {L"", *pid});
+        }
+        if (std::optional<PortHolder> holder = holderOf ? holderOf(port) : std::nullopt) {
+            return seen(OpenReason::Busy, std::move(*holder));
+        }
+        return seen(OpenReason::Opened);
+    };
+}
+
+PortPeek PlatformPortPeek() {
+    return LinuxPortPeek(kSystemLockDir, PlatformHolderCheck());
 }

@@ -34,31 +34,6 @@
 
 namespace {
 
-// Port names come in as wide strings (UTF-32 on Linux); the kernel wants UTF-8 bytes.
-std::optional<std::string> ToUtf8(const std::wstring& text) {
-    std::string out;
-    for (const wchar_t wide : text) {
-        const auto c = static_cast<std::uint32_t>(wide);
-        if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 struct BaudRate {
     std::uint32_t rate;
     speed_t code;
@@ -627,7 +602,7 @@ class LinuxSerialLayer : public ISerialLayer {
             status.reason = reason;
             return nullptr;
         };
-        const std::optional<std::string> path = ToUtf8(name);
+        const std::optional<std::string> path = PortPathBytes(name);
         if (!path || path->empty()) return refuse(OpenReason::Gone);
         std::unique_ptr<Port> port(new (std::nothrow) Port);
         if (!port) return refuse(OpenReason::Other);
@@ -682,6 +657,30 @@ class LinuxSerialLayer : public ISerialLayer {
 };
 
 }  // namespace
+
+std::optional<std::string> PortPathBytes(const std::wstring& text) {
+    std::string out;
+    for (const wchar_t wide : text) {
+        const auto c = static_cast<std::uint32_t>(wide);
+        if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
 
 ISerialLayer& PlatformSerialLayer() {
     static LinuxSerialLayer layer(kSystemLockDir);

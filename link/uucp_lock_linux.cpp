@@ -41,9 +41,10 @@ std::optional<std::uint32_t> ReadLockPid(const std::string& path) {
     return error == std::errc() && rest ? pid : 0;
 }
 
-// A process we may not signal still runs (EPERM); only ESRCH says it is gone.
-bool Running(std::uint32_t pid) {
-    return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+// A lock stands while the process it names runs (one we may not signal runs too: EPERM; only
+// ESRCH says it is gone), and for good when it names none: nothing tells that one is stale.
+bool Stands(std::uint32_t pid) {
+    return pid == 0 || kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
 }  // namespace
@@ -54,6 +55,13 @@ std::string UucpLockName(const std::string& devicePath) {
                            : devicePath.substr(devicePath.find_last_of('/') + 1);
     std::replace(name.begin(), name.end(), '/', '_');
     return "LCK.." + name;
+}
+
+std::optional<std::uint32_t> UucpLockHolder(const std::string& lockDir,
+                                            const std::string& devicePath) {
+    const std::optional<std::uint32_t> pid = ReadLockPid(lockDir + "/" + UucpLockName(devicePath));
+    if (pid && Stands(*pid)) return pid;
+    return std::nullopt;
 }
 
 UucpLock::UucpLock(UucpLock&& other) noexcept : m_path(std::exchange(other.m_path, {})) {}
@@ -89,7 +97,7 @@ UucpLock::Outcome UucpLock::Take(const std::string& lockDir, const std::string& 
             if (!writable) return Outcome::Unlocked;
             continue;  // removed meanwhile
         }
-        if (*pid == 0 || Running(*pid)) {
+        if (Stands(*pid)) {
             holderPid = *pid;
             return Outcome::Held;
         }

@@ -6,6 +6,7 @@
 // nothing else) are kept out of a port this tool has, and their ports are left alone.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 class UucpLock {
@@ -34,6 +35,11 @@ class UucpLock {
   private:
     std::string m_path;  // of our lock file; empty when we hold none
 };
+
+// The PID named by a lock on the device at `devicePath` (its canonical path) that stands: a live
+// process's, or 0 for a lock file that names none. nullopt when no lock stands.
+std::optional<std::uint32_t> UucpLockHolder(const std::string& lockDir,
+                                            const std::string& devicePath);
 
 // The lock file's name for a device: LCK.. and its path below /dev with '/' as '_' (ttyUSB0,
 // pts_3), or its file name for a device elsewhere.

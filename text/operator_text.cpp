@@ -89,6 +89,11 @@ std::wstring FormatPortProbe(const PortProbe& probe) {
     return probe.port + L" " + Outcome(probe);
 }
 
+std::wstring FormatPortState(const OpenStatus& state) {
+    if (state.reason == OpenReason::Opened) return L"未见占用";
+    return Outcome({L"", RefusedBecause(state.reason), state.holder});
+}
+
 std::wstring FormatSearchReport(const std::vector<PortProbe>& tried) {
     if (tried.empty()) return L"没有可探测的串口";
     std::vector<std::wstring> lines;

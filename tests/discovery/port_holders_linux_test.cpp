@@ -1,8 +1,15 @@
-// Which listed ports another program holds, on fake sysfs and /proc trees built in a temp dir:
-// the machine's own /proc only ever answers for the ptys the test made.
+// Which listed ports another program holds, on fake sysfs and /proc trees built in a temp dir
+// (the machine's own /proc only ever answers for the ptys the test made), and what else shows
+// of a port without opening it.
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
@@ -83,6 +90,55 @@ TEST(PortHolders, OnlyAHardwarePortAnotherProcessHoldsIsReported) {
         SCOPED_TRACE(c.port);
         EXPECT_EQ(holderOf(WidePath(c.port)), c.holder);
     }
+}
+
+// What `dravik-cli ports` shows of a port, none of it by opening the port.
+TEST(PortPeek, SeesLocksHoldersAndMissingDevicesWithoutOpening) {
+    const ScratchDir locks;
+    PtyPair free;
+    PtyPair locked;
+    PtyPair stale;
+    PtyPair held;
+    ASSERT_TRUE(locks.Ok() && free.Ok() && locked.Ok() && stale.Ok() && held.Ok());
+    const auto lockFile = [&locks](const PtyPair& pty, int pid) {
+        std::string name = pty.SlavePath().substr(5);
+        std::replace(name.begin(), name.end(), '/', '_');
+        std::ofstream(locks.Path() + "/LCK.." + name) << "      " << pid << "\n";
+    };
+    lockFile(locked, getpid());
+    const int dead = fork();
+    if (dead == 0) _exit(0);
+    waitpid(dead, nullptr, 0);
+    lockFile(stale, dead);
+    const PortPeek peek = LinuxPortPeek(locks.Path(), [&held](const std::wstring& port) {
+        return port == held.PortName() ? std::optional<PortHolder>({L"minicom", 7}) : std::nullopt;
+    });
+
+    const auto pid = static_cast<std::uint32_t>(getpid());
+    EXPECT_EQ(peek(free.PortName()), OpenStatus{});
+    EXPECT_EQ(peek(locked.PortName()), (OpenStatus{OpenReason::Busy, {L"", pid}}));
+    EXPECT_EQ(peek(stale.PortName()), OpenStatus{}) << "a dead process's lock";
+    EXPECT_EQ(peek(held.PortName()), (OpenStatus{OpenReason::Busy, {L"minicom", 7}}));
+    EXPECT_EQ(peek(free.PortName() + L"-gone").reason, OpenReason::Gone);
+}
+
+TEST(PortPeek, SeesANodeThisUserMayNotOpen) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can look as another user";
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    ASSERT_EQ(chmod(pty.SlavePath().c_str(), 0600), 0);
+    const PortPeek peek = LinuxPortPeek("/nonexistent", {});
+    EXPECT_EQ(peek(pty.PortName()).reason, OpenReason::Opened) << "root may open anything";
+    // The look itself as nobody, in a child of its own.
+    EXPECT_EXIT(
+        {
+            const bool dropped = setgroups(0, nullptr) == 0 &&
+                                 setresgid(65534, 65534, 65534) == 0 &&
+                                 setresuid(65534, 65534, 65534) == 0;
+            std::_Exit(dropped && peek(pty.PortName()).reason == OpenReason::PermissionDenied ? 0
+                                                                                              : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -275,7 +275,7 @@ if sim_start "$ref_log"; then
 else
     fail "meter-sim starts (Linux reference)"
 fi
-sim_stop
+meter_sim_stop
 sim_log="$WS_DIR/meter-sim-cli.log"
 if ! status_is ref-set 0; then
     fail "the Linux dravik-cli sets four channels (reference): $(cat "$WS_DIR/ref-set.err")"
@@ -306,7 +306,7 @@ elif sim_start "$sim_log"; then
 else
     fail "meter-sim starts"
 fi
-sim_stop
+meter_sim_stop
 echo "   ($(ws_since "$phase") s)"
 
 # --- Dravik.exe with the meter, operated from the keyboard ----------------------------------

@@ -154,6 +154,14 @@ double SentFactor(float factor) {
     return value;
 }
 
+// Exit 3, with what became of each port tried, one per line in the order tried.
+int NoMeter(const std::vector<PortProbe>& probes, std::ostream& err) {
+    err << Utf8FromWide(kMsgNoMeterPort) << '\n';
+    for (const PortProbe& probe : probes)
+        err << Utf8FromWide(FormatPortProbe(probe)) << '\n';
+    return kExitNoMeter;
+}
+
 struct SetOptions {
     std::string port;
     bool portGiven = false;
@@ -194,11 +202,11 @@ int RunSet(const SetOptions& options, const CliSystem& system, std::ostream& out
 
     if (!options.portGiven) {
         // As the dialog finds its meter: once, before the first channel.
-        port = FindMeterPort(L"", system.layer, PortNames(system.listPorts));
-        if (port.empty()) {
-            err << Utf8FromWide(kMsgNoMeterPort) << '\n';
-            return kExitNoMeter;
-        }
+        const std::vector<PortProbe> probes =
+            ProbePorts(L"", system.layer, PortNames(system.listPorts), ProbeScope::UpToFirstAnswer,
+                       system.holders);
+        port = FoundPort(probes);
+        if (port.empty()) return NoMeter(probes, err);
     }
     const std::string portText = Utf8FromWide(port);
     CMeterPort meter(system.layer);
@@ -249,10 +257,13 @@ int RunPorts(bool json, const CliSystem& system, std::ostream& out) {
     for (const PortInfo& port : ports) {
         const std::string name = Utf8FromWide(port.name);
         const std::string description = Utf8FromWide(port.description);
+        const std::string state =
+            Utf8FromWide(FormatPortState(system.peek ? system.peek(port.name) : OpenStatus{}));
         if (json) {
-            out << Json{{"port", name}, {"description", description}}.dump() << '\n';
+            out << Json{{"port", name}, {"description", description}, {"state", state}}.dump()
+                << '\n';
         } else {
-            out << name << '\t' << description << '\n';
+            out << name << '\t' << description << '\t' << state << '\n';
         }
     }
     return kExitAllAnswered;
@@ -261,10 +272,10 @@ int RunPorts(bool json, const CliSystem& system, std::ostream& out) {
 int RunFind(bool all, bool json, const CliSystem& system, std::ostream& out, std::ostream& err) {
     const std::vector<PortProbe> probes =
         ProbePorts(L"", system.layer, PortNames(system.listPorts),
-                   all ? ProbeScope::EveryPort : ProbeScope::UpToFirstAnswer);
+                   all ? ProbeScope::EveryPort : ProbeScope::UpToFirstAnswer, system.holders);
     bool found = false;
     for (const PortProbe& probe : probes) {
-        if (!probe.answered) continue;
+        if (!probe.Answered()) continue;
         found = true;
         const std::string name = Utf8FromWide(probe.port);
         if (json) {
@@ -274,8 +285,7 @@ int RunFind(bool all, bool json, const CliSystem& system, std::ostream& out, std
         }
     }
     if (found) return kExitAllAnswered;
-    err << Utf8FromWide(kMsgNoMeterPort) << '\n';
-    return kExitNoMeter;
+    return NoMeter(probes, err);
 }
 
 }  // namespace
@@ -302,7 +312,7 @@ int RunCli(const std::vector<std::string>& args, const CliSystem& system, std::o
     CLI::App* ports =
         app.add_subcommand("ports",
                            "List the serial ports in discovery order, with what is known of each "
-                           "(nothing is opened).");
+                           "and whether it is busy or not permitted (nothing is opened).");
     ports->add_flag("--json", json, "One JSON object per line");
 
     CLI::App* find = app.add_subcommand("find", "Probe the ports and print the meter's port.");

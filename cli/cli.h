@@ -24,10 +24,13 @@ inline constexpr int kExitUsage = 2;     // nothing was opened, nothing sent
 inline constexpr int kExitNoMeter = 3;
 inline constexpr int kExitOpenFailed = 4;
 
-// What the commands run on.
+// What the commands run on. Without a holder check nothing is skipped before its open; without
+// a peek `ports` sees nothing in any port's way.
 struct CliSystem {
     ISerialLayer& layer;
     PortInfoLister listPorts;
+    HolderCheck holders = {};
+    PortPeek peek = {};
 };
 
 // Runs one command line: `args` are the arguments after the program's name, in UTF-8. Writes

@@ -13,5 +13,7 @@ int main(int argc, char** argv) {
     // rest are still sent, only their lines are lost.
     std::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string> args(argv + 1, argv + argc);
-    return RunCli(args, {PlatformSerialLayer(), ListSerialPorts}, std::cout, std::cerr);
+    return RunCli(
+        args, {PlatformSerialLayer(), ListSerialPorts, PlatformHolderCheck(), PlatformPortPeek()},
+        std::cout, std::cerr);
 }

@@ -18,7 +18,9 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i)
         args.push_back(Utf8FromWide(argv[i]));
-    const int status = RunCli(args, {PlatformSerialLayer(), ListSerialPorts}, std::cout, std::cerr);
+    const int status = RunCli(
+        args, {PlatformSerialLayer(), ListSerialPorts, PlatformHolderCheck(), PlatformPortPeek()},
+        std::cout, std::cerr);
     std::cout.flush();
     if (consoleCodePage != 0) SetConsoleOutputCP(consoleCodePage);
     return status;

@@ -1,5 +1,6 @@
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 #include "meter_frames.h"
@@ -15,7 +16,7 @@ constexpr std::uint32_t kFoundPauseMs = 200;
 
 // One probe of one port, closed again afterwards.
 PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name) {
-    PortProbe probe{name, false};
+    PortProbe probe{name, PortOutcome::NoAnswer, {}};
     std::array<std::uint8_t, kFrameSize> answer{};
     const Frame frame = BuildProbeFrame();
     // Whether the open worked is judged by the handle, not by Open's result.
@@ -26,13 +27,39 @@ PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name)
     port.Write(frame.data(), kFrameSize);
     layer.Pause(kProbeAnswerWaitMs);
     const std::uint32_t count = port.Read(kFrameSize, answer.data());
-    probe.answered = IsProbeReply(answer.data(), count);
+    if (handle == kInvalidPort) {
+        probe.outcome = RefusedBecause(port.LastOpenStatus().reason);
+        probe.holder = port.LastOpenStatus().holder;
+    } else if (IsProbeReply(answer.data(), count)) {
+        probe.outcome = PortOutcome::Answered;
+    } else if (count > 0) {
+        probe.outcome = PortOutcome::WrongAnswer;
+    } else if (!port.IsDevicePresent()) {
+        probe.outcome = PortOutcome::Gone;
+    }
     port.Close();
-    if (probe.answered) layer.Pause(kFoundPauseMs);
+    if (probe.Answered()) layer.Pause(kFoundPauseMs);
     return probe;
 }
 
 }  // namespace
+
+PortOutcome RefusedBecause(OpenReason reason) {
+    switch (reason) {
+        case OpenReason::Busy:
+            return PortOutcome::Busy;
+        case OpenReason::PermissionDenied:
+            return PortOutcome::PermissionDenied;
+        case OpenReason::LineDiscipline:
+            return PortOutcome::LineDiscipline;
+        case OpenReason::Gone:
+            return PortOutcome::Gone;
+        case OpenReason::Opened:
+        case OpenReason::Other:
+            break;
+    }
+    return PortOutcome::OpenFailed;
+}
 
 void EnumSerialPorts(std::vector<std::wstring>& list) {
     PortNames(ListSerialPorts)(list);
@@ -48,7 +75,8 @@ PortLister PortNames(PortInfoLister listPorts) {
 }
 
 std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer& layer,
-                                  const PortLister& enumerate, ProbeScope scope) {
+                                  const PortLister& enumerate, ProbeScope scope,
+                                  const HolderCheck& holderOf) {
     std::vector<std::wstring> ports;
     enumerate(ports);
 
@@ -56,20 +84,32 @@ std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer
     CMeterPort port(layer);
     for (const std::wstring& name : ports) {
         if (name == excludedPort) continue;
+        const std::optional<PortHolder> holder =
+            holderOf ? holderOf(name) : std::optional<PortHolder>();
+        if (holder) {
+            // Held by another program: not even opened, but it costs its pause as a port
+            // that would not open does.
+            layer.Pause(kProbeAnswerWaitMs);
+            probes.push_back({name, PortOutcome::Busy, *holder});
+            continue;
+        }
         probes.push_back(Probe(port, layer, name));
-        if (probes.back().answered && scope == ProbeScope::UpToFirstAnswer) break;
+        if (probes.back().Answered() && scope == ProbeScope::UpToFirstAnswer) break;
     }
     return probes;
 }
 
+std::wstring FoundPort(const std::vector<PortProbe>& probes) {
+    if (probes.empty() || !probes.back().Answered()) return L"";
+    return probes.back().port;
+}
+
 std::wstring FindMeterPort(const std::wstring& excludedPort) {
-    return FindMeterPort(excludedPort, PlatformSerialLayer(), EnumSerialPorts);
+    return FoundPort(ProbePorts(excludedPort, PlatformSerialLayer(), EnumSerialPorts,
+                                ProbeScope::UpToFirstAnswer, PlatformHolderCheck()));
 }
 
 std::wstring FindMeterPort(const std::wstring& excludedPort, ISerialLayer& layer,
                            const PortLister& enumerate) {
-    const std::vector<PortProbe> probes =
-        ProbePorts(excludedPort, layer, enumerate, ProbeScope::UpToFirstAnswer);
-    if (probes.empty() || !probes.back().answered) return L"";
-    return probes.back().port;
+    return FoundPort(ProbePorts(excludedPort, layer, enumerate, ProbeScope::UpToFirstAnswer));
 }

@@ -1,10 +1,11 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
-class ISerialLayer;
+#include "serial_layer.h"
 
 // One listed serial port and what is known of it without opening it: on Linux the driver and,
 // for USB, vendor:product and the product's name (from sysfs); on Windows the registry's name
@@ -27,11 +28,44 @@ using PortInfoLister = std::function<void(std::vector<PortInfo>&)>;
 // The names of what `listPorts` lists, as the search takes them.
 PortLister PortNames(PortInfoLister listPorts);
 
-// What probing one port found. A search reports one per port it probed, in order.
+// What became of one port a search tried.
+enum class PortOutcome {
+    Answered,  // the meter
+    NoAnswer,
+    WrongAnswer,
+    Busy,  // another program has it; the holder, where the system shows it
+    PermissionDenied,
+    LineDiscipline,  // a kernel driver has the line
+    Gone,
+    OpenFailed,  // would not open, or not be set up, for another reason
+};
+
+// What a refused open makes of a probe (Other and Opened: OpenFailed).
+PortOutcome RefusedBecause(OpenReason reason);
+
+// What probing one port found. A search reports one per port it tried, in order.
 struct PortProbe {
     std::wstring port;
-    bool answered = false;
+    PortOutcome outcome = PortOutcome::NoAnswer;
+    PortHolder holder;  // for Busy
+
+    bool Answered() const { return outcome == PortOutcome::Answered; }
+    bool operator==(const PortProbe&) const = default;
 };
+
+// Who else has a listed port open, as far as the system shows without opening it; nullopt
+// when nobody is seen. Linux: the programs holding a hardware port (one listed from sysfs; a
+// pty is exempt, as a simulator holds its own); Windows has no such check (an open reports a
+// port in use), so its check is empty.
+using HolderCheck = std::function<std::optional<PortHolder>(const std::wstring& port)>;
+HolderCheck PlatformHolderCheck();
+
+// What can be seen of a listed port without opening it for writing: Busy with its holder,
+// PermissionDenied or Gone, else Opened (nothing in the way that the system shows; a holder
+// only an open reveals, such as another program's TIOCEXCL, stays unseen). Linux: access
+// rights, the UUCP lock file and PlatformHolderCheck; Windows shows nothing without an open.
+using PortPeek = std::function<OpenStatus(const std::wstring& port)>;
+PortPeek PlatformPortPeek();
 
 enum class ProbeScope {
     UpToFirstAnswer,  // what the dialog needs: the search ends at the meter
@@ -39,14 +73,19 @@ enum class ProbeScope {
 };
 
 // Probes the listed ports but `excludedPort`, in order, for a meter. Every probe is closed
-// again; one that answered is followed by a short pause before the caller may open it.
+// again; one that answered is followed by a short pause before the caller may open it. A port
+// `holderOf` names a holder for is not opened at all, but costs the pause of a probe.
 std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer& layer,
-                                  const PortLister& enumerate, ProbeScope scope);
+                                  const PortLister& enumerate, ProbeScope scope,
+                                  const HolderCheck& holderOf = {});
+
+// The port a search up to the first answer found, or an empty string.
+std::wstring FoundPort(const std::vector<PortProbe>& probes);
 
 // The first port but `excludedPort` that answers, or an empty string: ProbePorts up to the
-// first answer, on the platform layer and EnumSerialPorts.
+// first answer, on the platform layer, EnumSerialPorts and PlatformHolderCheck.
 std::wstring FindMeterPort(const std::wstring& excludedPort);
 
-// The same search on a given serial layer and port list.
+// The same search on a given serial layer and port list, with no holder check.
 std::wstring FindMeterPort(const std::wstring& excludedPort, ISerialLayer& layer,
                            const PortLister& enumerate);

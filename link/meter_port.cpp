@@ -57,7 +57,7 @@ void CMeterPort::StopWatcher() {
 }
 
 PortHandle CMeterPort::Open(const std::wstring& portName) {
-    const PortHandle handle = m_layer.Open(portName);
+    const PortHandle handle = m_layer.Open(portName, m_lastOpen);
     m_hComm = handle;
     if (handle == kInvalidPort) return kInvalidPort;
 
@@ -65,6 +65,7 @@ PortHandle CMeterPort::Open(const std::wstring& portName) {
     // half-open: callers take a valid m_hComm for a usable port.
     const auto fail = [&] {
         m_hComm = kInvalidPort;
+        m_lastOpen = {OpenReason::Other, {}};
         m_layer.Close(handle);
         return kInvalidPort;
     };

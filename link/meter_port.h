@@ -33,6 +33,8 @@ class CMeterPort {
 
     // Returns the new handle, or kInvalidPort (-1) on failure. Call on a closed port only.
     PortHandle Open(const std::wstring& portName);
+    // Why the last Open failed (Opened after one that worked).
+    const OpenStatus& LastOpenStatus() const { return m_lastOpen; }
     void Close();
     std::uint32_t Write(const std::uint8_t* buffer, std::uint32_t length);
     std::uint32_t Read(std::uint32_t maxBytes, std::uint8_t* buffer);
@@ -61,6 +63,7 @@ class CMeterPort {
     void StopWatcher();
 
     ISerialLayer& m_layer;
+    OpenStatus m_lastOpen;
     std::thread m_watcher;
     // Set while the owner stops the watcher: the watcher's own "m_bListening = TRUE" at start
     // must not revive a loop that its owner is ending.

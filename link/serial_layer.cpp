@@ -4,6 +4,11 @@
 #include <system_error>
 #include <utility>
 
+PortHandle ISerialLayer::Open(const std::wstring& name) {
+    OpenStatus ignored;
+    return Open(name, ignored);
+}
+
 void ISerialLayer::Pause(std::uint32_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }

@@ -62,6 +62,33 @@ struct CommStatus {
     std::uint32_t inQueue = 0;  // bytes waiting to be read
 };
 
+// Why a port could not be opened, as far as the platform can tell. A port refused for any of
+// these reasons has not been written to and its settings are as they were.
+enum class OpenReason {
+    Opened,            // no failure
+    Busy,              // another program has the port
+    PermissionDenied,  // this user may not open the device
+    LineDiscipline,    // the tty belongs to a kernel driver (PPP, SLIP, Bluetooth HCI, CAN)
+    Gone,              // no such device, or it has just vanished
+    Other,
+};
+
+// Who holds a busy port, where the system shows it: the program's name (empty when only its
+// PID is known, as from a lock file) and its PID (0 when unknown).
+struct PortHolder {
+    std::wstring program;
+    std::uint32_t pid = 0;
+
+    bool operator==(const PortHolder&) const = default;
+};
+
+struct OpenStatus {
+    OpenReason reason = OpenReason::Opened;
+    PortHolder holder;  // for Busy
+
+    bool operator==(const OpenStatus&) const = default;
+};
+
 // How a WaitCommEvent call ended (Win32: at once, pending then completed, or failed).
 enum class WaitOutcome {
     Immediate,  // completed at once; mask holds the events
@@ -92,8 +119,13 @@ class ISerialLayer {
     virtual ~ISerialLayer() = default;
 
     // Opens the port exclusively (a second opener fails). The name is a COM name on Windows
-    // ("COM3"; the layer adds the device namespace prefix) and a device path on Linux.
-    virtual PortHandle Open(const std::wstring& name) = 0;
+    // ("COM3"; the layer adds the device namespace prefix) and a device path on Linux. On
+    // failure returns kInvalidPort and says why in `status`.
+    virtual PortHandle Open(const std::wstring& name, OpenStatus& status) = 0;
+    // The same, for a caller that has no use for the reason.
+    PortHandle Open(const std::wstring& name);
+    // Leaves the port as it was found: on Linux the line settings saved at Open are put back
+    // and unsent output is discarded. Never blocks for long, whatever the device does.
     virtual void Close(PortHandle port) = 0;
 
     virtual bool SetupComm(PortHandle port, std::uint32_t inQueue, std::uint32_t outQueue) = 0;

@@ -16,46 +16,23 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <exception>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 
-#include "serial_layer.h"
+#include "event_history_linux.h"
+#include "serial_linux.h"
+#include "uucp_lock_linux.h"
 
 namespace {
-
-// Errors after which the device is gone for good (USB adapter unplugged, pty master closed):
-// the tty is hung up and every further operation on the descriptor fails the same way.
-bool DeviceVanished(int error) {
-    return error == EIO || error == ENXIO || error == ENODEV;
-}
-
-// Port names come in as wide strings (UTF-32 on Linux); the kernel wants UTF-8 bytes.
-std::optional<std::string> ToUtf8(const std::wstring& text) {
-    std::string out;
-    for (const wchar_t wide : text) {
-        const auto c = static_cast<std::uint32_t>(wide);
-        if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 struct BaudRate {
     std::uint32_t rate;
@@ -121,26 +98,48 @@ constexpr tcflag_t kRawInputOff = IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | IS
                                   IGNCR | ICRNL | IXON | IXOFF | IXANY | IMAXBEL;
 constexpr tcflag_t kRawLocalOff = ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN;
 
-// Line error counters of the driver. Ptys and some USB adapters keep none.
-struct LineCounters {
-    int frame = 0;
-    int parity = 0;
-    int overrun = 0;
-    int bufOverrun = 0;
-    int brk = 0;
-
-    bool operator==(const LineCounters&) const = default;
+// What a failed call on the tty means for the layer: the one place errno is read.
+enum class TtyError {
+    Interrupted,  // EINTR: try again
+    WouldBlock,   // EAGAIN: the queue is full (or empty) right now
+    // The device is gone for good (USB adapter unplugged, pty master closed): the tty is hung
+    // up and every further operation on the descriptor fails the same way.
+    Vanished,
+    Other,
 };
 
-enum class CounterRead { Ok, Unsupported, Vanished };
-
-CounterRead ReadCounters(int fd, LineCounters& counters) {
-    serial_icounter_struct icount{};
-    if (ioctl(fd, TIOCGICOUNT, &icount) != 0) {
-        return DeviceVanished(errno) ? CounterRead::Vanished : CounterRead::Unsupported;
+TtyError Classify(int error) {
+    switch (error) {
+        case EINTR:
+            return TtyError::Interrupted;
+        case EAGAIN:
+            return TtyError::WouldBlock;
+        case EIO:
+        case ENXIO:
+        case ENODEV:
+            return TtyError::Vanished;
+        default:
+            return TtyError::Other;
     }
-    counters = {icount.frame, icount.parity, icount.overrun, icount.buf_overrun, icount.brk};
-    return CounterRead::Ok;
+}
+
+// Why open() refused a device.
+OpenReason OpenFailure(int error) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+            return OpenReason::PermissionDenied;
+        case EBUSY:  // exclusive mode (TIOCEXCL) set by its holder
+            return OpenReason::Busy;
+        case ENOENT:
+        case ENOTDIR:
+        case ENODEV:
+        case ENXIO:
+        case EIO:
+            return OpenReason::Gone;
+        default:
+            return OpenReason::Other;
+    }
 }
 
 std::uint32_t ErrorFlags(const LineCounters& before, const LineCounters& now) {
@@ -153,49 +152,30 @@ std::uint32_t ErrorFlags(const LineCounters& before, const LineCounters& now) {
     return flags;
 }
 
-// Everything the layer keeps for one open port; its address is the PortHandle.
-struct Port {
-    int fd = -1;
-    // Written once by WakeEventWaits and never read: it stays readable, so every later wait
-    // ends at once as well.
-    int wakeFd = -1;
-    // Written by Write when the event mask asks for EV_TXEMPTY, so that a blocked wait starts
-    // watching the output queue drain.
-    int txFd = -1;
-
-    std::atomic<bool> woken{false};
-    std::atomic<bool> vanished{false};
-    std::atomic<std::uint32_t> eventMask{0};
-    std::atomic<bool> txDraining{false};
-    // Counts reads and input purges. A wait tells a new arrival from a queue that merely still
-    // holds an earlier, unread answer by comparing queue sizes, which only holds while nothing
-    // was taken out of the queue in between.
-    std::atomic<std::uint64_t> consumed{0};
-
-    // Owner thread only.
-    CommTimeouts timeouts;
-    std::uint8_t eofChar = 0;  // kept for GetCommState; a tty has no such thing
-
-    // What the owner's calls and the reply watcher's wait both update.
-    std::mutex mutex;
-    bool haveCounters = false;
-    LineCounters errorBaseline;  // what the last ClearCommError reported against
-    LineCounters eventBaseline;  // what the last EV_ERR was reported against
-    int lastQueued = 0;
-    std::uint64_t lastConsumed = 0;
-    bool pendingRx = false;  // an arrival held back behind an EV_TXEMPTY
-
-    ~Port() {
-        for (const int f : {fd, wakeFd, txFd}) {
-            if (f >= 0) close(f);
-        }
+// A descriptor closed with its owner.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    ~UniqueFd() {
+        if (m_fd >= 0) close(m_fd);
     }
-};
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd& operator=(int fd) {
+        if (m_fd >= 0) close(m_fd);
+        m_fd = fd;
+        return *this;
+    }
 
-Port* ToPort(PortHandle handle) {
-    if (handle == kInvalidPort || handle == 0) return nullptr;
-    return reinterpret_cast<Port*>(handle);
-}
+    int Get() const { return m_fd; }
+    bool Valid() const { return m_fd >= 0; }
+    int Release() { return std::exchange(m_fd, -1); }
+
+  private:
+    int m_fd = -1;
+};
 
 void Signal(int eventFd) {
     const std::uint64_t one = 1;
@@ -209,12 +189,110 @@ void Consume(int eventFd) {
     }
 }
 
+// How long a close may keep its caller. Closing a tty waits until its output has left (up to
+// 30 s by default on a serial port whose flow control holds it back); output is discarded
+// first, and a driver that waits all the same finishes the close on a thread of its own.
+constexpr auto kCloseLimit = std::chrono::seconds(1);
+
+// Closes `fd`, then releases `lock`; returns after kCloseLimit at the latest.
+void CloseWithin(int fd, UucpLock lock) {
+    try {
+        auto closed = std::make_shared<std::promise<void>>();
+        std::future<void> done = closed->get_future();
+        std::thread([fd, closed, lock = std::move(lock)]() mutable {
+            close(fd);
+            lock.Release();
+            closed->set_value();
+        }).detach();
+        done.wait_for(kCloseLimit);
+    } catch (const std::exception&) {
+        // No thread to be had: close here, bounded or not, rather than keep the device open.
+        close(fd);
+    }
+}
+
+// Everything the layer keeps for one open port; its address is the PortHandle.
+struct Port {
+    // Leaves the tty as it was found: exclusive mode off, unsent output discarded, the line
+    // settings saved at Open put back. A port refused at Open is only closed: it was never ours.
+    ~Port() {
+        if (!fd.Valid()) return;
+        if (saved) {
+            ioctl(fd.Get(), TIOCNXCL);
+            tcflush(fd.Get(), TCOFLUSH);
+            tcsetattr(fd.Get(), TCSANOW, &*saved);
+        }
+        CloseWithin(fd.Release(), std::move(lock));
+    }
+
+    UniqueFd fd;
+    UucpLock lock;
+    // The line settings found at Open; set once the port has passed every check and is ours.
+    std::optional<termios> saved;
+    // Written once by WakeEventWaits and never read: it stays readable, so every later wait
+    // ends at once as well.
+    UniqueFd wakeFd;
+    // Written by Write when the event history watches the output queue, so that a blocked wait
+    // starts looking at it.
+    UniqueFd txFd;
+
+    std::atomic<bool> woken{false};
+    std::atomic<bool> vanished{false};
+
+    // Owner thread only.
+    CommTimeouts timeouts;
+    std::uint8_t eofChar = 0;  // kept for GetCommState; a tty has no such thing
+    bool haveCounters = false;
+
+    // What the owner's calls and the reply watcher's wait both use.
+    std::mutex mutex;
+    PortEventHistory events;
+    LineCounters errorsReported;  // what the last ClearCommError reported against
+
+    // Notes a failed call on the tty: once vanished, the port stays vanished.
+    TtyError Failed(int error) {
+        const TtyError kind = Classify(error);
+        if (kind == TtyError::Vanished) vanished = true;
+        return kind;
+    }
+
+    // The kernel's counts; nullopt (or 0 unsent) when the driver does not tell.
+    std::optional<std::uint32_t> Queued() {
+        int queued = 0;
+        if (ioctl(fd.Get(), FIONREAD, &queued) != 0) {
+            Failed(errno);
+            return std::nullopt;
+        }
+        return static_cast<std::uint32_t>(std::max(queued, 0));
+    }
+    std::uint32_t Unsent() {
+        int unsent = 0;
+        if (ioctl(fd.Get(), TIOCOUTQ, &unsent) != 0) {
+            Failed(errno);
+            return 0;
+        }
+        return static_cast<std::uint32_t>(std::max(unsent, 0));
+    }
+    std::optional<LineCounters> Counters() {
+        if (!haveCounters) return std::nullopt;
+        serial_icounter_struct icount{};
+        if (ioctl(fd.Get(), TIOCGICOUNT, &icount) != 0) {
+            Failed(errno);
+            return std::nullopt;
+        }
+        return LineCounters{icount.frame, icount.parity, icount.overrun, icount.buf_overrun,
+                            icount.brk};
+    }
+};
+
+Port* ToPort(PortHandle handle) {
+    if (handle == kInvalidPort || handle == 0) return nullptr;
+    return reinterpret_cast<Port*>(handle);
+}
+
 class LinuxEventWait final : public IPortEventWait {
   public:
-    LinuxEventWait(Port& port, int epollFd) : m_port(port), m_epoll(epollFd) {}
-    ~LinuxEventWait() override { close(m_epoll); }
-    LinuxEventWait(const LinuxEventWait&) = delete;
-    LinuxEventWait& operator=(const LinuxEventWait&) = delete;
+    LinuxEventWait(Port& port, UniqueFd&& epollFd) : m_port(port), m_epoll(std::move(epollFd)) {}
 
     // epoll data tags of the three descriptors a wait watches.
     static constexpr std::uint32_t kTagTty = 0;
@@ -247,137 +325,71 @@ class LinuxEventWait final : public IPortEventWait {
         std::uint32_t events = 0;
     };
 
-    // Waits up to timeoutMs (-1: no limit) for activity and turns it into port events.
+    // Waits up to timeoutMs (-1: no limit) for activity, gathers the kernel's counts and asks
+    // the port's event history what they mean.
     Outcome Collect(int timeoutMs, bool pending) {
         if (m_port.woken) return {Outcome::Woken};
         if (m_port.vanished) return {Outcome::Vanished};
 
         std::array<epoll_event, 3> ready{};
         const int count =
-            epoll_wait(m_epoll, ready.data(), static_cast<int>(ready.size()), timeoutMs);
-        if (count < 0) return errno == EINTR ? Outcome{} : Outcome{Outcome::Woken};
+            epoll_wait(m_epoll.Get(), ready.data(), static_cast<int>(ready.size()), timeoutMs);
+        if (count < 0) {
+            return Classify(errno) == TtyError::Interrupted ? Outcome{} : Outcome{Outcome::Woken};
+        }
         bool ttyReadable = false;
         for (int i = 0; i < count; ++i) {
             const epoll_event& event = ready[static_cast<std::size_t>(i)];
             if (event.data.u32 == kTagWake) return {Outcome::Woken};
-            if (event.data.u32 == kTagTx) Consume(m_port.txFd);
+            if (event.data.u32 == kTagTx) Consume(m_port.txFd.Get());
             if (event.data.u32 == kTagTty) {
-                if ((event.events & (EPOLLHUP | EPOLLERR)) != 0) return Vanish();
+                if ((event.events & (EPOLLHUP | EPOLLERR)) != 0) m_port.vanished = true;
                 ttyReadable = (event.events & EPOLLIN) != 0;
             }
         }
         if (m_port.woken) return {Outcome::Woken};
 
         const std::lock_guard lock(m_port.mutex);
-        bool rx = std::exchange(m_port.pendingRx, false);
-        if (ttyReadable) {
-            // Edge-triggered readiness also fires on wake-ups that bring no data (a termios
-            // change, for one); only a queue that grew, or refilled after a read, is an arrival.
-            const std::uint64_t consumed = m_port.consumed;
-            int queued = 0;
-            if (ioctl(m_port.fd, FIONREAD, &queued) != 0) {
-                if (DeviceVanished(errno)) return Vanish();
-            } else {
-                rx = rx || (queued > 0 &&
-                            (queued > m_port.lastQueued || consumed != m_port.lastConsumed));
-                m_port.lastQueued = queued;
-                m_port.lastConsumed = consumed;
-            }
-        }
-
-        bool tx = false;
-        if (m_port.txDraining) {
-            // A driver that cannot tell its output queue counts as drained at once.
-            int unsent = 0;
-            if (ioctl(m_port.fd, TIOCOUTQ, &unsent) != 0 && DeviceVanished(errno)) return Vanish();
-            if (unsent == 0) {
-                tx = true;
-                m_port.txDraining = false;
-            }
-        }
-
-        bool lineError = false;
-        if (m_port.haveCounters) {
-            LineCounters now;
-            const CounterRead read = ReadCounters(m_port.fd, now);
-            if (read == CounterRead::Vanished) return Vanish();
-            if (read == CounterRead::Ok && !(now == m_port.eventBaseline)) {
-                lineError = true;
-                m_port.eventBaseline = now;
-            }
-        }
-
-        // A wait that was already pending ends at the first event, as on Windows. An emptied
-        // output queue precedes any answer to what was written, so when both turn up in one
-        // look the answer is held back for the next wait rather than hidden in a two-bit mask.
-        if (pending && tx && rx) {
-            m_port.pendingRx = true;
-            rx = false;
-        }
-        const std::uint32_t events =
-            ((rx ? kEvRxChar : 0) | (tx ? kEvTxEmpty : 0) | (lineError ? kEvErr : 0)) &
-            m_port.eventMask;
+        PortLook look;
+        if (!m_port.vanished && ttyReadable) look.queued = m_port.Queued();
+        if (!m_port.vanished && m_port.events.Draining()) look.unsent = m_port.Unsent();
+        if (!m_port.vanished) look.counters = m_port.Counters();
+        if (m_port.vanished) return {Outcome::Vanished};
+        const std::uint32_t events = m_port.events.Report(look, pending);
         if (events == 0) return {};
         return {Outcome::Events, events};
-    }
-
-    Outcome Vanish() {
-        m_port.vanished = true;
-        return {Outcome::Vanished};
     }
 
     // Without a write in flight the wait sleeps in the kernel. The moment the transmitter
     // empties raises no wake-up on every driver, so while bytes are unsent the queue is looked
     // at again after roughly their time on the line.
-    int DrainPollTimeout() const {
-        if (!m_port.txDraining) return -1;
-        int unsent = 0;
-        if (ioctl(m_port.fd, TIOCOUTQ, &unsent) != 0 || unsent == 0) return 0;
-        return std::clamp(unsent, 2, 100);
+    int DrainPollTimeout() {
+        {
+            const std::lock_guard lock(m_port.mutex);
+            if (!m_port.events.Draining()) return -1;
+        }
+        const std::uint32_t unsent = m_port.Unsent();
+        if (unsent == 0) return 0;
+        return static_cast<int>(std::clamp<std::uint32_t>(unsent, 2, 100));
     }
 
     Port& m_port;
-    const int m_epoll;
+    const UniqueFd m_epoll;
 };
 
 class LinuxSerialLayer : public ISerialLayer {
   public:
-    PortHandle Open(const std::wstring& name) override {
-        const std::optional<std::string> path = ToUtf8(name);
-        if (!path || path->empty()) return kInvalidPort;
-        Port* port = new (std::nothrow) Port;
-        if (port == nullptr) return kInvalidPort;
-        // Non-blocking, so neither the open nor a later read waits for carrier or data.
-        port->fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        // Exclusive use: flock keeps out every other process using the same convention (and
-        // root, whom TIOCEXCL lets through); TIOCEXCL keeps out openers that don't flock.
-        const bool opened = port->fd >= 0 && isatty(port->fd) == 1 &&
-                            flock(port->fd, LOCK_EX | LOCK_NB) == 0 &&
-                            ioctl(port->fd, TIOCEXCL) == 0;
-        if (opened) {
-            port->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-            port->txFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        }
-        if (!opened || port->wakeFd < 0 || port->txFd < 0) {
-            if (opened) ioctl(port->fd, TIOCNXCL);
-            delete port;
-            return kInvalidPort;
-        }
-        LineCounters counters;
-        port->haveCounters = ReadCounters(port->fd, counters) == CounterRead::Ok;
-        port->errorBaseline = counters;
-        port->eventBaseline = counters;
-        return reinterpret_cast<PortHandle>(port);
+    explicit LinuxSerialLayer(std::string lockDir) : m_lockDir(std::move(lockDir)) {}
+
+    PortHandle Open(const std::wstring& name, OpenStatus& status) override {
+        status = {};
+        std::unique_ptr<Port> port = OpenPort(name, status);
+        if (!port) return kInvalidPort;
+        status.reason = OpenReason::Opened;
+        return reinterpret_cast<PortHandle>(port.release());
     }
 
-    void Close(PortHandle handle) override {
-        Port* port = ToPort(handle);
-        if (port == nullptr) return;
-        // Exclusive mode belongs to the tty, not to this descriptor: left set, it would lock
-        // out the next opener of a pty whose other side stays open.
-        ioctl(port->fd, TIOCNXCL);
-        delete port;
-    }
+    void Close(PortHandle handle) override { delete ToPort(handle); }
 
     bool SetupComm(PortHandle handle, std::uint32_t, std::uint32_t) override {
         // A tty's buffers are the kernel's and cannot be sized.
@@ -401,7 +413,11 @@ class LinuxSerialLayer : public ISerialLayer {
     bool GetCommState(PortHandle handle, LineState& state) override {
         Port* port = ToPort(handle);
         termios tio{};
-        if (port == nullptr || tcgetattr(port->fd, &tio) != 0) return false;
+        if (port == nullptr) return false;
+        if (tcgetattr(port->fd.Get(), &tio) != 0) {
+            port->Failed(errno);
+            return false;
+        }
         state.baudRate = SpeedRate(cfgetospeed(&tio));
         state.byteSize = ByteSize(tio.c_cflag);
         state.eofChar = port->eofChar;
@@ -413,7 +429,12 @@ class LinuxSerialLayer : public ISerialLayer {
         const std::optional<speed_t> speed = SpeedCode(state.baudRate);
         const std::optional<tcflag_t> size = SizeFlag(state.byteSize);
         termios tio{};
-        if (port == nullptr || !speed || !size || tcgetattr(port->fd, &tio) != 0) return false;
+        if (port == nullptr || !speed || !size) return false;
+        const int fd = port->fd.Get();
+        if (tcgetattr(fd, &tio) != 0) {
+            port->Failed(errno);
+            return false;
+        }
 
         // Parity, stop bits and hardware flow control stay as the driver has them.
         tio.c_iflag &= ~kRawInputOff;
@@ -423,11 +444,17 @@ class LinuxSerialLayer : public ISerialLayer {
         tio.c_cc[VMIN] = 0;
         tio.c_cc[VTIME] = 0;
         if (cfsetispeed(&tio, *speed) != 0 || cfsetospeed(&tio, *speed) != 0) return false;
-        if (tcsetattr(port->fd, TCSANOW, &tio) != 0) return false;
+        if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+            port->Failed(errno);
+            return false;
+        }
 
         // tcsetattr succeeds when any part of the change took; read back what the driver kept.
         termios applied{};
-        if (tcgetattr(port->fd, &applied) != 0) return false;
+        if (tcgetattr(fd, &applied) != 0) {
+            port->Failed(errno);
+            return false;
+        }
         const bool kept = cfgetospeed(&applied) == *speed && (applied.c_cflag & CSIZE) == *size &&
                           (applied.c_iflag & kRawInputOff) == 0 &&
                           (applied.c_lflag & kRawLocalOff) == 0 && (applied.c_oflag & OPOST) == 0 &&
@@ -445,27 +472,27 @@ class LinuxSerialLayer : public ISerialLayer {
         const bool tx = (flags & kPurgeTxClear) != 0;
         if (!rx && !tx) return true;
         const int queue = rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH);
-        const bool flushed = tcflush(port->fd, queue) == 0;
-        if (rx) ++port->consumed;
+        const bool flushed = tcflush(port->fd.Get(), queue) == 0;
+        if (!flushed) port->Failed(errno);
+        if (rx) {
+            const std::lock_guard lock(port->mutex);
+            port->events.Consumed();
+        }
         return flushed;
     }
 
     bool ClearCommError(PortHandle handle, CommStatus& status) override {
         Port* port = ToPort(handle);
         if (port == nullptr) return false;
-        int queued = 0;
-        if (ioctl(port->fd, FIONREAD, &queued) != 0) {
-            if (DeviceVanished(errno)) port->vanished = true;
-            return false;
-        }
-        status.inQueue = static_cast<std::uint32_t>(queued);
+        const std::optional<std::uint32_t> queued = port->Queued();
+        if (!queued) return false;
+        status.inQueue = *queued;
         status.errors = 0;
 
         const std::lock_guard lock(port->mutex);
-        LineCounters now;
-        if (port->haveCounters && ReadCounters(port->fd, now) == CounterRead::Ok) {
-            status.errors = ErrorFlags(port->errorBaseline, now);
-            port->errorBaseline = now;
+        if (const std::optional<LineCounters> now = port->Counters()) {
+            status.errors = ErrorFlags(port->errorsReported, *now);
+            port->errorsReported = *now;
         }
         return true;
     }
@@ -485,13 +512,16 @@ class LinuxSerialLayer : public ISerialLayer {
 
         std::uint32_t written = 0;
         while (written < length) {
-            const ssize_t n = write(port->fd, data + written, length - written);
+            const ssize_t n = write(port->fd.Get(), data + written, length - written);
             if (n > 0) {
                 written += static_cast<std::uint32_t>(n);
                 continue;
             }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno != EAGAIN) break;  // EIO/ENXIO: the device went away
+            if (n < 0) {
+                const TtyError error = port->Failed(errno);
+                if (error == TtyError::Interrupted) continue;
+                if (error != TtyError::WouldBlock) break;
+            }
 
             int waitMs = -1;
             if (limitMs != 0) {
@@ -500,15 +530,15 @@ class LinuxSerialLayer : public ISerialLayer {
                 if (left.count() <= 0) break;
                 waitMs = static_cast<int>(std::min<std::int64_t>(left.count(), 60'000));
             }
-            pollfd writable{port->fd, POLLOUT, 0};
+            pollfd writable{port->fd.Get(), POLLOUT, 0};
             const int r = poll(&writable, 1, waitMs);
             if (r < 0 && errno == EINTR) continue;
             if (r < 0 || (writable.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) break;
         }
 
-        if (written > 0 && (port->eventMask & kEvTxEmpty) != 0) {
-            port->txDraining = true;
-            Signal(port->txFd);
+        if (written > 0) {
+            const std::lock_guard lock(port->mutex);
+            if (port->events.Wrote()) Signal(port->txFd.Get());
         }
         return written;
     }
@@ -517,69 +547,146 @@ class LinuxSerialLayer : public ISerialLayer {
         Port* port = ToPort(handle);
         if (port == nullptr || length == 0) return 0;
         ssize_t n = 0;
-        do {
-            n = read(port->fd, buffer, length);
-        } while (n < 0 && errno == EINTR);
-        if (n <= 0) return 0;
-        ++port->consumed;
+        while ((n = read(port->fd.Get(), buffer, length)) < 0) {
+            if (port->Failed(errno) != TtyError::Interrupted) return 0;
+        }
+        if (n == 0) return 0;
+        const std::lock_guard lock(port->mutex);
+        port->events.Consumed();
         return static_cast<std::uint32_t>(n);
     }
 
     bool SetCommMask(PortHandle handle, std::uint32_t mask) override {
         Port* port = ToPort(handle);
         if (port == nullptr) return false;
-        // A new mask starts a new event history: nothing from before it is reported.
         const std::lock_guard lock(port->mutex);
-        port->eventMask = mask;
-        port->txDraining = false;
-        Consume(port->txFd);
-        port->pendingRx = false;
-        int queued = 0;
-        if (ioctl(port->fd, FIONREAD, &queued) == 0) port->lastQueued = queued;
-        port->lastConsumed = port->consumed;
-        LineCounters now;
-        if (port->haveCounters && ReadCounters(port->fd, now) == CounterRead::Ok) {
-            port->eventBaseline = now;
-        }
+        port->events.Restart(mask, port->Queued(), port->Counters());
+        Consume(port->txFd.Get());
         return true;
     }
 
     std::unique_ptr<IPortEventWait> CreateEventWait(PortHandle handle) override {
         Port* port = ToPort(handle);
         if (port == nullptr) return nullptr;
-        const int epollFd = epoll_create1(EPOLL_CLOEXEC);
-        if (epollFd < 0) return nullptr;
+        UniqueFd epollFd(epoll_create1(EPOLL_CLOEXEC));
+        if (!epollFd.Valid()) return nullptr;
         // The tty edge-triggered: a character that arrives is reported once, and an answer
         // left unread in the queue does not keep waking the watcher.
-        const auto watch = [epollFd](int fd, std::uint32_t events, std::uint32_t tag) {
+        const auto watch = [&epollFd](const UniqueFd& fd, std::uint32_t events, std::uint32_t tag) {
             epoll_event event{};
             event.events = events;
             event.data.u32 = tag;
-            return epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) == 0;
+            return epoll_ctl(epollFd.Get(), EPOLL_CTL_ADD, fd.Get(), &event) == 0;
         };
         const bool watching = watch(port->fd, EPOLLIN | EPOLLET, LinuxEventWait::kTagTty) &&
                               watch(port->wakeFd, EPOLLIN, LinuxEventWait::kTagWake) &&
                               watch(port->txFd, EPOLLIN, LinuxEventWait::kTagTx);
-        if (!watching) {
-            close(epollFd);
-            return nullptr;
-        }
-        auto* wait = new (std::nothrow) LinuxEventWait(*port, epollFd);
-        if (wait == nullptr) close(epollFd);
-        return std::unique_ptr<IPortEventWait>(wait);
+        if (!watching) return nullptr;
+        // Without memory for the wait, the epoll descriptor stays with epollFd and closes.
+        return std::unique_ptr<IPortEventWait>(new (std::nothrow)
+                                                   LinuxEventWait(*port, std::move(epollFd)));
     }
 
     void WakeEventWaits(PortHandle handle) override {
         Port* port = ToPort(handle);
         if (port == nullptr) return;
         port->woken = true;
-        Signal(port->wakeFd);
+        Signal(port->wakeFd.Get());
     }
+
+  private:
+    // Every check that may refuse the port comes before anything is changed on it: a refused
+    // port has not been written to, and its settings and exclusive mode are as they were.
+    std::unique_ptr<Port> OpenPort(const std::wstring& name, OpenStatus& status) {
+        const auto refuse = [&status](OpenReason reason) {
+            status.reason = reason;
+            return nullptr;
+        };
+        const std::optional<std::string> path = PortPathBytes(name);
+        if (!path || path->empty()) return refuse(OpenReason::Gone);
+        std::unique_ptr<Port> port(new (std::nothrow) Port);
+        if (!port) return refuse(OpenReason::Other);
+
+        // The lock file is named after the device itself, not after a link to it.
+        std::array<char, PATH_MAX> device{};
+        if (realpath(path->c_str(), device.data()) == nullptr) return refuse(OpenFailure(errno));
+        if (port->lock.Take(m_lockDir, device.data(), status.holder.pid) ==
+            UucpLock::Outcome::Held) {
+            return refuse(OpenReason::Busy);
+        }
+
+        // Non-blocking, so neither the open nor a later read waits for carrier or data.
+        port->fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        const int fd = port->fd.Get();
+        if (fd < 0) return refuse(OpenFailure(errno));
+        // Only a tty has a line discipline, and only the plain terminal one is for us: PPP,
+        // SLIP, Bluetooth HCI or CAN on it means a kernel driver has the line.
+        int discipline = N_TTY;
+        if (ioctl(fd, TIOCGETD, &discipline) != 0) {
+            return refuse(errno == ENOTTY ? OpenReason::Other : OpenFailure(errno));
+        }
+        if (discipline != N_TTY) return refuse(OpenReason::LineDiscipline);
+        // The kernel lets a privileged opener through another's exclusive mode: ask for it.
+        int exclusive = 0;
+        if (ioctl(fd, TIOCGEXCL, &exclusive) != 0) return refuse(OpenFailure(errno));
+        if (exclusive != 0) return refuse(OpenReason::Busy);
+        // Programs that lock the device with flock (picocom, a second Dravik).
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            return refuse(errno == EWOULDBLOCK ? OpenReason::Busy : OpenReason::Other);
+        }
+
+        termios found{};
+        if (tcgetattr(fd, &found) != 0) return refuse(OpenFailure(errno));
+        port->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        port->txFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (!port->wakeFd.Valid() || !port->txFd.Valid()) return refuse(OpenReason::Other);
+        // From here on the port is ours, and closing it puts back what was found.
+        port->saved = found;
+        // TIOCEXCL keeps out later openers that know nothing of flock or lock files.
+        if (ioctl(fd, TIOCEXCL) != 0) return refuse(OpenFailure(errno));
+
+        port->haveCounters = true;
+        const std::optional<LineCounters> counters = port->Counters();
+        port->haveCounters = counters.has_value();
+        port->errorsReported = counters.value_or(LineCounters{});
+        port->events.Restart(0, std::nullopt, counters);
+        return port;
+    }
+
+    const std::string m_lockDir;
 };
 
 }  // namespace
 
+std::optional<std::string> PortPathBytes(const std::wstring& text) {
+    std::string out;
+    for (const wchar_t wide : text) {
+        const auto c = static_cast<std::uint32_t>(wide);
+        if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
 ISerialLayer& PlatformSerialLayer() {
-    static LinuxSerialLayer layer;
+    static LinuxSerialLayer layer(kSystemLockDir);
     return layer;
+}
+
+std::unique_ptr<ISerialLayer> MakeLinuxSerialLayer(const std::string& lockDir) {
+    return std::make_unique<LinuxSerialLayer>(lockDir);
 }

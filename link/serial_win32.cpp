@@ -24,6 +24,21 @@ constexpr DWORD kAbandonTimeoutMs = 1000;
 
 constexpr std::wstring_view kDevicePrefix = L"\\\\.\\";
 
+// Why CreateFile refused a COM port. A port another program has open is refused with "access
+// denied": COM ports are opened without sharing, and this user's rights are not what is asked.
+OpenReason OpenFailure(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return OpenReason::Busy;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return OpenReason::Gone;
+        default:
+            return OpenReason::Other;
+    }
+}
+
 HANDLE ToHandle(PortHandle port) {
     return reinterpret_cast<HANDLE>(port);
 }
@@ -185,13 +200,17 @@ std::uint32_t Transfer(HANDLE port, Start start) {
 
 class Win32SerialLayer final : public ISerialLayer {
   public:
-    PortHandle Open(const std::wstring& name) override {
+    PortHandle Open(const std::wstring& name, OpenStatus& status) override {
+        status = {};
         const std::wstring path =
             name.starts_with(kDevicePrefix) ? name : std::wstring(kDevicePrefix) + name;
         const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         const PortHandle port = ToPort(handle);
-        if (port == kInvalidPort) return kInvalidPort;
+        if (port == kInvalidPort) {
+            status.reason = OpenFailure(GetLastError());
+            return kInvalidPort;
+        }
         // A port whose watcher could not be woken could not be closed safely either, so failing
         // to set up its state fails the open.
         try {
@@ -204,6 +223,7 @@ class Win32SerialLayer final : public ISerialLayer {
         } catch (const std::bad_alloc&) {
         }
         CloseHandle(handle);
+        status.reason = OpenReason::Other;
         return kInvalidPort;
     }
 

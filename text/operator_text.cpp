@@ -1,5 +1,6 @@
 #include "operator_text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -39,6 +40,37 @@ std::wstring FormatFactor(float factor) {
     return Widen(buffer);
 }
 
+std::wstring Holder(const PortHolder& holder) {
+    if (!holder.program.empty() && holder.pid != 0) {
+        return L"被 " + holder.program + L" (" + std::to_wstring(holder.pid) + L") 占用";
+    }
+    if (!holder.program.empty()) return L"被 " + holder.program + L" 占用";
+    if (holder.pid != 0) return L"被进程 " + std::to_wstring(holder.pid) + L" 占用";
+    return L"被其他程序占用";
+}
+
+std::wstring Outcome(const PortProbe& probe) {
+    switch (probe.outcome) {
+        case PortOutcome::Answered:
+            return L"是待测表";
+        case PortOutcome::NoAnswer:
+            return L"无应答";
+        case PortOutcome::WrongAnswer:
+            return L"应答不符";
+        case PortOutcome::Busy:
+            return Holder(probe.holder);
+        case PortOutcome::PermissionDenied:
+            return L"无权限（需加入 dialout 组）";
+        case PortOutcome::LineDiscipline:
+            return L"被内核驱动占用";
+        case PortOutcome::Gone:
+            return L"不存在或已拔出";
+        case PortOutcome::OpenFailed:
+            break;
+    }
+    return L"无法打开";
+}
+
 }  // namespace
 
 std::wstring FormatSending(int channel) {
@@ -51,4 +83,27 @@ std::wstring FormatOutcome(int channel, bool answered, const std::wstring& text)
     line += answered ? L" 设置成功 " : L" 待测表无应答 ";
     line += FormatLevel(level) + L" dB → " + FormatFactor(CorrectionFactor(level));
     return line;
+}
+
+std::wstring FormatPortProbe(const PortProbe& probe) {
+    return probe.port + L" " + Outcome(probe);
+}
+
+std::wstring FormatPortState(const OpenStatus& state) {
+    if (state.reason == OpenReason::Opened) return L"未见占用";
+    return Outcome({L"", RefusedBecause(state.reason), state.holder});
+}
+
+std::wstring FormatSearchReport(const std::vector<PortProbe>& tried) {
+    if (tried.empty()) return L"没有可探测的串口";
+    std::vector<std::wstring> lines;
+    for (const PortProbe& probe : tried)
+        lines.push_back(FormatPortProbe(probe));
+    std::stable_sort(lines.begin(), lines.end(), [](const std::wstring& a, const std::wstring& b) {
+        return a.size() < b.size();
+    });
+    std::wstring report = L"已探测 " + std::to_wstring(tried.size()) + L" 个串口：";
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        report += (i == 0 ? L"" : L"，") + lines[i];
+    return report;
 }

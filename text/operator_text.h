@@ -5,6 +5,9 @@
 
 #include <array>
 #include <string>
+#include <vector>
+
+#include "port_discovery.h"
 
 // Channels 0..3, in the order of the frames' channel byte.
 inline constexpr int kChannelCount = 4;
@@ -20,3 +23,15 @@ std::wstring FormatSending(int channel);
 // "<label> 设置成功 2.5 dB → 1.7783" and the like: the outcome of setting `channel` from the
 // level `text`, as the level was read and the factor sent.
 std::wstring FormatOutcome(int channel, bool answered, const std::wstring& text);
+
+// One port a search tried and what became of it: "/dev/ttyUSB1 被 minicom (1234) 占用".
+std::wstring FormatPortProbe(const PortProbe& probe);
+
+// What can be seen of a port without opening it: "未见占用" when nothing is in the way, else
+// the reason as FormatPortProbe gives it ("无权限（需加入 dialout 组）").
+std::wstring FormatPortState(const OpenStatus& state);
+
+// The status line after a search that found no meter: how many ports were tried, then each
+// with what became of it, shortest first so that as many as possible show before a view cuts
+// the line: "已探测 2 个串口：/dev/ttyACM0 无应答，/dev/ttyUSB0 无权限（需加入 dialout 组）".
+std::wstring FormatSearchReport(const std::vector<PortProbe>& tried);

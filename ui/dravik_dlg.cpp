@@ -9,10 +9,13 @@ constexpr std::uint32_t kBaudRate = 19200;
 }  // namespace
 
 CDravikDlg::CDravikDlg(IDravikView& view)
-    : m_view(view), m_lister([](std::vector<std::wstring>& list) { EnumSerialPorts(list); }) {}
+    : m_view(view),
+      m_lister([](std::vector<std::wstring>& list) { EnumSerialPorts(list); }),
+      m_holders(PlatformHolderCheck()) {}
 
-CDravikDlg::CDravikDlg(IDravikView& view, ISerialLayer& layer, PortLister lister)
-    : m_port(layer), m_view(view), m_lister(std::move(lister)) {}
+CDravikDlg::CDravikDlg(IDravikView& view, ISerialLayer& layer, PortLister lister,
+                       HolderCheck holders)
+    : m_port(layer), m_view(view), m_lister(std::move(lister)), m_holders(std::move(holders)) {}
 
 void CDravikDlg::OnInitDialog() {
     m_port.m_nBaudRate = kBaudRate;
@@ -26,9 +29,12 @@ bool CDravikDlg::EnsurePortOpen() {
     }
     if (m_strPortName.empty()) {
         m_view.ShowStatus(kStatusSearching);
-        const std::wstring found = FindMeterPort(m_strExcludedPort, m_port.Layer(), m_lister);
+        const std::vector<PortProbe> tried = ProbePorts(m_strExcludedPort, m_port.Layer(), m_lister,
+                                                        ProbeScope::UpToFirstAnswer, m_holders);
+        const std::wstring found = FoundPort(tried);
         if (found.empty()) {
-            m_view.ShowStatus(L"");
+            // The message box stays as it always was; the status line beneath says why.
+            m_view.ShowStatus(FormatSearchReport(tried));
             m_view.SetBusy(false);
             m_view.ShowMessage(kMsgNoMeterPort);
             return false;

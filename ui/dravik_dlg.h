@@ -29,10 +29,10 @@ class IDravikView {
 
 class CDravikDlg {
   public:
-    // On the platform's serial layer and port list.
+    // On the platform's serial layer, port list and holder check.
     explicit CDravikDlg(IDravikView& view);
-    // On a given layer and port list (tests).
-    CDravikDlg(IDravikView& view, ISerialLayer& layer, PortLister lister);
+    // On a given layer, port list and holder check (tests).
+    CDravikDlg(IDravikView& view, ISerialLayer& layer, PortLister lister, HolderCheck holders = {});
 
     void OnInitDialog();
     // TRUE when m_port holds an open port afterwards; FALSE after a message was shown.
@@ -53,4 +53,5 @@ class CDravikDlg {
 
     IDravikView& m_view;
     PortLister m_lister;
+    HolderCheck m_holders;
 };

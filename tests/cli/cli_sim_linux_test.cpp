@@ -132,7 +132,7 @@ TEST(CliOnMeterSim, SilentMeter) {
     const CliRun notFound = RunOn(sim, {"set", "1490CW=0.5"});
     EXPECT_EQ(notFound.status, kExitNoMeter);
     EXPECT_THAT(notFound.out, IsEmpty());
-    EXPECT_EQ(notFound.err, Utf8FromWide(kMsgNoMeterPort) + "\n");
+    EXPECT_EQ(notFound.err, Utf8FromWide(kMsgNoMeterPort) + "\n" + sim.DevicePath() + " 无应答\n");
 
     const auto start = std::chrono::steady_clock::now();
     const CliRun silent = RunOn(sim, {"set", "--port", sim.DevicePath(), "1490CW=0.5"});

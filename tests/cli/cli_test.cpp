@@ -41,7 +41,9 @@ class Station : public ::testing::Test {
                             {layer,
                              [this](std::vector<PortInfo>& list) {
                                  list.insert(list.end(), ports.begin(), ports.end());
-                             }},
+                             },
+                             {},
+                             peek},
                             out, err);
         run.out = out.str();
         run.err = err.str();
@@ -50,6 +52,7 @@ class Station : public ::testing::Test {
 
     FakeSerialLayer layer;
     std::vector<PortInfo> ports = {{L"COM7", L"\\Device\\Serial6"}};
+    PortPeek peek;
 };
 
 // Every refusal is exit 2 with one line on stderr naming the argument, and no port opened:
@@ -171,23 +174,44 @@ TEST_F(Station, FindPrintsTheMeterOrEveryMeter) {
         EXPECT_THAT(run.err, IsEmpty());
     }
 
-    ports = {{L"COM1", L""}, {L"COM2", L""}};
+    // No meter: what became of each port tried, in the order tried, after the message.
+    FakeSerialLayer::PortScript held;
+    held.failOpen = true;
+    held.openFailure = {OpenReason::Busy, {L"minicom", 42}};
+    layer.AddPort(L"COM3", held);
+    ports = {{L"COM1", L""}, {L"COM3", L""}, {L"COM2", L""}};
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"find"}, std::vector<std::string>{"find", "--all"}}) {
+         {std::vector<std::string>{"find"}, std::vector<std::string>{"find", "--all"},
+          std::vector<std::string>{"set", "0=1"}}) {
         const CliRun run = Cli(args);
         EXPECT_EQ(run.status, kExitNoMeter) << args.size();
         EXPECT_THAT(run.out, IsEmpty());
-        EXPECT_EQ(run.err, Utf8FromWide(kMsgNoMeterPort) + "\n");
+        EXPECT_EQ(run.err, Utf8FromWide(kMsgNoMeterPort) +
+                               "\nCOM1 无应答\nCOM3 被 minicom (42) 占用\nCOM2 无应答\n");
     }
 }
 
+// Each port with what is known of it and whether it is busy or not permitted, as far as that
+// shows without opening it.
 TEST_F(Station, PortsListsWithoutOpening) {
     ports.push_back({L"/dev/ttyUSB0", L"ftdi_sio 0403:6001 FT232R \u4E32\u53E3"});
+    ports.push_back({L"/dev/ttyUSB1", L"cp210x"});
+    peek = [](const std::wstring& port) {
+        if (port == L"/dev/ttyUSB0") return OpenStatus{OpenReason::PermissionDenied, {}};
+        if (port == L"/dev/ttyUSB1") return OpenStatus{OpenReason::Busy, {L"minicom", 1234}};
+        return OpenStatus{};
+    };
     EXPECT_EQ(Cli({"ports"}).out,
-              "COM7\t\\Device\\Serial6\n/dev/ttyUSB0\tftdi_sio 0403:6001 FT232R 串口\n");
-    EXPECT_EQ(Cli({"ports", "--json"}).out,
-              "{\"port\":\"COM7\",\"description\":\"\\\\Device\\\\Serial6\"}\n"
-              "{\"port\":\"/dev/ttyUSB0\",\"description\":\"ftdi_sio 0403:6001 FT232R 串口\"}\n");
+              "COM7\t\\Device\\Serial6\t未见占用\n"
+              "/dev/ttyUSB0\tftdi_sio 0403:6001 FT232R 串口\t无权限（需加入 dialout 组）\n"
+              "/dev/ttyUSB1\tcp210x\t被 minicom (1234) 占用\n");
+    EXPECT_EQ(
+        Cli({"ports", "--json"}).out,
+        "{\"port\":\"COM7\",\"description\":\"\\\\Device\\\\Serial6\",\"state\":\"未见占用\"}\n"
+        "{\"port\":\"/dev/ttyUSB0\",\"description\":\"ftdi_sio 0403:6001 FT232R 串口\","
+        "\"state\":\"无权限（需加入 dialout 组）\"}\n"
+        "{\"port\":\"/dev/ttyUSB1\",\"description\":\"cp210x\","
+        "\"state\":\"被 minicom (1234) 占用\"}\n");
     EXPECT_THAT(layer.OpenLog(), IsEmpty());
 }
 

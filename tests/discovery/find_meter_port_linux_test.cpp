@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "holder_process.h"
 #include "meter_port.h"
 #include "port_discovery.h"
 #include "recording_layer.h"
@@ -110,6 +111,30 @@ TEST(FindMeterPortOnPtys, SkipsAMeterHeldByAnotherOpener) {
     ASSERT_TRUE(free.WaitForLines("REPLY probe", 1));
     EXPECT_THAT(held.Frames(), IsEmpty()) << "a probe reached a port someone else holds";
     EXPECT_NE(holder.m_hComm.load(), kInvalidPort);
+}
+
+// As root the kernel would let the search through another program's TIOCEXCL: the layer asks.
+TEST(FindMeterPortOnPtys, SkipsAMeterAnotherProgramHoldsExclusivelyOrLocked) {
+    for (const auto hold : {HolderProcess::Hold::Exclusive, HolderProcess::Hold::Flock}) {
+        SCOPED_TRACE(hold == HolderProcess::Hold::Exclusive ? "TIOCEXCL" : "flock");
+        MeterSimProcess held;
+        MeterSimProcess free;
+        ASSERT_TRUE(held.Started() && free.Started());
+        const HolderProcess holder(held.DevicePath(), hold);
+        ASSERT_TRUE(holder.Ok());
+        const ExtraPortsOnly ports({held.DevicePath(), free.DevicePath()});
+        ASSERT_TRUE(ports.Ok());
+
+        RecordingLayer layer;
+        const std::vector<PortProbe> tried =
+            ProbePorts(L"", layer, ports.Lister(), ProbeScope::UpToFirstAnswer);
+        EXPECT_EQ(FoundPort(tried), free.PortName());
+
+        ASSERT_EQ(tried.size(), 2u);
+        EXPECT_EQ(tried[0].outcome, PortOutcome::Busy);
+        ASSERT_TRUE(free.WaitForLines("REPLY probe", 1));
+        EXPECT_THAT(held.Frames(), IsEmpty()) << "a probe reached a port another program holds";
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -185,6 +186,64 @@ TEST(FindMeterPort, PortsThatCannotBeOpenedAreSkipped) {
     }
 }
 
+// Each port tried is recorded with what became of it; a port another program is seen to hold
+// is not opened at all, yet costs its pause like a port that would not open.
+TEST(FindMeterPort, RecordsWhatBecameOfEachPortTried) {
+    using O = PortOutcome;
+    FakeSerialLayer layer;
+    const auto refusing = [](OpenReason reason, PortHolder holder = {}) {
+        FakeSerialLayer::PortScript script = FakeMeter();
+        script.failOpen = true;
+        script.openFailure = {reason, holder};
+        return script;
+    };
+    FakeSerialLayer::PortScript unplugged;
+    unplugged.failClearCommError = true;
+    layer.AddPort(L"held", FakeMeter());
+    layer.AddPort(L"locked", refusing(OpenReason::Busy, {L"", 99}));
+    layer.AddPort(L"denied", refusing(OpenReason::PermissionDenied));
+    layer.AddPort(L"ppp", refusing(OpenReason::LineDiscipline));
+    layer.AddPort(L"odd", refusing(OpenReason::Other));
+    layer.AddPort(L"silent");
+    layer.AddPort(L"chatty", FakeMeter(Answer("BOOX")));
+    layer.AddPort(L"unplugged", unplugged);
+    layer.AddPort(L"meter", FakeMeter());
+    const HolderCheck holders = [](const std::wstring& port) {
+        return port == L"held" ? std::optional<PortHolder>({L"minicom", 1234}) : std::nullopt;
+    };
+    const std::vector<std::wstring> names = {L"held",      L"locked", L"denied", L"ppp",
+                                             L"odd",       L"gone",   L"silent", L"chatty",
+                                             L"unplugged", L"meter",  L"after"};
+
+    const std::vector<PortProbe> tried =
+        ProbePorts(L"", layer, ListOf(names), ProbeScope::UpToFirstAnswer, holders);
+
+    const std::vector<PortProbe> expected = {
+        {L"held", O::Busy, {L"minicom", 1234}},
+        {L"locked", O::Busy, {L"", 99}},
+        {L"denied", O::PermissionDenied, {}},
+        {L"ppp", O::LineDiscipline, {}},
+        {L"odd", O::OpenFailed, {}},
+        {L"gone", O::Gone, {}},
+        {L"silent", O::NoAnswer, {}},
+        {L"chatty", O::WrongAnswer, {}},
+        {L"unplugged", O::Gone, {}},
+        {L"meter", O::Answered, {}},
+    };
+    ASSERT_EQ(tried.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(testing::PrintToString(expected[i].port));
+        EXPECT_EQ(tried[i].port, expected[i].port);
+        EXPECT_EQ(tried[i].outcome, expected[i].outcome);
+        EXPECT_EQ(tried[i].holder, expected[i].holder);
+    }
+    EXPECT_EQ(layer.Snapshot(L"held").opens, 0) << "a port another program holds was opened";
+    EXPECT_EQ(layer.OpenLog().front(), L"locked");
+    std::vector<std::uint32_t> pauses(expected.size(), 500u);
+    pauses.push_back(200u);
+    EXPECT_EQ(layer.Pauses(), pauses);
+}
+
 // A station with several meters on a hub: the search goes on past the first answer, and says
 // of every port it probed whether a meter answered there.
 TEST(ProbePorts, EveryPortReportsEachProbe) {
@@ -199,7 +258,7 @@ TEST(ProbePorts, EveryPortReportsEachProbe) {
 
     std::vector<std::pair<std::wstring, bool>> seen;
     for (const PortProbe& probe : probes)
-        seen.emplace_back(probe.port, probe.answered);
+        seen.emplace_back(probe.port, probe.Answered());
     EXPECT_THAT(seen, ElementsAre(std::pair(std::wstring(L"COM1"), true),
                                   std::pair(std::wstring(L"COM2"), false),
                                   std::pair(std::wstring(L"COM3"), true)));

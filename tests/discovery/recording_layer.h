@@ -15,12 +15,12 @@ class RecordingLayer : public PassThroughLayer {
   public:
     RecordingLayer() : PassThroughLayer(PlatformSerialLayer()) {}
 
-    PortHandle Open(const std::wstring& name) override {
+    PortHandle Open(const std::wstring& name, OpenStatus& status) override {
         {
             const std::lock_guard lock(m_mutex);
             m_opened.push_back(name);
         }
-        return PassThroughLayer::Open(name);
+        return PassThroughLayer::Open(name, status);
     }
     void Pause(std::uint32_t milliseconds) override {
         {

@@ -1,20 +1,32 @@
 // CMeterPort on the real Linux serial layer, against kernel pseudo-terminals: opening, line
-// settings, reads, writes, draining, a vanished device, and the simulated meter's probe answer.
+// settings, reads, writes, draining, a vanished device, and the simulated meter's probe answer;
+// ports the layer refuses, its lock files, and the line as it is left at close.
 
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "holder_process.h"
 #include "meter_port.h"
+#include "scratch_dir.h"
+#include "serial_linux.h"
 #include "sim_process.h"
 #include "test_support.h"
 
@@ -291,6 +303,195 @@ TEST(LinuxMeterSim, ProbeAnswersAreReadAndJudged) {
         EXPECT_EQ(read, c.answerSize) << name;
         EXPECT_EQ(IsProbeReply(answer.data(), read), c.accepted) << name;
     }
+}
+
+// ---- Refused ports -----------------------------------------------------------------------
+
+// What of a line a refusal must leave alone.
+struct LineSnapshot {
+    termios tio{};
+    int exclusive = -1;
+};
+
+// The pty's line settings as its master sees them (the master reports the slave's, and does
+// so under any line discipline), and the slave's exclusive mode.
+LineSnapshot Snapshot(const PtyPair& pty) {
+    LineSnapshot line;
+    EXPECT_EQ(tcgetattr(pty.Master(), &line.tio), 0);
+    EXPECT_EQ(ioctl(pty.Slave(), TIOCGEXCL, &line.exclusive), 0);
+    return line;
+}
+
+void ExpectSameLine(const LineSnapshot& before, const LineSnapshot& after) {
+    EXPECT_EQ(after.tio.c_iflag, before.tio.c_iflag);
+    EXPECT_EQ(after.tio.c_oflag, before.tio.c_oflag);
+    EXPECT_EQ(after.tio.c_cflag, before.tio.c_cflag);
+    EXPECT_EQ(after.tio.c_lflag, before.tio.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after.tio), cfgetospeed(&before.tio));
+    EXPECT_EQ(cfgetispeed(&after.tio), cfgetispeed(&before.tio));
+    for (int i = 0; i < NCCS; ++i)
+        EXPECT_EQ(after.tio.c_cc[i], before.tio.c_cc[i]) << "c_cc[" << i << "]";
+    EXPECT_EQ(after.exclusive, before.exclusive);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Where a lock file for the pty goes: its path below /dev, '/' written as '_' (LCK..pts_3).
+std::string LockPath(const ScratchDir& dir, const PtyPair& pty) {
+    std::string name = pty.SlavePath().substr(std::string("/dev/").size());
+    std::replace(name.begin(), name.end(), '/', '_');
+    return dir.Path() + "/LCK.." + name;
+}
+
+// The PID of a process that has ended.
+int DeadPid() {
+    const int pid = fork();
+    if (pid == 0) _exit(0);
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+TEST(LinuxRefusal, ARefusedPortIsLeftAsItWasFound) {
+    struct Case {
+        const char* what;
+        // Makes the pty busy or unfit; returns the holder's PID the refusal must name, or -1
+        // to skip the case on this kernel.
+        std::function<int(PtyPair& pty, const std::string& lockPath)> arrange;
+        OpenReason reason;
+    };
+    std::unique_ptr<HolderProcess> holder;
+    const auto hold = [&holder](HolderProcess::Hold how) {
+        return [&holder, how](PtyPair& pty, const std::string&) {
+            holder = std::make_unique<HolderProcess>(pty.SlavePath(), how);
+            EXPECT_TRUE(holder->Ok());
+            return 0;
+        };
+    };
+    const std::vector<Case> cases = {
+        {"held by another process with TIOCEXCL", hold(HolderProcess::Hold::Exclusive),
+         OpenReason::Busy},
+        {"locked by another process with flock", hold(HolderProcess::Hold::Flock),
+         OpenReason::Busy},
+        {"a lock file names a live process",
+         [&holder](PtyPair& pty, const std::string& lockPath) {
+             holder = std::make_unique<HolderProcess>(pty.SlavePath(), HolderProcess::Hold::Open);
+             std::ofstream(lockPath) << std::string(10 - std::to_string(holder->Pid()).size(), ' ')
+                                     << holder->Pid() << "\n";
+             return holder->Pid();
+         },
+         OpenReason::Busy},
+        {"a lock file names no process",
+         [](PtyPair&, const std::string& lockPath) {
+             std::ofstream(lockPath) << "minicom\n";
+             return 0;
+         },
+         OpenReason::Busy},
+        {"a kernel line discipline",
+         [](PtyPair& pty, const std::string&) {
+             int discipline = 27;  // N_NULL, the one every kernel builds in
+             return ioctl(pty.Slave(), TIOCSETD, &discipline) == 0 ? 0 : -1;
+         },
+         OpenReason::LineDiscipline},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ScratchDir locks;
+        PtyPair pty;
+        ASSERT_TRUE(pty.Ok() && locks.Ok());
+        MakeCooked(pty.Slave());
+        const std::string lockPath = LockPath(locks, pty);
+        const int holderPid = c.arrange(pty, lockPath);
+        if (holderPid < 0) continue;
+        const LineSnapshot before = Snapshot(pty);
+        const std::string lockBefore = ReadFile(lockPath);
+
+        const std::unique_ptr<ISerialLayer> layer = MakeLinuxSerialLayer(locks.Path());
+        OpenStatus status;
+        EXPECT_EQ(layer->Open(pty.PortName(), status), kInvalidPort);
+        EXPECT_EQ(status.reason, c.reason);
+        EXPECT_EQ(status.holder.pid, static_cast<std::uint32_t>(holderPid));
+        ExpectSameLine(before, Snapshot(pty));
+        EXPECT_EQ(ReadFile(lockPath), lockBefore) << "someone else's lock file was touched";
+        holder.reset();
+    }
+}
+
+// ---- Lock files --------------------------------------------------------------------------
+
+TEST(LinuxLockFile, AStaleLockIsTakenOverAndOursGoesAtClose) {
+    const ScratchDir locks;
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok() && locks.Ok());
+    const std::string lockPath = LockPath(locks, pty);
+    std::ofstream(lockPath) << "  " << DeadPid() << "\n";
+    const std::unique_ptr<ISerialLayer> layer = MakeLinuxSerialLayer(locks.Path());
+
+    const PortHandle handle = layer->Open(pty.PortName());
+    ASSERT_NE(handle, kInvalidPort);
+    char ours[16] = {};
+    std::snprintf(ours, sizeof ours, "%10d\n", static_cast<int>(getpid()));
+    EXPECT_EQ(ReadFile(lockPath), ours);
+    // Our own lock keeps out a second opener in this process as any other.
+    OpenStatus second;
+    EXPECT_EQ(layer->Open(pty.PortName(), second), kInvalidPort);
+    EXPECT_EQ(second, (OpenStatus{OpenReason::Busy, {L"", static_cast<std::uint32_t>(getpid())}}));
+
+    layer->Close(handle);
+    EXPECT_FALSE(std::ifstream(lockPath).is_open()) << "our lock file outlived the port";
+}
+
+TEST(LinuxLockFile, ALockDirectoryThatCannotBeWrittenIsNoReasonToRefuse) {
+    const ScratchDir locks;
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok() && locks.Ok());
+    const std::unique_ptr<ISerialLayer> layer = MakeLinuxSerialLayer(locks.Path() + "/missing");
+    const PortHandle handle = layer->Open(pty.PortName());
+    EXPECT_NE(handle, kInvalidPort);
+    layer->Close(handle);
+}
+
+// ---- Close -------------------------------------------------------------------------------
+
+TEST(LinuxClose, TheLineIsLeftAsItWasFound) {
+    for (const bool destroyed : {false, true}) {
+        SCOPED_TRACE(destroyed ? "port destroyed" : "port closed");
+        PtyPair pty;
+        ASSERT_TRUE(pty.Ok());
+        MakeCooked(pty.Slave());
+        const LineSnapshot before = Snapshot(pty);
+        auto port = std::make_unique<CMeterPort>();
+        ASSERT_NE(port->Open(pty.PortName()), kInvalidPort);
+        const LineSnapshot opened = Snapshot(pty);
+        ASSERT_EQ(cfgetospeed(&opened.tio), static_cast<speed_t>(B19200));
+        if (!destroyed) port->Close();
+        port.reset();
+        ExpectSameLine(before, Snapshot(pty));
+    }
+}
+
+TEST(LinuxClose, OutputStuckOnTheLineIsDiscardedAndCloseReturns) {
+    PtyPair pty;  // nobody reads the master: what is written stays on the line
+    ASSERT_TRUE(pty.Ok());
+    ISerialLayer& layer = PlatformSerialLayer();
+    const PortHandle handle = layer.Open(pty.PortName());
+    ASSERT_NE(handle, kInvalidPort);
+    ASSERT_TRUE(layer.SetCommTimeouts(handle, {0, 0, 0, 0, 100}));
+    const Bytes big(1 << 20, 0x55);
+    const std::uint32_t written =
+        layer.Write(handle, big.data(), static_cast<std::uint32_t>(big.size()));
+    ASSERT_GT(written, 0u);
+
+    auto closing = std::async(std::launch::async, [&] { layer.Close(handle); });
+    ASSERT_EQ(closing.wait_for(kPtyWaitLimit), std::future_status::ready) << "close blocked";
+    // The master's own input buffer keeps its first few kilobytes; what still waited behind
+    // them was discarded. Undiscarded, all of it would arrive within milliseconds.
+    EXPECT_LT(pty.Receive(written, std::chrono::seconds(2)).size(), written)
+        << "output left on the line at close reached the other end";
 }
 
 }  // namespace

@@ -51,6 +51,12 @@ TEST(Win32Port, MissingPortFailsToOpenAndStaysClosed) {
     }
 }
 
+TEST(Win32Port, AMissingPortIsReportedGone) {
+    CMeterPort port;
+    EXPECT_EQ(port.Open(L"DravikNoSuchPort"), kInvalidPort);
+    EXPECT_EQ(port.LastOpenStatus().reason, OpenReason::Gone);
+}
+
 class Win32PortOnMeter : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -4,8 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QTemporaryDir>
+#include <array>
 #include <cstdio>
+#include <string>
 
 #include "qtview_support.h"
 #include "sim_process.h"
@@ -104,12 +110,14 @@ TEST_F(SetOnPty, UnpluggedMeterIsFoundAgainAfterReplugging) {
     ASSERT_EQ(view.StatusText(), QStringLiteral("1310Burst 设置成功 1 dB → 1.2589"));
 
     // Pulled out between two SETs: the next SET notices the dead device, searches again and
-    // says there is no meter.
+    // says there is no meter, and the status line why.
     sim.Unplug();
     SetButton(view, 1)->click();
     ASSERT_EQ(catcher.Seen().size(), 1u);
     EXPECT_EQ(catcher.Seen()[0].text, QStringLiteral("没找到待测表串口！"));
-    EXPECT_EQ(view.StatusText(), QString());
+    EXPECT_EQ(view.StatusText(), QStringLiteral("已探测 1 个串口：") +
+                                     QString::fromStdString(LinkPath()) +
+                                     QStringLiteral(" 不存在或已拔出"));
 
     ASSERT_TRUE(sim.Restart());
     SetButton(view, 1)->click();
@@ -141,6 +149,31 @@ TEST_F(SetOnPty, MeterUnpluggedDuringASetIsShownAsNoAnswerThenFoundAgain) {
     ASSERT_TRUE(sim.WaitForFrames(2));
     EXPECT_EQ(sim.Frames()[0].rfind("FRAME probe", 0), 0u) << "the meter was not searched for";
     EXPECT_EQ(view.StatusText(), QStringLiteral("1310CW 设置成功 1 dB → 1.2589"));
+}
+
+// The real program's dialog (dravik-demo drives it) run as nobody by setpriv, on a pty whose node
+// only root may open: the search says why it found nothing.
+TEST(SearchAsNobody, APortThisUserMayNotOpenIsReportedSo) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can run the search as another user";
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    ASSERT_EQ(chmod(pty.SlavePath().c_str(), 0600), 0);
+    const std::string command =
+        "setpriv --reuid=nobody --regid=nogroup --clear-groups env QT_QPA_PLATFORM=offscreen "
+        "HOME=/tmp '" +
+        BinDir() + "/dravik-demo' --port " + pty.SlavePath() + " 2>/dev/null";
+    FILE* run = popen(command.c_str(), "r");
+    ASSERT_NE(run, nullptr);
+    std::string output;
+    std::array<char, 512> chunk{};
+    while (std::fgets(chunk.data(), static_cast<int>(chunk.size()), run) != nullptr)
+        output += chunk.data();
+    const int status = pclose(run);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "no meter: " << status;
+    EXPECT_NE(output.find("STATUS 已探测 1 个串口：" + pty.SlavePath() +
+                          " 无权限（需加入 dialout 组）\n"),
+              std::string::npos)
+        << output;
 }
 
 }  // namespace

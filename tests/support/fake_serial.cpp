@@ -119,11 +119,18 @@ bool FakeSerialLayer::WaitQuiet() {
     return m_changed.wait_for(lock, kQuietLimit, [this] { return QuietLocked(); });
 }
 
-PortHandle FakeSerialLayer::Open(const std::wstring& name) {
+PortHandle FakeSerialLayer::Open(const std::wstring& name, OpenStatus& status) {
     std::lock_guard lock(m_mutex);
     m_openLog.push_back(name);
     const auto it = m_ports.find(name);
-    if (it == m_ports.end() || it->second.script.failOpen || it->second.open) return kInvalidPort;
+    status = {};
+    if (it == m_ports.end())
+        status.reason = OpenReason::Gone;
+    else if (it->second.script.failOpen)
+        status = it->second.script.openFailure;
+    else if (it->second.open)
+        status.reason = OpenReason::Busy;
+    if (status.reason != OpenReason::Opened) return kInvalidPort;
     PortState& port = it->second;
     port.open = true;
     ++port.opens;

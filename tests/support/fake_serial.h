@@ -1,8 +1,8 @@
 #pragma once
 
-// Scriptable in-memory serial layer for tests: ports that exist or not, drivers that take only
-// part of a write, failing SetupComm/SetCommState, line errors, scripted port events, counted
-// pauses and a thread start that can be refused.
+// Scriptable in-memory serial layer for tests: ports that exist or not (and why one does not
+// open), drivers that take only part of a write, failing SetupComm/SetCommState, line errors,
+// scripted port events, counted pauses and a thread start that can be refused.
 //
 // Pauses are recorded, not waited. So that a SendFrame polling in 5 ms steps still gives the
 // reply watcher its chance, every Pause first waits (with a generous limit) until the fake is
@@ -33,6 +33,8 @@ class FakeSerialLayer : public ISerialLayer {
     // What one named port does. Set before the port is opened (AddPort) or between calls.
     struct PortScript {
         bool failOpen = false;
+        // What a failed open reports (a missing port is Gone, one already open Busy).
+        OpenStatus openFailure{OpenReason::Other, {}};
         bool failSetupComm = false;
         bool failSetCommState = false;
         bool failClearCommError = false;
@@ -97,7 +99,8 @@ class FakeSerialLayer : public ISerialLayer {
     std::function<void(std::uint32_t milliseconds)> onPause;
 
     // ISerialLayer
-    PortHandle Open(const std::wstring& name) override;
+    using ISerialLayer::Open;
+    PortHandle Open(const std::wstring& name, OpenStatus& status) override;
     void Close(PortHandle port) override;
     bool SetupComm(PortHandle port, std::uint32_t inQueue, std::uint32_t outQueue) override;
     bool GetCommTimeouts(PortHandle port, CommTimeouts& timeouts) override;

@@ -16,7 +16,10 @@ class PassThroughLayer : public ISerialLayer {
   public:
     explicit PassThroughLayer(ISerialLayer& inner) : m_inner(inner) {}
 
-    PortHandle Open(const std::wstring& name) override { return m_inner.Open(name); }
+    using ISerialLayer::Open;
+    PortHandle Open(const std::wstring& name, OpenStatus& status) override {
+        return m_inner.Open(name, status);
+    }
     void Close(PortHandle port) override { m_inner.Close(port); }
     bool SetupComm(PortHandle port, std::uint32_t inQueue, std::uint32_t outQueue) override {
         return m_inner.SetupComm(port, inQueue, outQueue);

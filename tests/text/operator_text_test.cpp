@@ -1,9 +1,11 @@
 // The operator's outcome line: the level as it was read and the factor as it was sent, written
-// the same whatever locale the process runs under.
+// the same whatever locale the process runs under; the line that says why a search found no
+// meter.
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "operator_text.h"
 
@@ -26,6 +28,32 @@ TEST(Outcome, ShowsTheLevelAsReadAndTheFactorSent) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(FormatOutcome(c.channel, c.answered, c.text), c.expected);
+    }
+}
+
+TEST(SearchReport, SaysWhatBecameOfEachPortShortestFirst) {
+    using O = PortOutcome;
+    struct Case {
+        std::vector<PortProbe> tried;
+        const wchar_t* expected;
+    };
+    const std::vector<Case> cases = {
+        {{}, L"没有可探测的串口"},
+        {{{L"/dev/ttyUSB0", O::PermissionDenied, {}},
+          {L"/dev/ttyUSB1", O::Busy, {L"minicom", 1234}},
+          {L"/dev/ttyACM0", O::NoAnswer, {}}},
+         L"已探测 3 个串口：/dev/ttyACM0 无应答，/dev/ttyUSB0 无权限（需加入 dialout 组），"
+         L"/dev/ttyUSB1 被 minicom (1234) 占用"},
+        {{{L"COM3", O::Busy, {}}, {L"COM1", O::WrongAnswer, {}}, {L"COM2", O::Gone, {}}},
+         L"已探测 3 个串口：COM1 应答不符，COM3 被其他程序占用，COM2 不存在或已拔出"},
+        {{{L"/dev/ttyS4", O::Busy, {L"", 77}},
+          {L"/dev/ttyS5", O::LineDiscipline, {}},
+          {L"/dev/ttyS6", O::OpenFailed, {}}},
+         L"已探测 3 个串口：/dev/ttyS6 无法打开，/dev/ttyS5 被内核驱动占用，"
+         L"/dev/ttyS4 被进程 77 占用"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FormatSearchReport(c.tried), c.expected);
     }
 }
 

@@ -128,6 +128,7 @@ TEST_F(Dialog, NoMeterShowsTheMessageSendsNothingAndSearchesAgainNextTime) {
     auto dlg = MakeDialog();
     dlg->OnSet(0);
     EXPECT_THAT(view.messages, ElementsAre(kMsgNoMeterPort));
+    EXPECT_EQ(view.statuses.back(), L"已探测 1 个串口：COM1 无应答");
     EXPECT_EQ(dlg->m_port.m_hComm, kInvalidPort);
     EXPECT_TRUE(dlg->m_strPortName.empty());
     EXPECT_EQ(view.reads, 0) << "nothing is read or sent without a port";

@@ -165,6 +165,9 @@ if start_dravik nometer; then
         text=$(window_text Dravik)
         check "the message box says 没找到待测表串口！" \
             grep -qxF "65535	Static	没找到待测表串口！" <<<"$text"
+        status_line=$(control_text "$(window_text Z9M4-SET)" 1008)
+        check "the status line says which ports were tried" \
+            grep -qE "^已探测 [0-9]+ 个串口：" <<<"$status_line"
         xdotool windowfocus --sync "$message" && xdotool key Return
         check "Enter dismisses the message box" x_wait_window_gone Dravik "$WINDOW_LIMIT"
         check "Esc ends Dravik.exe" esc_ends_dravik

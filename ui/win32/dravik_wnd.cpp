@@ -78,6 +78,18 @@ BOOL CDravikDlgWnd::OnInitDialog() {
     SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
 
+    // A tool over the label's area of the dialog: the label itself lets the mouse through to
+    // the dialog (it has no SS_NOTIFY), and the tooltip watches the dialog's mouse messages.
+    m_hStatusTip = CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX,
+                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                                   m_hWnd, nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (m_hStatusTip != nullptr) {
+        TTTOOLINFOW tool = StatusTool();
+        SendMessageW(m_hStatusTip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+        // Long enough lines wrap instead of running off the screen.
+        SendMessageW(m_hStatusTip, TTM_SETMAXTIPWIDTH, 0, 600);
+    }
+
     m_dlg.OnInitDialog();
 
     g_linkMessageWnd = m_hWnd;
@@ -155,9 +167,44 @@ void CDravikDlgWnd::ShowMessage(const std::wstring& text) {
 }
 
 void CDravikDlgWnd::ShowStatus(const std::wstring& text) {
+    // The label cuts a line too long for it with an ellipsis (SS_ENDELLIPSIS).
     SetDlgItemTextW(m_hWnd, IDC_STATUS, text.c_str());
     // Painted at once: while discovery or the exchange runs, the blocked thread paints nothing.
     UpdateWindow(GetDlgItem(m_hWnd, IDC_STATUS));
+    if (m_hStatusTip != nullptr) {
+        // As the Qt view does: the tooltip holds the whole line only when the label cut it.
+        std::wstring tip = StatusCut(text) ? text : std::wstring();
+        TTTOOLINFOW tool = StatusTool();
+        tool.lpszText = tip.data();
+        SendMessageW(m_hStatusTip, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+    }
+}
+
+TTTOOLINFOW CDravikDlgWnd::StatusTool() const {
+    TTTOOLINFOW tool{};
+    tool.cbSize = sizeof tool;
+    tool.uFlags = TTF_SUBCLASS;
+    tool.hwnd = m_hWnd;
+    tool.uId = IDC_STATUS;
+    const HWND label = GetDlgItem(m_hWnd, IDC_STATUS);
+    GetWindowRect(label, &tool.rect);
+    MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&tool.rect), 2);
+    tool.lpszText = const_cast<wchar_t*>(L"");
+    return tool;
+}
+
+bool CDravikDlgWnd::StatusCut(const std::wstring& text) const {
+    const HWND label = GetDlgItem(m_hWnd, IDC_STATUS);
+    RECT area{};
+    const HDC dc = GetDC(label);
+    if (dc == nullptr || !GetClientRect(label, &area)) return false;
+    const HGDIOBJ font = reinterpret_cast<HGDIOBJ>(SendMessageW(label, WM_GETFONT, 0, 0));
+    const HGDIOBJ previous = SelectObject(dc, font);
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, previous);
+    ReleaseDC(label, dc);
+    return size.cx > area.right - area.left;
 }
 
 void CDravikDlgWnd::SetBusy(bool busy) {

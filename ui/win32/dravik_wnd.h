@@ -5,6 +5,8 @@
 // forwards the SET clicks and shows what the logic asks it to show.
 
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <commctrl.h>
 
 #include <string>
 
@@ -38,10 +40,15 @@ class CDravikDlgWnd : public CDialog, public IDravikView {
     // Messages the link raised on the reply watcher's thread, shown here on the dialog's.
     HandlerResult OnLinkMessage(WPARAM wParam, LPARAM lParam);
     HandlerResult OnDestroy(WPARAM wParam, LPARAM lParam);
+    // The status label's area as a tool of m_hStatusTip, and whether a text is too wide for it.
+    TTTOOLINFOW StatusTool() const;
+    bool StatusCut(const std::wstring& text) const;
 
     static const MessageMapEntry<CDravikDlgWnd> kMessageMap[];
 
     HICON m_hIcon;
     HCURSOR m_hCursorBeforeBusy = nullptr;
+    // Shows the whole status line over the label when the label had to cut it short.
+    HWND m_hStatusTip = nullptr;
     CDravikDlg m_dlg;
 };

@@ -1,0 +1,144 @@
+// Which listed ports another program holds, on fake sysfs and /proc trees built in a temp dir
+// (the machine's own /proc only ever answers for the ptys the test made), and what else shows
+// of a port without opening it.
+
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "port_holders.h"
+#include "scratch_dir.h"
+#include "sim_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// <root>/sys, <root>/dev and <root>/proc, shaped as the kernel's where the check looks.
+class FakeMachine {
+  public:
+    bool Ok() const { return m_root.Ok(); }
+    std::string Sys() const { return m_root.Path() + "/sys"; }
+    std::string Dev() const { return m_root.Path() + "/dev"; }
+    std::string Proc() const { return m_root.Path() + "/proc"; }
+
+    // A tty in sysfs (with a `device` link when hardware backs it) and its node in <root>/dev,
+    // which leads to the pty `device` so that it is a character device of its own.
+    void AddTty(const std::string& name, bool hardware, const std::string& device) {
+        const fs::path tty = fs::path(Sys()) / "class/tty" / name;
+        fs::create_directories(tty);
+        if (hardware) fs::create_directory_symlink(Sys(), tty / "device");
+        fs::create_directories(Dev());
+        fs::create_symlink(device, fs::path(Dev()) / name);
+    }
+
+    // A process with the short name `program` and descriptor `fd` open on `target`.
+    void AddDescriptor(const std::string& pid, const std::string& program, int fd,
+                       const std::string& target) {
+        const fs::path process = fs::path(Proc()) / pid;
+        fs::create_directories(process / "fd");
+        std::ofstream(process / "comm") << program << "\n";
+        fs::create_symlink(target, process / "fd" / std::to_string(fd));
+    }
+
+  private:
+    ScratchDir m_root;
+};
+
+TEST(PortHolders, OnlyAHardwarePortAnotherProcessHoldsIsReported) {
+    FakeMachine machine;
+    PtyPair usb0;
+    PtyPair usb1;
+    PtyPair simulator;
+    ASSERT_TRUE(machine.Ok() && usb0.Ok() && usb1.Ok() && simulator.Ok());
+    machine.AddTty("ttyUSB0", true, usb0.SlavePath());
+    machine.AddTty("ttyUSB1", true, usb1.SlavePath());
+    machine.AddTty("ttyV0", false, usb0.SlavePath());
+    const std::string dev = machine.Dev();
+    machine.AddDescriptor("4242", "minicom", 0, "/dev/null");
+    machine.AddDescriptor("4242", "minicom", 3, dev + "/ttyUSB0");
+    machine.AddDescriptor("4242", "minicom", 4, dev + "/ttyV0");
+    machine.AddDescriptor(std::to_string(getpid()), "self", 5, dev + "/ttyUSB1");
+    machine.AddDescriptor("4343", "meter-sim", 6, simulator.SlavePath());
+    machine.AddDescriptor("self", "not-a-process", 7, dev + "/ttyUSB1");
+    fs::create_directories(machine.Proc() + "/5000");  // a process whose fds we may not see
+
+    const HolderCheck holderOf = HardwarePortHolders(machine.Sys(), dev, machine.Proc());
+    struct Case {
+        std::string port;
+        std::optional<PortHolder> holder;
+    };
+    const std::vector<Case> cases = {
+        {dev + "/ttyUSB0", PortHolder{L"minicom", 4242}},
+        {dev + "/ttyUSB1", std::nullopt},       // held by this process alone
+        {dev + "/ttyV0", std::nullopt},         // no hardware behind it
+        {simulator.SlavePath(), std::nullopt},  // a pty: its simulator holds it by design
+        {dev + "/ttyUSB9", std::nullopt},       // not there at all
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.port);
+        EXPECT_EQ(holderOf(WidePath(c.port)), c.holder);
+    }
+}
+
+// What `dravik-cli ports` shows of a port, none of it by opening the port.
+TEST(PortPeek, SeesLocksHoldersAndMissingDevicesWithoutOpening) {
+    const ScratchDir locks;
+    PtyPair free;
+    PtyPair locked;
+    PtyPair stale;
+    PtyPair held;
+    ASSERT_TRUE(locks.Ok() && free.Ok() && locked.Ok() && stale.Ok() && held.Ok());
+    const auto lockFile = [&locks](const PtyPair& pty, int pid) {
+        std::string name = pty.SlavePath().substr(5);
+        std::replace(name.begin(), name.end(), '/', '_');
+        std::ofstream(locks.Path() + "/LCK.." + name) << "      " << pid << "\n";
+    };
+    lockFile(locked, getpid());
+    const int dead = fork();
+    if (dead == 0) _exit(0);
+    waitpid(dead, nullptr, 0);
+    lockFile(stale, dead);
+    const PortPeek peek = LinuxPortPeek(locks.Path(), [&held](const std::wstring& port) {
+        return port == held.PortName() ? std::optional<PortHolder>({L"minicom", 7}) : std::nullopt;
+    });
+
+    const auto pid = static_cast<std::uint32_t>(getpid());
+    EXPECT_EQ(peek(free.PortName()), OpenStatus{});
+    EXPECT_EQ(peek(locked.PortName()), (OpenStatus{OpenReason::Busy, {L"", pid}}));
+    EXPECT_EQ(peek(stale.PortName()), OpenStatus{}) << "a dead process's lock";
+    EXPECT_EQ(peek(held.PortName()), (OpenStatus{OpenReason::Busy, {L"minicom", 7}}));
+    EXPECT_EQ(peek(free.PortName() + L"-gone").reason, OpenReason::Gone);
+}
+
+TEST(PortPeek, SeesANodeThisUserMayNotOpen) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can look as another user";
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    ASSERT_EQ(chmod(pty.SlavePath().c_str(), 0600), 0);
+    const PortPeek peek = LinuxPortPeek("/nonexistent", {});
+    EXPECT_EQ(peek(pty.PortName()).reason, OpenReason::Opened) << "root may open anything";
+    // The look itself as nobody, in a child of its own.
+    EXPECT_EXIT(
+        {
+            const bool dropped = setgroups(0, nullptr) == 0 &&
+                                 setresgid(65534, 65534, 65534) == 0 &&
+                                 setresuid(65534, 65534, 65534) == 0;
+            std::_Exit(dropped && peek(pty.PortName()).reason == OpenReason::PermissionDenied ? 0
+                                                                                              : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace

@@ -1,0 +1,30 @@
+#pragma once
+
+// Another program holding a device, as a child process (Linux only): it opens the device the
+// way a terminal program would and keeps it until the helper is destroyed.
+
+#include <string>
+
+class HolderProcess {
+  public:
+    enum class Hold {
+        Open,       // merely open (minicom: no flock, no TIOCEXCL)
+        Exclusive,  // open with TIOCEXCL set
+        Flock,      // open and locked with flock (picocom)
+    };
+
+    // Starts the child and waits until it holds `path`. Ok() tells whether it does.
+    HolderProcess(const std::string& path, Hold hold);
+    // Ends the child and reaps it.
+    ~HolderProcess();
+    HolderProcess(const HolderProcess&) = delete;
+    HolderProcess& operator=(const HolderProcess&) = delete;
+
+    bool Ok() const { return m_ready; }
+    int Pid() const { return m_pid; }
+
+  private:
+    int m_pid = -1;
+    int m_release = -1;  // closing it lets the child end
+    bool m_ready = false;
+};

@@ -96,14 +96,33 @@ std::wstring FormatPortState(const OpenStatus& state) {
 
 std::wstring FormatSearchReport(const std::vector<PortProbe>& tried) {
     if (tried.empty()) return L"没有可探测的串口";
-    std::vector<std::wstring> lines;
-    for (const PortProbe& probe : tried)
-        lines.push_back(FormatPortProbe(probe));
-    std::stable_sort(lines.begin(), lines.end(), [](const std::wstring& a, const std::wstring& b) {
-        return a.size() < b.size();
+    // The shortest way to a meter first: what the engineer can mend at once (rights, another
+    // program, a driver) before what needs a look at the cable; the line is cut at its end.
+    const auto rank = [](PortOutcome outcome) {
+        switch (outcome) {
+            case PortOutcome::PermissionDenied:
+                return 0;
+            case PortOutcome::Busy:
+                return 1;
+            case PortOutcome::LineDiscipline:
+                return 2;
+            case PortOutcome::WrongAnswer:
+                return 3;
+            case PortOutcome::Gone:
+            case PortOutcome::OpenFailed:
+                return 4;
+            case PortOutcome::NoAnswer:
+            case PortOutcome::Answered:
+                break;
+        }
+        return 5;
+    };
+    std::vector<PortProbe> ordered = tried;
+    std::stable_sort(ordered.begin(), ordered.end(), [&](const PortProbe& a, const PortProbe& b) {
+        return rank(a.outcome) < rank(b.outcome);
     });
     std::wstring report = L"已探测 " + std::to_wstring(tried.size()) + L" 个串口：";
-    for (std::size_t i = 0; i < lines.size(); ++i)
-        report += (i == 0 ? L"" : L"，") + lines[i];
+    for (std::size_t i = 0; i < ordered.size(); ++i)
+        report += (i == 0 ? L"" : L"，") + FormatPortProbe(ordered[i]);
     return report;
 }

@@ -31,7 +31,7 @@ TEST(Outcome, ShowsTheLevelAsReadAndTheFactorSent) {
     }
 }
 
-TEST(SearchReport, SaysWhatBecameOfEachPortShortestFirst) {
+TEST(SearchReport, SaysWhatBecameOfEachPortWhatCanBeMendedAtOnceFirst) {
     using O = PortOutcome;
     struct Case {
         std::vector<PortProbe> tried;
@@ -42,15 +42,20 @@ TEST(SearchReport, SaysWhatBecameOfEachPortShortestFirst) {
         {{{L"/dev/ttyUSB0", O::PermissionDenied, {}},
           {L"/dev/ttyUSB1", O::Busy, {L"minicom", 1234}},
           {L"/dev/ttyACM0", O::NoAnswer, {}}},
-         L"已探测 3 个串口：/dev/ttyACM0 无应答，/dev/ttyUSB0 无权限（需加入 dialout 组），"
-         L"/dev/ttyUSB1 被 minicom (1234) 占用"},
-        {{{L"COM3", O::Busy, {}}, {L"COM1", O::WrongAnswer, {}}, {L"COM2", O::Gone, {}}},
-         L"已探测 3 个串口：COM1 应答不符，COM3 被其他程序占用，COM2 不存在或已拔出"},
-        {{{L"/dev/ttyS4", O::Busy, {L"", 77}},
-          {L"/dev/ttyS5", O::LineDiscipline, {}},
-          {L"/dev/ttyS6", O::OpenFailed, {}}},
-         L"已探测 3 个串口：/dev/ttyS6 无法打开，/dev/ttyS5 被内核驱动占用，"
-         L"/dev/ttyS4 被进程 77 占用"},
+         L"已探测 3 个串口：/dev/ttyUSB0 无权限（需加入 dialout 组），"
+         L"/dev/ttyUSB1 被 minicom (1234) 占用，/dev/ttyACM0 无应答"},
+        {{{L"/dev/ttyACM0", O::NoAnswer, {}},
+          {L"/dev/ttyUSB0", O::PermissionDenied, {}},
+          {L"/dev/ttyUSB1", O::Busy, {L"minicom", 1234}}},
+         L"已探测 3 个串口：/dev/ttyUSB0 无权限（需加入 dialout 组），"
+         L"/dev/ttyUSB1 被 minicom (1234) 占用，/dev/ttyACM0 无应答"},
+        {{{L"COM3", O::Gone, {}}, {L"COM1", O::WrongAnswer, {}}, {L"COM2", O::Busy, {}}},
+         L"已探测 3 个串口：COM2 被其他程序占用，COM1 应答不符，COM3 不存在或已拔出"},
+        {{{L"/dev/ttyS6", O::OpenFailed, {}},
+          {L"/dev/ttyS4", O::Busy, {L"", 77}},
+          {L"/dev/ttyS5", O::LineDiscipline, {}}},
+         L"已探测 3 个串口：/dev/ttyS4 被进程 77 占用，/dev/ttyS5 被内核驱动占用，"
+         L"/dev/ttyS6 无法打开"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(FormatSearchReport(c.tried), c.expected);

@@ -104,11 +104,6 @@ std::wstring FoundPort(const std::vector<PortProbe>& probes) {
     return probes.back().port;
 }
 
-std::wstring FindMeterPort(const std::wstring& excludedPort) {
-    return FoundPort(ProbePorts(excludedPort, PlatformSerialLayer(), EnumSerialPorts,
-                                ProbeScope::UpToFirstAnswer, PlatformHolderCheck()));
-}
-
 std::wstring FindMeterPort(const std::wstring& excludedPort, ISerialLayer& layer,
                            const PortLister& enumerate) {
     return FoundPort(ProbePorts(excludedPort, layer, enumerate, ProbeScope::UpToFirstAnswer));

@@ -83,9 +83,6 @@ std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer
 std::wstring FoundPort(const std::vector<PortProbe>& probes);
 
 // The first port but `excludedPort` that answers, or an empty string: ProbePorts up to the
-// first answer, on the platform layer, EnumSerialPorts and PlatformHolderCheck.
-std::wstring FindMeterPort(const std::wstring& excludedPort);
-
-// The same search on a given serial layer and port list, with no holder check.
+// first answer on a given serial layer and port list, with no holder check.
 std::wstring FindMeterPort(const std::wstring& excludedPort, ISerialLayer& layer,
                            const PortLister& enumerate);

@@ -32,6 +32,6 @@ std::wstring FormatPortProbe(const PortProbe& probe);
 std::wstring FormatPortState(const OpenStatus& state);
 
 // The status line after a search that found no meter: how many ports were tried, then each
-// with what became of it, shortest first so that as many as possible show before a view cuts
-// the line: "已探测 2 个串口：/dev/ttyACM0 无应答，/dev/ttyUSB0 无权限（需加入 dialout 组）".
+// with what became of it, what can be mended at once first (a view cuts the line at its end):
+// "已探测 2 个串口：/dev/ttyUSB0 无权限（需加入 dialout 组），/dev/ttyACM0 无应答".
 std::wstring FormatSearchReport(const std::vector<PortProbe>& tried);

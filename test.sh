@@ -5,18 +5,24 @@ cd "$(dirname "$0")"
 
 scripts/deps.sh test
 
+# Each stage says when it starts, so a slow one shows in the log.
+stage() { echo "== $* (at ${SECONDS} s)"; }
+
 build() {
+    stage "build $1"
     cmake --preset "$1" >/dev/null
     cmake --build --preset "$1"
 }
 
 build linux
 build windows
+stage "tests linux"
 ctest --preset linux
 
 # The same suites under AddressSanitizer+UBSan and ThreadSanitizer.
 for preset in linux-asan linux-tsan; do
     build "$preset"
+    stage "tests $preset"
     ctest --preset "$preset"
 done
 
@@ -30,10 +36,12 @@ if ! ws_host_runs_win32; then
     build windows-x64
     wine_build=build/windows-x64
 fi
+stage "Wine tests on $wine_build"
 tests/wine/run-wine-tests.sh "$wine_build" build/linux
 
 # The Debian package and the Windows zip: built, read back, the .deb installed with apt-get and
 # purged again, and dravik-cli.exe run from the unzipped copy under Wine (the twin's, as above).
+stage "packages"
 cmake --build --preset linux --target package
 cmake --build --preset windows --target package
 [[ $wine_build == build/windows ]] || cmake --build --preset windows-x64 --target package
@@ -41,4 +49,6 @@ tests/packaging/check-deb.sh build/linux
 tests/packaging/check-zip.sh build/windows "$wine_build"
 
 # A minute of fuzzing for each libFuzzer target.
+stage "fuzzing"
 fuzz/run.sh 60
+stage "all passed"

@@ -196,8 +196,9 @@ TTTOOLINFOW CDravikDlgWnd::StatusTool() const {
 bool CDravikDlgWnd::StatusCut(const std::wstring& text) const {
     const HWND label = GetDlgItem(m_hWnd, IDC_STATUS);
     RECT area{};
+    if (!GetClientRect(label, &area)) return false;
     const HDC dc = GetDC(label);
-    if (dc == nullptr || !GetClientRect(label, &area)) return false;
+    if (dc == nullptr) return false;
     const HGDIOBJ font = reinterpret_cast<HGDIOBJ>(SendMessageW(label, WM_GETFONT, 0, 0));
     const HGDIOBJ previous = SelectObject(dc, font);
     SIZE size{};

@@ -26,6 +26,7 @@
 #include "serial_layer.h"
 #include "sim_process.h"
 #include "sysfs_ports.h"
+#include "utf8_text.h"
 
 namespace {
 
@@ -35,10 +36,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRuns = 5;
 constexpr double kNoPortLimitMs = 50;
 constexpr double kToleranceMs = 30;
-
-std::string Narrow(const std::wstring& wide) {
-    return {wide.begin(), wide.end()};
-}
 
 // The platform layer, counting the ports the search opens.
 class CountingLayer : public PassThroughLayer {
@@ -90,7 +87,7 @@ Timing Measure(const PortLister& lister) {
 
 void Print(const char* what, const Timing& t) {
     std::printf("%-34s min %8.2f  median %8.2f  max %8.2f ms  opens/run %d  result \"%s\"\n", what,
-                t.minMs, t.medianMs, t.maxMs, t.opens, Narrow(t.result).c_str());
+                t.minMs, t.medianMs, t.maxMs, t.opens, Utf8FromWide(t.result).c_str());
 }
 
 // A temp dir, removed at the end.
@@ -119,7 +116,7 @@ bool RealPorts() {
     std::printf("kernel console ports (left out): %s\n", consoles.c_str());
     std::printf("listed: %zu\n", real.size());
     for (const std::wstring& name : real)
-        std::printf("  %s\n", Narrow(name).c_str());
+        std::printf("  %s\n", Utf8FromWide(name).c_str());
     for (const std::string& path : query.asked) {
         std::printf("  (type unreadable, kept unprobed: %s)\n", path.c_str());
     }

@@ -14,6 +14,7 @@
 
 #include "port_discovery.h"
 #include "sysfs_ports.h"
+#include "utf8_text.h"
 
 namespace {
 
@@ -23,50 +24,6 @@ constexpr int kPortUnknown = PORT_UNKNOWN;
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-// Paths are bytes on Linux; port names travel as wide strings. Decodes UTF-8, with U+FFFD for
-// bytes that are not (such a path could not be opened by name anyway).
-std::wstring Widen(std::string_view bytes) {
-    std::wstring wide;
-    wide.reserve(bytes.size());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        std::size_t extra = 0;
-        char32_t code = lead;
-        if (lead >= 0xF0 && lead <= 0xF4) {
-            extra = 3;
-            code = lead & 0x07u;
-        } else if (lead >= 0xE0) {
-            extra = lead <= 0xEF ? 2 : 0;
-            code = lead & 0x0Fu;
-        } else if (lead >= 0xC2) {
-            extra = 1;
-            code = lead & 0x1Fu;
-        }
-        bool valid = lead < 0x80 || extra > 0;
-        std::size_t next = i + 1;
-        for (std::size_t k = 0; valid && k < extra; ++k, ++next) {
-            const auto cont = next < bytes.size() ? static_cast<unsigned char>(bytes[next]) : 0u;
-            valid = (cont & 0xC0u) == 0x80u;
-            code = (code << 6) | (cont & 0x3Fu);
-        }
-        // Overlong forms, surrogates and code points beyond U+10FFFF are not UTF-8 either.
-        const char32_t smallest = extra == 3 ? 0x10000 : extra == 2 ? 0x800 : 0x80;
-        if (extra > 0 &&
-            (code < smallest || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)) {
-            valid = false;
-        }
-        if (valid) {
-            wide.push_back(static_cast<wchar_t>(code));
-            i = next;
-        } else {
-            wide.push_back(L'\uFFFD');
-            ++i;
-        }
-    }
-    return wide;
 }
 
 // Small sysfs attribute, or nullopt when it cannot be read.
@@ -250,8 +207,9 @@ void ListSerialPortsFromSysfs(std::vector<PortInfo>& list, const std::string& sy
 
     std::sort(names.begin(), names.end(), PortNameLess);
     for (const std::string& name : names) {
-        list.push_back({Widen(devRoot + "/" + name),
-                        Widen(DescribeHardware(classDir + "/" + name + "/device", sysfsRoot))});
+        list.push_back(
+            {WideFromBytes(devRoot + "/" + name),
+             WideFromBytes(DescribeHardware(classDir + "/" + name + "/device", sysfsRoot))});
     }
 }
 
@@ -266,7 +224,7 @@ void AppendExtraPorts(std::vector<PortInfo>& list) {
     const char* value = std::getenv("DRAVIK_EXTRA_PORTS");
     if (value == nullptr) return;
     for (const std::string& path : Words(value, ':'))
-        list.push_back({Widen(path), L"DRAVIK_EXTRA_PORTS"});
+        list.push_back({WideFromBytes(path), L"DRAVIK_EXTRA_PORTS"});
 }
 
 void AppendExtraPorts(std::vector<std::wstring>& list) {

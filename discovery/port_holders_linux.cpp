@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "serial_linux.h"
+#include "utf8_text.h"
 #include "uucp_lock_linux.h"
 
 namespace {
@@ -35,8 +36,8 @@ std::optional<std::uint32_t> ProcessId(const char* name) {
     return pid;
 }
 
-// The kernel's short name of a process (at most 15 bytes, from its comm file), as a wide
-// string; empty when it cannot be read.
+// The kernel's short name of a process (at most 15 bytes, from its comm file, where a long name
+// may end in half a character); empty when it cannot be read.
 std::wstring ProgramName(const std::string& processDir) {
     const int fd = open((processDir + "/comm").c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return {};
@@ -44,13 +45,9 @@ std::wstring ProgramName(const std::string& processDir) {
     const ssize_t count = read(fd, text.data(), text.size());
     close(fd);
     if (count <= 0) return {};
-    std::string name(text.data(), static_cast<std::size_t>(count));
-    if (name.ends_with('\n')) name.pop_back();
-    // Short names are ASCII in practice; anything else is shown as '?', not guessed at.
-    std::wstring wide;
-    for (const char c : name)
-        wide.push_back(static_cast<unsigned char>(c) < 0x80 ? static_cast<wchar_t>(c) : L'?');
-    return wide;
+    std::string_view name(text.data(), static_cast<std::size_t>(count));
+    if (name.ends_with('\n')) name.remove_suffix(1);
+    return WideFromBytes(name);
 }
 
 // Whether a descriptor of `processDir` is open on the device numbered `device`. Its link is

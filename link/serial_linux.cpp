@@ -30,6 +30,7 @@
 
 #include "event_history_linux.h"
 #include "serial_linux.h"
+#include "utf8_text.h"
 #include "uucp_lock_linux.h"
 
 namespace {
@@ -658,28 +659,10 @@ class LinuxSerialLayer : public ISerialLayer {
 
 }  // namespace
 
-std::optional<std::string> PortPathBytes(const std::wstring& text) {
-    std::string out;
-    for (const wchar_t wide : text) {
-        const auto c = static_cast<std::uint32_t>(wide);
-        if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+std::optional<std::string> PortPathBytes(const std::wstring& name) {
+    // A NUL would end the path early: the kernel would open another device than the one named.
+    if (name.find(L'\0') != std::wstring::npos) return std::nullopt;
+    return ExactUtf8FromWide(name);
 }
 
 ISerialLayer& PlatformSerialLayer() {

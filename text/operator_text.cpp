@@ -1,10 +1,12 @@
 #include "operator_text.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 
 #include "meter_frames.h"
+#include "utf8_text.h"
 
 const std::array<const wchar_t*, kChannelCount> kChannelLabels = {L"1310CW", L"1310Burst",
                                                                   L"1490CW", L"1550CW"};
@@ -14,30 +16,21 @@ const wchar_t* const kStatusSearching = L"正在查找待测表…";
 
 namespace {
 
-std::wstring Widen(const char* text) {
-    std::wstring wide;
-    for (; *text != '\0'; ++text)
-        wide.push_back(static_cast<wchar_t>(*text));
-    return wide;
-}
-
 // Shortest text that reads back as the same double: the level exactly as it was understood.
 std::wstring FormatLevel(double level) {
     if (std::isinf(level)) return level > 0 ? L"inf" : L"-inf";
-    char buffer[64] = {};
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer - 1, level);
-    *result.ptr = '\0';
-    return Widen(buffer);
+    std::array<char, 64> text{};
+    const auto result = std::to_chars(text.data(), text.data() + text.size(), level);
+    return WideFromBytes({text.data(), result.ptr});
 }
 
 // Five significant digits, as "%.5g" in the C locale. Not printf itself: Qt sets the user's
 // locale for the whole process on Linux, and a decimal comma would sit beside the level's point.
 std::wstring FormatFactor(float factor) {
-    char buffer[64] = {};
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer - 1,
+    std::array<char, 64> text{};
+    const auto result = std::to_chars(text.data(), text.data() + text.size(),
                                       static_cast<double>(factor), std::chars_format::general, 5);
-    *result.ptr = '\0';
-    return Widen(buffer);
+    return WideFromBytes({text.data(), result.ptr});
 }
 
 std::wstring Holder(const PortHolder& holder) {

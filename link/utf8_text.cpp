@@ -18,10 +18,7 @@ bool IsTrailSurrogate(std::uint32_t unit) {
     return unit >= 0xDC00 && unit <= 0xDFFF;
 }
 
-}  // namespace
-
-std::optional<std::wstring> WideFromUtf8(std::string_view utf8) {
-    if (!utf8::is_valid(utf8.begin(), utf8.end())) return std::nullopt;
+std::wstring WideFromValidUtf8(std::string_view utf8) {
     std::wstring wide;
     if constexpr (kUtf16) {
         utf8::unchecked::utf8to16(utf8.begin(), utf8.end(), std::back_inserter(wide));
@@ -31,7 +28,9 @@ std::optional<std::wstring> WideFromUtf8(std::string_view utf8) {
     return wide;
 }
 
-std::string Utf8FromWide(std::wstring_view wide) {
+// Encodes `wide`; `replace` decides what a unit that is not a character becomes (U+FFFD), or
+// ends the conversion with nullopt.
+std::optional<std::string> Utf8FromWideUnits(std::wstring_view wide, bool replace) {
     std::string utf8;
     for (std::size_t i = 0; i < wide.size(); ++i) {
         auto code = static_cast<std::uint32_t>(wide[i]);
@@ -41,8 +40,32 @@ std::string Utf8FromWide(std::wstring_view wide) {
                    (static_cast<std::uint32_t>(wide[i + 1]) - 0xDC00);
             ++i;
         }
-        if (code > 0x10FFFF || IsLeadSurrogate(code) || IsTrailSurrogate(code)) code = kReplacement;
+        if (code > 0x10FFFF || IsLeadSurrogate(code) || IsTrailSurrogate(code)) {
+            if (!replace) return std::nullopt;
+            code = kReplacement;
+        }
         utf8::append(code, std::back_inserter(utf8));
     }
     return utf8;
+}
+
+}  // namespace
+
+std::optional<std::wstring> WideFromUtf8(std::string_view utf8) {
+    if (!utf8::is_valid(utf8.begin(), utf8.end())) return std::nullopt;
+    return WideFromValidUtf8(utf8);
+}
+
+std::wstring WideFromBytes(std::string_view bytes) {
+    std::string valid;
+    utf8::replace_invalid(bytes.begin(), bytes.end(), std::back_inserter(valid), kReplacement);
+    return WideFromValidUtf8(valid);
+}
+
+std::optional<std::string> ExactUtf8FromWide(std::wstring_view wide) {
+    return Utf8FromWideUnits(wide, false);
+}
+
+std::string Utf8FromWide(std::wstring_view wide) {
+    return *Utf8FromWideUnits(wide, true);
 }

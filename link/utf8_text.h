@@ -1,0 +1,24 @@
+#pragma once
+
+// Wide strings (UTF-16 on Windows, UTF-32 on Linux), in which link/, discovery/ and text/ carry
+// port names and the operator's texts, to and from UTF-8: the bytes of Linux paths, and the
+// command line's arguments, output and log on both platforms.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+// nullopt when `utf8` is not UTF-8.
+std::optional<std::wstring> WideFromUtf8(std::string_view utf8);
+
+// What is not UTF-8 becomes U+FFFD: names read from the file system, where nothing guarantees
+// UTF-8 (such a name cannot be opened again by its wide form, which is as it should be).
+std::wstring WideFromBytes(std::string_view bytes);
+
+// nullopt when `wide` holds what is not a character (an unpaired surrogate, a value beyond
+// U+10FFFF): for a name that must reach the system exactly as given, or not at all.
+std::optional<std::string> ExactUtf8FromWide(std::wstring_view wide);
+
+// What is not a character becomes U+FFFD: port names come from the registry and the file
+// system, where nothing guarantees them valid, and are still to be shown.
+std::string Utf8FromWide(std::wstring_view wide);

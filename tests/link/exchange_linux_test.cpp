@@ -69,11 +69,12 @@ std::string LinkPath(const char* name) {
 
 class LinuxExchange : public ::testing::Test {
   protected:
-    // Starts the simulated meter with `options` and opens a port on it. By default the meter
-    // answers 300 ms after a frame, so that a watcher started by the send is surely waiting by
-    // then even on a loaded machine: an answer queued before the watcher's first look ends that
-    // watcher at once, by design, which is not what these tests are about.
-    void Connect(std::vector<std::string> options = {"--reply-delay", "300"}) {
+    // Starts the simulated meter with `options` and opens a port on it. The meter answers
+    // 300 ms after a frame, so that a watcher started by the send is surely waiting by then even
+    // on a loaded machine: an answer queued before the watcher's first look ends that watcher at
+    // once, by design, which is not what these tests are about.
+    void Connect(std::vector<std::string> options = {}) {
+        options.insert(options.begin(), {"--reply-delay", "300"});
         sim = std::make_unique<MeterSimProcess>(std::move(options));
         ASSERT_TRUE(sim->Started());
         port = std::make_unique<CMeterPort>(layer);

@@ -6,7 +6,6 @@
 #include <cmath>
 
 #include "meter_frames.h"
-#include "utf8_text.h"
 
 const std::array<const wchar_t*, kChannelCount> kChannelLabels = {L"1310CW", L"1310Burst",
                                                                   L"1490CW", L"1550CW"};
@@ -21,7 +20,7 @@ std::wstring FormatLevel(double level) {
     if (std::isinf(level)) return level > 0 ? L"inf" : L"-inf";
     std::array<char, 64> text{};
     const auto result = std::to_chars(text.data(), text.data() + text.size(), level);
-    return WideFromBytes({text.data(), result.ptr});
+    return {text.data(), result.ptr};  // ASCII digits, signs, '.', 'e'
 }
 
 // Five significant digits, as "%.5g" in the C locale. Not printf itself: Qt sets the user's
@@ -30,7 +29,7 @@ std::wstring FormatFactor(float factor) {
     std::array<char, 64> text{};
     const auto result = std::to_chars(text.data(), text.data() + text.size(),
                                       static_cast<double>(factor), std::chars_format::general, 5);
-    return WideFromBytes({text.data(), result.ptr});
+    return {text.data(), result.ptr};  // ASCII digits, signs, '.', 'e'
 }
 
 std::wstring Holder(const PortHolder& holder) {

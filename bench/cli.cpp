@@ -49,16 +49,6 @@ const std::vector<std::pair<std::string, std::wstring>> kLevels = {{"1310CW=0.35
                                                                    {"1490CW=0.5", L"0.5"},
                                                                    {"1550CW=2.25", L"2.25"}};
 
-std::string Hex(const Frame& frame) {
-    std::string hex;
-    for (const std::uint8_t byte : frame) {
-        char digits[3] = {};
-        std::snprintf(digits, sizeof digits, "%02x", byte);
-        hex += digits;
-    }
-    return hex;
-}
-
 // Runs `args` with its output to /dev/null; the wall time in ms from start to exit, or nullopt
 // when it could not start or did not exit 0.
 std::optional<double> TimedRun(const std::vector<std::string>& args, char** environment) {
@@ -131,7 +121,7 @@ int main() {
     for (std::uint8_t channel = 0; channel < kLevels.size(); ++channel) {
         withPort.push_back(kLevels[channel].first);
         withDiscovery.push_back(kLevels[channel].first);
-        python.push_back(Hex(BuildSetCorrectionFrame(kLevels[channel].second, channel)));
+        python.push_back(SimLogHex(BuildSetCorrectionFrame(kLevels[channel].second, channel)));
     }
     const bool discovery = MachineListsNoPort();
     std::string extra = "DRAVIK_EXTRA_PORTS=" + meter.DevicePath();

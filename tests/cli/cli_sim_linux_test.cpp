@@ -53,22 +53,21 @@ CliRun RunOn(const MeterSimProcess& sim, const std::vector<std::string>& args) {
     return run;
 }
 
-// The frame as the sim logs it ("AA 04 02 ...") or as --json and the log carry it ("aa0402...").
-std::string Hex(const Frame& frame, bool simLog) {
+// The frame as --json and the log carry it ("aa0402...").
+std::string Hex(const Frame& frame) {
     std::string hex;
     for (const std::uint8_t byte : frame) {
-        std::array<char, 4> digits{};
-        std::snprintf(digits.data(), digits.size(), simLog ? "%02X " : "%02x", byte);
+        std::array<char, 3> digits{};
+        std::snprintf(digits.data(), digits.size(), "%02x", byte);
         hex += digits.data();
     }
-    if (simLog) hex.pop_back();
     return hex;
 }
 
 std::vector<std::string> SetFramesLogged(const MeterSimProcess& sim) {
     std::vector<std::string> frames;
     for (const std::string& line : sim.Lines("FRAME set "))
-        frames.push_back(line.substr(line.find("hex=") + 4));
+        frames.push_back(LoggedHex(line));
     return frames;
 }
 
@@ -99,7 +98,7 @@ TEST(CliOnMeterSim, SetsFourChannelsByteExact) {
         for (std::uint8_t channel = 0; channel < 4; ++channel) {
             const std::wstring& text = kFourLevels[channel].second;
             const Frame frame = BuildSetCorrectionFrame(text, channel);
-            expectedFrames.push_back(Hex(frame, true));
+            expectedFrames.push_back(SimLogHex(frame));
             std::string line;
             ASSERT_TRUE(std::getline(lines, line));
             if (discovery) {
@@ -117,7 +116,7 @@ TEST(CliOnMeterSim, SetsFourChannelsByteExact) {
             EXPECT_EQ(json.at("db"), ReadDecibels(text));
             EXPECT_EQ(static_cast<float>(json.at("factor").get<double>()),
                       CorrectionFactor(ReadDecibels(text)));
-            EXPECT_EQ(json.at("frame"), Hex(frame, false));
+            EXPECT_EQ(json.at("frame"), Hex(frame));
             EXPECT_EQ(json.at("answered"), true);
         }
         EXPECT_EQ(SetFramesLogged(sim), expectedFrames);
@@ -192,7 +191,7 @@ TEST(CliOnMeterSim, LogRoundTripsThroughACsvReader) {
         EXPECT_EQ(row[4], Utf8FromWide(text));
         EXPECT_EQ(std::stod(row[5]), db);
         EXPECT_EQ(std::stof(row[6]), CorrectionFactor(db));
-        EXPECT_EQ(row[7], Hex(BuildSetCorrectionFrame(text, channelByte), false));
+        EXPECT_EQ(row[7], Hex(BuildSetCorrectionFrame(text, channelByte)));
         EXPECT_EQ(row[8], "true");
     }
 }

@@ -21,22 +21,6 @@ namespace {
 
 using Bytes = FakeSerialLayer::Bytes;
 
-std::string Hex(const Bytes& bytes) {
-    std::string out;
-    for (const std::uint8_t b : bytes) {
-        char cell[4] = {};
-        std::snprintf(cell, sizeof cell, "%02X", b);
-        if (!out.empty()) out += ' ';
-        out += cell;
-    }
-    return out;
-}
-
-std::string HexOf(const std::string& logLine) {
-    const auto at = logLine.find("hex=");
-    return at == std::string::npos ? std::string() : logLine.substr(at + 4);
-}
-
 // Sets DRAVIK_EXTRA_PORTS for one test.
 class ExtraPorts {
   public:
@@ -74,14 +58,14 @@ TEST_F(SetOnPty, SendsTheClickedChannelThenTheNextClickWithoutAProbe) {
     auto frames = sim.Frames();
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0].rfind("FRAME probe", 0), 0u) << frames[0];
-    EXPECT_EQ(HexOf(frames[1]), Hex(SetFrame(2, {0x4D, 0x9E, 0x8F, 0x3F}))) << frames[1];
+    EXPECT_EQ(LoggedHex(frames[1]), SimLogHex(SetFrame(2, {0x4D, 0x9E, 0x8F, 0x3F}))) << frames[1];
     EXPECT_EQ(view.StatusText(), QStringLiteral("1490CW 设置成功 0.5 dB → 1.122"));
 
     SetButton(view, 0)->click();
     ASSERT_TRUE(sim.WaitForFrames(3));
     frames = sim.Frames();
     ASSERT_EQ(frames.size(), 3u) << "the second SET probed again";
-    EXPECT_EQ(HexOf(frames[2]), Hex(SetFrame(0, {0x00, 0x00, 0x80, 0x3F}))) << frames[2];
+    EXPECT_EQ(LoggedHex(frames[2]), SimLogHex(SetFrame(0, {0x00, 0x00, 0x80, 0x3F}))) << frames[2];
     EXPECT_EQ(view.StatusText(), QStringLiteral("1310CW 设置成功 0 dB → 1"));
     EXPECT_TRUE(catcher.Seen().empty());
 }
@@ -124,7 +108,7 @@ TEST_F(SetOnPty, UnpluggedMeterIsFoundAgainAfterReplugging) {
     ASSERT_TRUE(sim.WaitForFrames(2));
     const auto frames = sim.Frames();
     EXPECT_EQ(frames[0].rfind("FRAME probe", 0), 0u) << "replugged meter was not searched for";
-    EXPECT_EQ(HexOf(frames[1]), Hex(SetFrame(1, {0x78, 0x24, 0xA1, 0x3F}))) << frames[1];
+    EXPECT_EQ(LoggedHex(frames[1]), SimLogHex(SetFrame(1, {0x78, 0x24, 0xA1, 0x3F}))) << frames[1];
     EXPECT_EQ(view.StatusText(), QStringLiteral("1310Burst 设置成功 1 dB → 1.2589"));
 }
 

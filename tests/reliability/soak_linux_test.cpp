@@ -26,21 +26,6 @@ long ResidentKiB() {
     return -1;
 }
 
-std::string Hex(const Frame& frame) {
-    std::string hex;
-    char byte[4];
-    for (std::size_t i = 0; i < frame.size(); ++i) {
-        std::snprintf(byte, sizeof byte, i == 0 ? "%02X" : " %02X", frame[i]);
-        hex += byte;
-    }
-    return hex;
-}
-
-std::string HexOf(const std::string& logLine) {
-    const auto at = logLine.find("hex=");
-    return at == std::string::npos ? std::string() : logLine.substr(at + 4);
-}
-
 // dB texts as operators type them, and as they mistype them.
 std::wstring RandomText(std::mt19937& random) {
     std::uniform_int_distribution<int> kind(0, 5);
@@ -86,7 +71,8 @@ TEST(Soak, EveryFrameArrivesOnceAndByteExact) {
         const int channel = i % kChannelCount;
         const std::wstring text = RandomText(random);
         station.Set(channel, text);
-        expected.push_back(Hex(BuildSetCorrectionFrame(text, static_cast<std::uint8_t>(channel))));
+        expected.push_back(
+            SimLogHex(BuildSetCorrectionFrame(text, static_cast<std::uint8_t>(channel))));
         if (station.view.Status().find(L"设置成功") != std::wstring::npos) ++answered;
         // The recorder's own history would otherwise count as growth.
         station.view.statuses.clear();
@@ -99,7 +85,7 @@ TEST(Soak, EveryFrameArrivesOnceAndByteExact) {
     const auto frames = sim.Frames();
     ASSERT_EQ(frames.size(), static_cast<std::size_t>(sets) + 2) << "none lost, none doubled";
     for (int i = 0; i < sets; ++i) {
-        EXPECT_EQ(HexOf(frames[static_cast<std::size_t>(i) + 2]),
+        EXPECT_EQ(LoggedHex(frames[static_cast<std::size_t>(i) + 2]),
                   expected[static_cast<std::size_t>(i)])
             << "SET " << i;
     }
@@ -141,8 +127,9 @@ TEST(EditBoxAbuse, AnyTextGivesTheFrameOfItsLeadingNumber) {
         const int channel = static_cast<int>(i % kChannelCount);
         station.Set(channel, cases[i].text);
         ASSERT_TRUE(sim.WaitForFrames(i + 2));
-        EXPECT_EQ(HexOf(sim.Frames().back()),
-                  Hex(BuildSetCorrectionFrame(cases[i].sameAs, static_cast<std::uint8_t>(channel))))
+        EXPECT_EQ(
+            LoggedHex(sim.Frames().back()),
+            SimLogHex(BuildSetCorrectionFrame(cases[i].sameAs, static_cast<std::uint8_t>(channel))))
             << "case " << i;
     }
     EXPECT_TRUE(station.view.messages.empty());

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -26,6 +27,11 @@ std::string BinDir();
 
 // A device path as the wide port name CMeterPort::Open takes.
 std::wstring WidePath(const std::string& path);
+
+// Bytes as the sim logs them after "hex=": upper-case pairs separated by spaces ("AA 04 02").
+std::string SimLogHex(std::span<const std::uint8_t> bytes);
+// The "hex=" part of one of the sim's FRAME lines; empty when the line has none.
+std::string LoggedHex(const std::string& logLine);
 
 // build/<preset>/bin/meter-sim (from BinDir()) as a child process. The log lines it prints are
 // collected on a thread of their own; see tools/meter_sim.cpp for options and line formats.

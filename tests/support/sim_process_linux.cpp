@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
@@ -47,6 +48,21 @@ std::string BinDir() {
 std::wstring WidePath(const std::string& path) {
     // Device and temporary paths are ASCII.
     return std::wstring(path.begin(), path.end());
+}
+
+std::string SimLogHex(std::span<const std::uint8_t> bytes) {
+    std::string hex;
+    for (const std::uint8_t byte : bytes) {
+        std::array<char, 4> cell{};
+        std::snprintf(cell.data(), cell.size(), hex.empty() ? "%02X" : " %02X", byte);
+        hex += cell.data();
+    }
+    return hex;
+}
+
+std::string LoggedHex(const std::string& logLine) {
+    const auto at = logLine.find("hex=");
+    return at == std::string::npos ? std::string() : logLine.substr(at + 4);
 }
 
 MeterSimProcess::MeterSimProcess(std::vector<std::string> options, std::string linkPath)

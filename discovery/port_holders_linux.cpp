@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -96,19 +95,16 @@ std::optional<PortHolder> FindPortHolder(const std::string& devicePath, const st
 HolderCheck HardwarePortHolders(const std::string& sysfsRoot, const std::string& devRoot,
                                 const std::string& procRoot) {
     return [=](const std::wstring& port) -> std::optional<PortHolder> {
-        // Kernel tty names are ASCII; a path that is not cannot be one of the listed ports.
-        if (std::any_of(port.begin(), port.end(), [](wchar_t c) { return c <= 0 || c >= 0x80; }))
-            return std::nullopt;
-        const std::string path(port.begin(), port.end());
+        const std::optional<std::string> path = PortPathBytes(port);
         const std::string prefix = devRoot + "/";
-        if (!path.starts_with(prefix)) return std::nullopt;
-        const std::string name = path.substr(prefix.size());
+        if (!path || !path->starts_with(prefix)) return std::nullopt;
+        const std::string name = path->substr(prefix.size());
         if (name.empty() || name.find('/') != std::string::npos) return std::nullopt;
         struct stat device {};
         if (lstat((sysfsRoot + "/class/tty/" + name + "/device").c_str(), &device) != 0) {
             return std::nullopt;
         }
-        return FindPortHolder(path, devRoot, procRoot);
+        return FindPortHolder(*path, devRoot, procRoot);
     };
 }
 

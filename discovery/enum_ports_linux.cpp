@@ -26,17 +26,6 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Small sysfs attribute, or nullopt when it cannot be read.
-std::optional<std::string> ReadAttribute(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::array<char, 4096> buffer{};
-    const ssize_t count = ::read(fd, buffer.data(), buffer.size());
-    ::close(fd);
-    if (count < 0) return std::nullopt;
-    return std::string(buffer.data(), static_cast<std::size_t>(count));
-}
-
 std::vector<std::string> Words(std::string_view text, char separator) {
     std::vector<std::string> words;
     std::size_t start = 0;
@@ -142,6 +131,16 @@ std::string DescribeHardware(const std::string& deviceLink, const std::string& s
 }
 
 }  // namespace
+
+std::optional<std::string> ReadAttribute(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::array<char, 4096> buffer{};
+    const ssize_t count = ::read(fd, buffer.data(), buffer.size());
+    ::close(fd);
+    if (count < 0) return std::nullopt;
+    return std::string(buffer.data(), static_cast<std::size_t>(count));
+}
 
 // Kernel names carry no leading zeros, so a longer run of digits is the bigger number.
 bool PortNameLess(const std::string& a, const std::string& b) {

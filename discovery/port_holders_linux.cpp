@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "serial_linux.h"
+#include "sysfs_ports.h"
 #include "utf8_text.h"
 #include "uucp_lock_linux.h"
 
@@ -38,14 +39,8 @@ std::optional<std::uint32_t> ProcessId(const char* name) {
 // The kernel's short name of a process (at most 15 bytes, from its comm file, where a long name
 // may end in half a character); empty when it cannot be read.
 std::wstring ProgramName(const std::string& processDir) {
-    const int fd = open((processDir + "/comm").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
-    std::array<char, 64> text{};
-    const ssize_t count = read(fd, text.data(), text.size());
-    close(fd);
-    if (count <= 0) return {};
-    std::string_view name(text.data(), static_cast<std::size_t>(count));
-    if (name.ends_with('\n')) name.remove_suffix(1);
+    std::string name = ReadAttribute(processDir + "/comm").value_or("");
+    if (name.ends_with('\n')) name.pop_back();
     return WideFromBytes(name);
 }
 

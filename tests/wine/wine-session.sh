@@ -42,11 +42,6 @@ ws_pe_arch() {
     esac
 }
 
-# Whether this machine runs Wine's 32-bit loader: false on hosts that execute no 32-bit code.
-ws_host_runs_win32() {
-    /usr/lib/wine/wine --version >/dev/null 2>&1
-}
-
 # The MinGW-w64 C compiler for the session's architecture.
 ws_mingw_gcc() {
     if [[ ${WS_WINE_ARCH:-win32} == win64 ]]; then
@@ -63,11 +58,13 @@ ws_require() {
     done
 }
 
-# Builds the scaffolding into DIR: the modem-line shim for both architectures, laid out so that
-# LD_PRELOAD=DIR/'$LIB'/libmodemshim.so picks the right one in every process, and window-text.exe.
+# Builds the scaffolding into DIR: the modem-line shim, laid out so that
+# LD_PRELOAD=DIR/'$LIB'/libmodemshim.so picks the right one in every process (a 32-bit session
+# runs processes of both architectures, a 64-bit one only 64-bit ones), and window-text.exe.
 wine_session_build_helpers() {
-    local dir=$1 src=$2 lib
-    for lib in 32:i386-linux-gnu 64:x86_64-linux-gnu; do
+    local dir=$1 src=$2 lib libs=(64:x86_64-linux-gnu)
+    [[ ${WS_WINE_ARCH:-win32} == win64 ]] || libs+=(32:i386-linux-gnu)
+    for lib in "${libs[@]}"; do
         mkdir -p "$dir/lib/${lib#*:}"
         gcc -m"${lib%%:*}" -std=gnu11 -O2 -Wall -Wextra -Werror -fPIC -shared \
             -o "$dir/lib/${lib#*:}/libmodemshim.so" "$src/modem_shim.c" -ldl ||

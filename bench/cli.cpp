@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "enum_ports_linux.h"
 #include "meter_frames.h"
 #include "sim_process.h"
-#include "sysfs_ports.h"
 
 extern char** environ;
 
@@ -97,7 +97,7 @@ struct Series {
 // This machine's own port list, from sysfs alone (the device query that would open a port is
 // refused and counts as a listed port).
 bool MachineListsNoPort() {
-    std::vector<std::wstring> ports;
+    std::vector<PortInfo> ports;
     bool asked = false;
     EnumSerialPortsFromSysfs(ports, "/sys", "/dev", [&asked](const std::string&) {
         asked = true;

@@ -1,8 +1,8 @@
-// Wall time of FindMeterPort on this machine: with the machine's own port list (probed only
-// when that list is empty: no real serial device is ever opened here), with a sysfs tree full
-// of phantom legacy ports, and with the simulated meter as the k-th of k extra ports, the
-// others silent ptys. Also what the busy check of a hardware port costs: the scan of every
-// process's descriptors in /proc, on a pty nobody else holds (the whole tree is read).
+// Wall time of the search for the meter (ProbePorts) on this machine: with the machine's own port
+// list (probed only when that list is empty: no real serial device is ever opened here), with a
+// sysfs tree full of phantom legacy ports, and with the simulated meter as the k-th of k extra
+// ports, the others silent ptys. Also what the busy check of a hardware port costs: the scan of
+// every process's descriptors in /proc, on a pty nobody else holds (the whole tree is read).
 //
 // Targets: no phantom port probed; no real ports: under 50 ms; meter k-th: 500 k + 200 ms,
 // within 30 ms; the busy check well under the 500 ms a probe costs.
@@ -21,11 +21,12 @@
 #include <string>
 #include <vector>
 
+#include "enum_ports_linux.h"
 #include "port_discovery.h"
-#include "port_holders.h"
+#include "port_holders_linux.h"
+#include "scratch_dir.h"
 #include "serial_layer.h"
 #include "sim_process.h"
-#include "sysfs_ports.h"
 #include "utf8_text.h"
 
 namespace {
@@ -74,7 +75,7 @@ Timing Measure(const PortLister& lister) {
     for (int run = 0; run < kRuns; ++run) {
         CountingLayer layer;
         const Clock::time_point start = Clock::now();
-        timing.result = FindMeterPort(L"", layer, lister);
+        timing.result = FoundPort(ProbePorts(L"", layer, lister));
         times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         timing.opens = layer.opens;
     }
@@ -90,33 +91,17 @@ void Print(const char* what, const Timing& t) {
                 t.minMs, t.medianMs, t.maxMs, t.opens, Utf8FromWide(t.result).c_str());
 }
 
-// A temp dir, removed at the end.
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "dravik-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path.empty()) fs::remove_all(path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string path;
-};
-
 bool RealPorts() {
     std::puts("== the machine's own port list (sysfs only; no device opened)");
     RefusingQuery query;
-    std::vector<std::wstring> real;
+    std::vector<PortInfo> real;
     EnumSerialPortsFromSysfs(real, "/sys", "/dev", query.Query());
     std::string consoles;
     std::getline(std::ifstream("/sys/class/tty/console/active"), consoles);
     std::printf("kernel console ports (left out): %s\n", consoles.c_str());
     std::printf("listed: %zu\n", real.size());
-    for (const std::wstring& name : real)
-        std::printf("  %s\n", Utf8FromWide(name).c_str());
+    for (const PortInfo& port : real)
+        std::printf("  %s\n", Utf8FromWide(port.name).c_str());
     for (const std::string& path : query.asked) {
         std::printf("  (type unreadable, kept unprobed: %s)\n", path.c_str());
     }
@@ -127,9 +112,9 @@ bool RealPorts() {
     // The list is taken again inside each search; should a port appear meanwhile, the search
     // gets an empty list rather than real hardware.
     bool appeared = false;
-    const Timing t = Measure([&appeared](std::vector<std::wstring>&) {
+    const Timing t = Measure([&appeared](std::vector<PortInfo>&) {
         RefusingQuery again;
-        std::vector<std::wstring> found;
+        std::vector<PortInfo> found;
         EnumSerialPortsFromSysfs(found, "/sys", "/dev", again.Query());
         if (!found.empty()) appeared = true;
     });
@@ -146,14 +131,14 @@ bool RealPorts() {
 
 bool Phantoms() {
     std::puts("== fake sysfs: ttyS0 the console, ttyS1..ttyS31 phantoms (type 0)");
-    TempDir root;
-    if (root.path.empty()) return false;
-    const fs::path cls = fs::path(root.path) / "class/tty";
+    ScratchDir root;
+    if (root.Path().empty()) return false;
+    const fs::path cls = fs::path(root.Path()) / "class/tty";
     std::error_code error;
     for (int i = 0; i < 32; ++i) {
         const std::string name = "ttyS" + std::to_string(i);
         const fs::path dir =
-            fs::path(root.path) / "devices/platform/serial8250" / name / "tty" / name;
+            fs::path(root.Path()) / "devices/platform/serial8250" / name / "tty" / name;
         fs::create_directories(dir, error);
         fs::create_directories(cls, error);
         fs::create_directory_symlink(dir.parent_path().parent_path(), dir / "device", error);
@@ -168,9 +153,9 @@ bool Phantoms() {
     }
 
     RefusingQuery query;
-    const std::string sysfs = root.path;
-    const std::string dev = root.path + "/dev";
-    const Timing t = Measure([&](std::vector<std::wstring>& list) {
+    const std::string sysfs = root.Path();
+    const std::string dev = root.Path() + "/dev";
+    const Timing t = Measure([&](std::vector<PortInfo>& list) {
         EnumSerialPortsFromSysfs(list, sysfs, dev, query.Query());
     });
     Print("no meter, 31 phantoms + console", t);
@@ -196,9 +181,9 @@ bool MeterKth(int k) {
     extra += meter.DevicePath();
     ::setenv("DRAVIK_EXTRA_PORTS", extra.c_str(), 1);
 
-    TempDir empty;  // no machine ports: only the extra ones are listed
-    const std::string sysfs = empty.path;
-    const Timing t = Measure([&sysfs](std::vector<std::wstring>& list) {
+    ScratchDir empty;  // no machine ports: only the extra ones are listed
+    const std::string sysfs = empty.Path();
+    const Timing t = Measure([&sysfs](std::vector<PortInfo>& list) {
         EnumSerialPortsFromSysfs(list, sysfs, sysfs + "/dev", RefusingQuery().Query());
         AppendExtraPorts(list);
     });
@@ -261,7 +246,7 @@ bool BusyCheck() {
 }  // namespace
 
 int main() {
-    std::printf("FindMeterPort wall time, %d runs each\n", kRuns);
+    std::printf("search wall time, %d runs each\n", kRuns);
     bool ok = RealPorts();
     ok = Phantoms() && ok;
     for (int k = 1; k <= 3; ++k)

@@ -13,8 +13,10 @@
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <utility>
 
 #include "dravik_version.h"
+#include "hex_bytes.h"
 #include "meter_frames.h"
 #include "meter_port.h"
 #include "operator_text.h"
@@ -44,14 +46,6 @@ std::string Complaint(const std::string& argument, const char* problem) {
     return "“" + argument + problem;
 }
 
-// One CHANNEL=DB of `set`, checked.
-struct Assignment {
-    int channel = 0;
-    std::string text;  // the DB part exactly as given
-    std::wstring wideText;
-    double decibels = 0;
-};
-
 bool SameIgnoringAsciiCase(const std::string& a, const std::string& b) {
     const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
@@ -70,44 +64,39 @@ std::optional<int> ChannelNamed(const std::string& name) {
 // The level is taken only when the whole text is one number, read as the dialog reads it, and
 // both it and its factor are finite: a script must never send a factor cut short or made up
 // ("-1e999" reads as -inf dB, which no meter error calls for, and no record could hold).
-std::optional<Assignment> Check(const std::string& argument, const std::vector<Assignment>& earlier,
+std::optional<Correction> Check(const std::string& argument, const std::vector<Correction>& earlier,
                                 std::string& problem) {
     const std::size_t equals = argument.find('=');
     if (equals == std::string::npos) {
         problem = Complaint(argument, kNoEquals);
         return std::nullopt;
     }
-    Assignment assignment;
     const std::optional<int> channel = ChannelNamed(argument.substr(0, equals));
     if (!channel) {
         problem = Complaint(argument, kUnknownChannel);
         return std::nullopt;
     }
-    assignment.channel = *channel;
     const bool twice = std::any_of(earlier.begin(), earlier.end(),
-                                   [&](const Assignment& a) { return a.channel == *channel; });
+                                   [&](const Correction& c) { return c.channel == *channel; });
     if (twice) {
         problem = Complaint(argument, kChannelTwice);
         return std::nullopt;
     }
-    assignment.text = argument.substr(equals + 1);
-    const std::optional<std::wstring> wide = WideFromUtf8(assignment.text);
-    if (!wide) {
+    const std::optional<std::wstring> text = WideFromUtf8(argument.substr(equals + 1));
+    if (!text) {
         problem = Complaint(argument, kNotUtf8);
         return std::nullopt;
     }
-    assignment.wideText = *wide;
-    const std::optional<double> decibels = ReadWholeDecibels(assignment.wideText);
-    if (!decibels) {
+    Correction correction = ReadCorrection(*text, static_cast<std::uint8_t>(*channel));
+    if (!correction.wholeNumber) {
         problem = Complaint(argument, kNotANumber);
         return std::nullopt;
     }
-    if (!std::isfinite(*decibels) || !std::isfinite(CorrectionFactor(*decibels))) {
+    if (!std::isfinite(correction.decibels) || !std::isfinite(correction.factor)) {
         problem = Complaint(argument, kOutOfRange);
         return std::nullopt;
     }
-    assignment.decibels = *decibels;
-    return assignment;
+    return correction;
 }
 
 // ISO 8601, UTC, milliseconds: 2026-03-14T09:26:53.589Z.
@@ -125,16 +114,6 @@ std::string UtcNow() {
                   static_cast<int>(time.seconds().count()),
                   static_cast<int>(time.subseconds().count()));
     return text.data();
-}
-
-std::string Hex(const Frame& frame) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (const std::uint8_t byte : frame) {
-        hex += kDigits[byte >> 4];
-        hex += kDigits[byte & 0x0F];
-    }
-    return hex;
 }
 
 // Shortest text that reads back as the same value.
@@ -170,18 +149,46 @@ struct SetOptions {
     std::vector<std::string> assignments;
 };
 
+// Every CHANNEL=DB checked, before anything is opened; nullopt after the line naming the first
+// that is refused.
+std::optional<std::vector<Correction>> CheckAll(const std::vector<std::string>& arguments,
+                                                std::ostream& err) {
+    std::vector<Correction> corrections;
+    for (const std::string& argument : arguments) {
+        std::string problem;
+        std::optional<Correction> correction = Check(argument, corrections, problem);
+        if (!correction) {
+            err << problem << '\n';
+            return std::nullopt;
+        }
+        corrections.push_back(std::move(*correction));
+    }
+    return corrections;
+}
+
+// One channel's outcome on stdout: the dialog's status line, or a JSON object with every field.
+void PrintOutcome(bool json, const std::string& time, const std::string& port,
+                  const Correction& correction, bool answered, std::ostream& out) {
+    if (!json) {
+        out << Utf8FromWide(FormatOutcome(correction, answered)) << std::endl;
+        return;
+    }
+    const Json line = {{"time", time},
+                       {"port", port},
+                       {"channel", correction.channel},
+                       {"label", Utf8FromWide(kChannelLabels[correction.channel])},
+                       {"text", Utf8FromWide(correction.text)},
+                       {"db", correction.decibels},
+                       {"factor", SentFactor(correction.factor)},
+                       {"frame", HexBytes(correction.frame)},
+                       {"answered", answered}};
+    out << line.dump() << std::endl;
+}
+
 int RunSet(const SetOptions& options, const CliSystem& system, std::ostream& out,
            std::ostream& err) {
-    std::vector<Assignment> assignments;
-    for (const std::string& argument : options.assignments) {
-        std::string problem;
-        const std::optional<Assignment> assignment = Check(argument, assignments, problem);
-        if (!assignment) {
-            err << problem << '\n';
-            return kExitUsage;
-        }
-        assignments.push_back(*assignment);
-    }
+    const std::optional<std::vector<Correction>> corrections = CheckAll(options.assignments, err);
+    if (!corrections) return kExitUsage;
     std::wstring port;
     if (options.portGiven) {
         const std::optional<std::wstring> wide = WideFromUtf8(options.port);
@@ -202,9 +209,8 @@ int RunSet(const SetOptions& options, const CliSystem& system, std::ostream& out
 
     if (!options.portGiven) {
         // As the dialog finds its meter: once, before the first channel.
-        const std::vector<PortProbe> probes =
-            ProbePorts(L"", system.layer, PortNames(system.listPorts), ProbeScope::UpToFirstAnswer,
-                       system.holders);
+        const std::vector<PortProbe> probes = ProbePorts(
+            L"", system.layer, system.listPorts, ProbeScope::UpToFirstAnswer, system.holders);
         port = FoundPort(probes);
         if (port.empty()) return NoMeter(probes, err);
     }
@@ -216,31 +222,15 @@ int RunSet(const SetOptions& options, const CliSystem& system, std::ostream& out
     }
 
     int status = kExitAllAnswered;
-    for (const Assignment& a : assignments) {
+    for (const Correction& correction : *corrections) {
         const std::string time = UtcNow();
-        const auto channel = static_cast<std::uint8_t>(a.channel);
-        const bool answered = meter.SetCorrection(a.wideText, channel) == 1;
+        const bool answered = meter.SetCorrection(correction) == 1;
         if (!answered) status = kExitNoAnswer;
-
-        const std::string label = Utf8FromWide(kChannelLabels[channel]);
-        const float factor = CorrectionFactor(a.decibels);
-        const std::string frame = Hex(BuildSetCorrectionFrame(a.wideText, channel));
-        if (options.json) {
-            const Json line = {{"time", time},
-                               {"port", portText},
-                               {"channel", a.channel},
-                               {"label", label},
-                               {"text", a.text},
-                               {"db", a.decibels},
-                               {"factor", SentFactor(factor)},
-                               {"frame", frame},
-                               {"answered", answered}};
-            out << line.dump() << std::endl;
-        } else {
-            out << Utf8FromWide(FormatOutcome(a.channel, answered, a.wideText)) << std::endl;
-        }
-        if (log && !log->Append({time, portText, std::to_string(a.channel), label, a.text,
-                                 Shortest(a.decibels), Shortest(factor), frame,
+        PrintOutcome(options.json, time, portText, correction, answered, out);
+        if (log && !log->Append({time, portText, std::to_string(correction.channel),
+                                 Utf8FromWide(kChannelLabels[correction.channel]),
+                                 Utf8FromWide(correction.text), Shortest(correction.decibels),
+                                 Shortest(correction.factor), HexBytes(correction.frame),
                                  answered ? "true" : "false"})) {
             // The factor is in the meter but not in the record: the run must not look clean.
             err << Complaint(options.logPath, kLogWriteFailed) << '\n';
@@ -271,7 +261,7 @@ int RunPorts(bool json, const CliSystem& system, std::ostream& out) {
 
 int RunFind(bool all, bool json, const CliSystem& system, std::ostream& out, std::ostream& err) {
     const std::vector<PortProbe> probes =
-        ProbePorts(L"", system.layer, PortNames(system.listPorts),
+        ProbePorts(L"", system.layer, system.listPorts,
                    all ? ProbeScope::EveryPort : ProbeScope::UpToFirstAnswer, system.holders);
     bool found = false;
     for (const PortProbe& probe : probes) {

@@ -28,7 +28,7 @@ inline constexpr int kExitOpenFailed = 4;
 // a peek `ports` sees nothing in any port's way.
 struct CliSystem {
     ISerialLayer& layer;
-    PortInfoLister listPorts;
+    PortLister listPorts;
     HolderCheck holders = {};
     PortPeek peek = {};
 };

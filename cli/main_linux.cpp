@@ -14,6 +14,6 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string> args(argv + 1, argv + argc);
     return RunCli(
-        args, {PlatformSerialLayer(), ListSerialPorts, PlatformHolderCheck(), PlatformPortPeek()},
+        args, {PlatformSerialLayer(), EnumSerialPorts, PlatformHolderCheck(), PlatformPortPeek()},
         std::cout, std::cerr);
 }

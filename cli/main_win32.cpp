@@ -19,7 +19,7 @@ int wmain(int argc, wchar_t** argv) {
     for (int i = 1; i < argc; ++i)
         args.push_back(Utf8FromWide(argv[i]));
     const int status = RunCli(
-        args, {PlatformSerialLayer(), ListSerialPorts, PlatformHolderCheck(), PlatformPortPeek()},
+        args, {PlatformSerialLayer(), EnumSerialPorts, PlatformHolderCheck(), PlatformPortPeek()},
         std::cout, std::cerr);
     std::cout.flush();
     if (consoleCodePage != 0) SetConsoleOutputCP(consoleCodePage);

@@ -9,11 +9,13 @@
 #include <array>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string_view>
 
+#include "enum_ports_linux.h"
 #include "port_discovery.h"
-#include "sysfs_ports.h"
+#include "unique_fd_linux.h"
 #include "utf8_text.h"
 
 namespace {
@@ -133,54 +135,29 @@ std::string DescribeHardware(const std::string& deviceLink, const std::string& s
 }  // namespace
 
 std::optional<std::string> ReadAttribute(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid()) return std::nullopt;
     std::array<char, 4096> buffer{};
-    const ssize_t count = ::read(fd, buffer.data(), buffer.size());
-    ::close(fd);
+    const ssize_t count = ::read(fd.Get(), buffer.data(), buffer.size());
     if (count < 0) return std::nullopt;
     return std::string(buffer.data(), static_cast<std::size_t>(count));
 }
 
-// Kernel names carry no leading zeros, so a longer run of digits is the bigger number.
+// glibc's version order compares runs of digits as numbers; kernel names carry no leading zeros,
+// where it would order otherwise.
 bool PortNameLess(const std::string& a, const std::string& b) {
-    std::size_t i = 0;
-    std::size_t j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (IsDigit(a[i]) && IsDigit(b[j])) {
-            std::size_t endA = i;
-            std::size_t endB = j;
-            while (endA < a.size() && IsDigit(a[endA]))
-                ++endA;
-            while (endB < b.size() && IsDigit(b[endB]))
-                ++endB;
-            if (endA - i != endB - j) return endA - i < endB - j;
-            const int order = a.compare(i, endA - i, b, j, endB - j);
-            if (order != 0) return order < 0;
-            i = endA;
-            j = endB;
-        } else {
-            if (a[i] != b[j]) {
-                return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
-            }
-            ++i;
-            ++j;
-        }
-    }
-    return i == a.size() && j < b.size();
+    return ::strverscmp(a.c_str(), b.c_str()) < 0;
 }
 
 std::optional<int> QueryUartType(const std::string& devicePath) {
-    const int fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    const UniqueFd fd(::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.Valid()) return std::nullopt;
     serial_struct info{};
-    const int result = ::ioctl(fd, TIOCGSERIAL, &info);
-    ::close(fd);
-    if (result != 0) return std::nullopt;
+    if (::ioctl(fd.Get(), TIOCGSERIAL, &info) != 0) return std::nullopt;
     return info.type;
 }
 
-void ListSerialPortsFromSysfs(std::vector<PortInfo>& list, const std::string& sysfsRoot,
+void EnumSerialPortsFromSysfs(std::vector<PortInfo>& list, const std::string& sysfsRoot,
                               const std::string& devRoot, const UartTypeQuery& queryUartType) {
     const std::string classDir = sysfsRoot + "/class/tty";
     DIR* dir = ::opendir(classDir.c_str());
@@ -212,13 +189,6 @@ void ListSerialPortsFromSysfs(std::vector<PortInfo>& list, const std::string& sy
     }
 }
 
-void EnumSerialPortsFromSysfs(std::vector<std::wstring>& list, const std::string& sysfsRoot,
-                              const std::string& devRoot, const UartTypeQuery& queryUartType) {
-    PortNames([&](std::vector<PortInfo>& ports) {
-        ListSerialPortsFromSysfs(ports, sysfsRoot, devRoot, queryUartType);
-    })(list);
-}
-
 void AppendExtraPorts(std::vector<PortInfo>& list) {
     const char* value = std::getenv("DRAVIK_EXTRA_PORTS");
     if (value == nullptr) return;
@@ -226,11 +196,7 @@ void AppendExtraPorts(std::vector<PortInfo>& list) {
         list.push_back({WideFromBytes(path), L"DRAVIK_EXTRA_PORTS"});
 }
 
-void AppendExtraPorts(std::vector<std::wstring>& list) {
-    PortNames([](std::vector<PortInfo>& ports) { AppendExtraPorts(ports); })(list);
-}
-
-void ListSerialPorts(std::vector<PortInfo>& list) {
-    ListSerialPortsFromSysfs(list, "/sys", "/dev", QueryUartType);
+void EnumSerialPorts(std::vector<PortInfo>& list) {
+    EnumSerialPortsFromSysfs(list, "/sys", "/dev", QueryUartType);
     AppendExtraPorts(list);
 }

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "enum_ports_win32.h"
 #include "port_discovery.h"
-#include "registry_ports.h"
 
 namespace {
 
@@ -13,7 +13,7 @@ constexpr DWORD kDataBytes = 512;
 
 }  // namespace
 
-void ListSerialPortsFromKey(std::vector<PortInfo>& list, const wchar_t* subKey) {
+void EnumSerialPortsFromKey(std::vector<PortInfo>& list, const wchar_t* subKey) {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
     for (DWORD index = 0;; ++index) {
@@ -38,13 +38,8 @@ void ListSerialPortsFromKey(std::vector<PortInfo>& list, const wchar_t* subKey) 
     RegCloseKey(key);
 }
 
-void EnumSerialPortsFromKey(std::vector<std::wstring>& list, const wchar_t* subKey) {
-    PortNames([subKey](std::vector<PortInfo>& ports) { ListSerialPortsFromKey(ports, subKey); })(
-        list);
-}
-
-void ListSerialPorts(std::vector<PortInfo>& list) {
-    ListSerialPortsFromKey(list, L"Hardware\\DeviceMap\\SerialComm");
+void EnumSerialPorts(std::vector<PortInfo>& list) {
+    EnumSerialPortsFromKey(list, L"Hardware\\DeviceMap\\SerialComm");
 }
 
 // An open of a COM port another program has refuses with "access denied": nothing to see

@@ -17,16 +17,10 @@ struct PortInfo {
 
 // Appends the machine's serial ports to `list`, in a stable order (Windows: registry order;
 // Linux: natural order of the sysfs names, then DRAVIK_EXTRA_PORTS).
-void ListSerialPorts(std::vector<PortInfo>& list);
+void EnumSerialPorts(std::vector<PortInfo>& list);
 
-// The names of what ListSerialPorts lists, in the same order.
-void EnumSerialPorts(std::vector<std::wstring>& list);
-
-using PortLister = std::function<void(std::vector<std::wstring>&)>;
-using PortInfoLister = std::function<void(std::vector<PortInfo>&)>;
-
-// The names of what `listPorts` lists, as the search takes them.
-PortLister PortNames(PortInfoLister listPorts);
+// A port list to search: EnumSerialPorts, or a list of the caller's (a test's, a pty's).
+using PortLister = std::function<void(std::vector<PortInfo>&)>;
 
 // What became of one port a search tried.
 enum class PortOutcome {
@@ -76,13 +70,9 @@ enum class ProbeScope {
 // again; one that answered is followed by a short pause before the caller may open it. A port
 // `holderOf` names a holder for is not opened at all, but costs the pause of a probe.
 std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer& layer,
-                                  const PortLister& enumerate, ProbeScope scope,
+                                  const PortLister& listPorts,
+                                  ProbeScope scope = ProbeScope::UpToFirstAnswer,
                                   const HolderCheck& holderOf = {});
 
 // The port a search up to the first answer found, or an empty string.
 std::wstring FoundPort(const std::vector<PortProbe>& probes);
-
-// The first port but `excludedPort` that answers, or an empty string: ProbePorts up to the
-// first answer on a given serial layer and port list, with no holder check.
-std::wstring FindMeterPort(const std::wstring& excludedPort, ISerialLayer& layer,
-                           const PortLister& enumerate);

@@ -1,4 +1,4 @@
-#include "port_holders.h"
+#include "port_holders_linux.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,8 +13,7 @@
 #include <memory>
 #include <utility>
 
-#include "serial_linux.h"
-#include "sysfs_ports.h"
+#include "enum_ports_linux.h"
 #include "utf8_text.h"
 #include "uucp_lock_linux.h"
 

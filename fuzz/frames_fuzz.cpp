@@ -94,7 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         text.push_back(static_cast<wchar_t>(data[i] | (data[i + 1] << 8)));
     }
 
-    const Frame frame = BuildSetCorrectionFrame(text, channel);
+    const Correction correction = ReadCorrection(text, channel);
+    const Frame& frame = correction.frame;
     if (frame.size() != 40 || frame[0] != 0xAA || frame[1] != 0x04 || frame[2] != channel ||
         frame[3] != 0 || frame[4] != 0) {
         std::abort();
@@ -110,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The value read agrees with the C library's correctly rounded strtod on the same number
     // (the "C" locale: '.' is the separator).
     const double expected = number.empty() ? 0.0 : std::strtod(number.c_str(), nullptr);
-    const double actual = ReadDecibels(text);
+    const double actual = correction.decibels;
     if (std::memcmp(&expected, &actual, sizeof expected) != 0 &&
         !(expected == 0.0 && actual == 0.0)) {
         std::abort();

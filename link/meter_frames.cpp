@@ -133,19 +133,6 @@ DecibelScan ScanDecibels(const std::wstring& text) {
 
 }  // namespace
 
-double ReadDecibels(const std::wstring& text) {
-    return ScanDecibels(text).value;
-}
-
-std::optional<double> ReadWholeDecibels(const std::wstring& text) {
-    const DecibelScan scan = ScanDecibels(text);
-    if (!scan.number) return std::nullopt;
-    const bool onlyBlanksAfter =
-        std::all_of(text.begin() + static_cast<std::ptrdiff_t>(scan.end), text.end(), IsBlank);
-    if (!onlyBlanksAfter) return std::nullopt;
-    return scan.value;
-}
-
 float CorrectionFactor(double decibels) {
     const double factor = std::pow(10.0, decibels / 10.0);
     // Round to nearest, ties to even, without ever casting an out-of-range double (undefined
@@ -168,16 +155,30 @@ Frame BuildProbeFrame() {
     return frame;
 }
 
-Frame BuildSetCorrectionFrame(const std::wstring& text, std::uint8_t channel) {
-    Frame frame{};
+Correction ReadCorrection(const std::wstring& text, std::uint8_t channel) {
+    const DecibelScan scan = ScanDecibels(text);
+    Correction correction;
+    correction.text = text;
+    correction.channel = channel;
+    correction.decibels = scan.value;
+    correction.wholeNumber =
+        scan.number &&
+        std::all_of(text.begin() + static_cast<std::ptrdiff_t>(scan.end), text.end(), IsBlank);
+    correction.factor = CorrectionFactor(scan.value);
+
+    Frame& frame = correction.frame;
     frame[0] = kFrameStart;
     frame[1] = kSetCorrectionCommand;
     frame[kChannelOffset] = channel;
-    const auto bits = std::bit_cast<std::uint32_t>(CorrectionFactor(ReadDecibels(text)));
+    const auto bits = std::bit_cast<std::uint32_t>(correction.factor);
     for (std::size_t k = 0; k < 4; ++k) {
         frame[kFactorOffset + k] = static_cast<std::uint8_t>(bits >> (8 * k));
     }
-    return frame;
+    return correction;
+}
+
+Frame BuildSetCorrectionFrame(const std::wstring& text, std::uint8_t channel) {
+    return ReadCorrection(text, channel).frame;
 }
 
 bool IsProbeReply(const std::uint8_t* buffer, std::uint32_t count) {

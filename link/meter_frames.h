@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <string>
 
 // Every frame on the line, either way, is this long: no length field, checksum or terminator.
@@ -21,22 +20,30 @@ inline constexpr std::size_t kSignatureOffset = 15;
 
 Frame BuildProbeFrame();
 
-// `text` is the operator's level in dB, read the way the Windows runtime's _wtof reads it
-// (leading number only; no number at all means 0 dB). The frame carries 10^(dB/10) as a
-// little-endian IEEE-754 single.
+// One channel's correction as the operator typed it, read once: the level, the factor the meter
+// gets and the frame that carries it. Whatever shows or records a SET takes this value, so what
+// it shows is by construction what was sent.
+struct Correction {
+    std::wstring text;  // as typed
+    std::uint8_t channel = 0;
+    // The text's leading number, read the way the Windows runtime's _wtof reads it; 0 when the
+    // text holds no number.
+    double decibels = 0;
+    // The text is exactly that number, blanks around it aside ("2.5", " -3e1 "; not "", "abc",
+    // "2.5x" or "2.5 dB"): for callers that must not send a level silently cut short.
+    bool wholeNumber = false;
+    // 10^(dB/10) rounded to single precision, as the frame carries it (little-endian IEEE-754).
+    float factor = 1;
+    Frame frame{};
+};
+
+Correction ReadCorrection(const std::wstring& text, std::uint8_t channel);
+
+// ReadCorrection(text, channel).frame.
 Frame BuildSetCorrectionFrame(const std::wstring& text, std::uint8_t channel);
 
 // True when exactly 40 bytes arrived and bytes 15..18 spell "BOOT" (upper case).
 bool IsProbeReply(const std::uint8_t* buffer, std::uint32_t count);
-
-// The value BuildSetCorrectionFrame reads from `text`; exposed so the dialog can show the
-// operator what was actually sent.
-double ReadDecibels(const std::wstring& text);
-
-// The same reading, for callers that must not send a level silently cut short: the value only
-// when `text`, apart from leading and trailing blanks, is exactly one number ("2.5", " -3e1 ");
-// nullopt for no number at all ("", "abc") or trailing text ("2.5x", "2.5 dB").
-std::optional<double> ReadWholeDecibels(const std::wstring& text);
 
 // 10^(dB/10) rounded to single precision as the frame carries it.
 float CorrectionFactor(double decibels);

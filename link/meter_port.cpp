@@ -151,7 +151,11 @@ bool CMeterPort::IsDevicePresent() {
 }
 
 int CMeterPort::SetCorrection(const std::wstring& text, std::uint8_t channel) {
-    return SendFrame(BuildSetCorrectionFrame(text, channel));
+    return SetCorrection(ReadCorrection(text, channel));
+}
+
+int CMeterPort::SetCorrection(const Correction& correction) {
+    return SendFrame(correction.frame);
 }
 
 int CMeterPort::SendFrame(const Frame& frame) {

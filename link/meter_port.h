@@ -42,6 +42,8 @@ class CMeterPort {
 
     // Command exchange: 1 when the meter answered within about 5 s, 0 otherwise.
     int SetCorrection(const std::wstring& text, std::uint8_t channel);
+    // The same for a correction read already (whose frame is sent as it is).
+    int SetCorrection(const Correction& correction);
     int SendFrame(const Frame& frame);
     // Reply watcher thread procedure; returns 0.
     static int WatchReplies(CMeterPort* port);

@@ -1,10 +1,10 @@
 // The serial layer on Linux: a tty opened by its device path, with the Win32-shaped operations
-// of serial_layer.h mapped onto termios, tty ioctls and epoll.
+// of serial_layer.h mapped onto termios (termios_linux.cpp), tty ioctls, and epoll for the reply
+// watcher's wait (event_wait_linux.cpp).
 
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -13,11 +13,9 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cstdlib>
 #include <exception>
 #include <future>
 #include <memory>
@@ -28,101 +26,12 @@
 #include <thread>
 #include <utility>
 
-#include "event_history_linux.h"
 #include "serial_linux.h"
+#include "serial_linux_p.h"
+#include "termios_linux.h"
 #include "utf8_text.h"
-#include "uucp_lock_linux.h"
 
 namespace {
-
-struct BaudRate {
-    std::uint32_t rate;
-    speed_t code;
-};
-
-constexpr std::array<BaudRate, 30> kBaudRates{{
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},
-    {150, B150},         {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
-}};
-
-std::optional<speed_t> SpeedCode(std::uint32_t rate) {
-    const auto it = std::find_if(kBaudRates.begin(), kBaudRates.end(),
-                                 [rate](const BaudRate& b) { return b.rate == rate; });
-    if (it == kBaudRates.end()) return std::nullopt;
-    return it->code;
-}
-
-std::uint32_t SpeedRate(speed_t code) {
-    const auto it = std::find_if(kBaudRates.begin(), kBaudRates.end(),
-                                 [code](const BaudRate& b) { return b.code == code; });
-    return it == kBaudRates.end() ? 0 : it->rate;
-}
-
-std::optional<tcflag_t> SizeFlag(std::uint8_t byteSize) {
-    switch (byteSize) {
-        case 5:
-            return CS5;
-        case 6:
-            return CS6;
-        case 7:
-            return CS7;
-        case 8:
-            return CS8;
-        default:
-            return std::nullopt;
-    }
-}
-
-std::uint8_t ByteSize(tcflag_t cflag) {
-    switch (cflag & CSIZE) {
-        case CS5:
-            return 5;
-        case CS6:
-            return 6;
-        case CS7:
-            return 7;
-        default:
-            return 8;
-    }
-}
-
-// Input processing that would alter or swallow bytes of a binary frame: CR/LF mapping, parity
-// marking and stripping, and software flow control, which eats 0x11/0x13 wherever they occur
-// (a correction factor's float easily contains them).
-constexpr tcflag_t kRawInputOff = IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR |
-                                  IGNCR | ICRNL | IXON | IXOFF | IXANY | IMAXBEL;
-constexpr tcflag_t kRawLocalOff = ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN;
-
-// What a failed call on the tty means for the layer: the one place errno is read.
-enum class TtyError {
-    Interrupted,  // EINTR: try again
-    WouldBlock,   // EAGAIN: the queue is full (or empty) right now
-    // The device is gone for good (USB adapter unplugged, pty master closed): the tty is hung
-    // up and every further operation on the descriptor fails the same way.
-    Vanished,
-    Other,
-};
-
-TtyError Classify(int error) {
-    switch (error) {
-        case EINTR:
-            return TtyError::Interrupted;
-        case EAGAIN:
-            return TtyError::WouldBlock;
-        case EIO:
-        case ENXIO:
-        case ENODEV:
-            return TtyError::Vanished;
-        default:
-            return TtyError::Other;
-    }
-}
 
 // Why open() refused a device.
 OpenReason OpenFailure(int error) {
@@ -140,53 +49,6 @@ OpenReason OpenFailure(int error) {
             return OpenReason::Gone;
         default:
             return OpenReason::Other;
-    }
-}
-
-std::uint32_t ErrorFlags(const LineCounters& before, const LineCounters& now) {
-    std::uint32_t flags = 0;
-    if (now.frame != before.frame) flags |= kCeFrame;
-    if (now.parity != before.parity) flags |= kCeRxParity;
-    if (now.overrun != before.overrun) flags |= kCeOverrun;
-    if (now.bufOverrun != before.bufOverrun) flags |= kCeRxOver;
-    if (now.brk != before.brk) flags |= kCeBreak;
-    return flags;
-}
-
-// A descriptor closed with its owner.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : m_fd(fd) {}
-    ~UniqueFd() {
-        if (m_fd >= 0) close(m_fd);
-    }
-    UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    UniqueFd& operator=(int fd) {
-        if (m_fd >= 0) close(m_fd);
-        m_fd = fd;
-        return *this;
-    }
-
-    int Get() const { return m_fd; }
-    bool Valid() const { return m_fd >= 0; }
-    int Release() { return std::exchange(m_fd, -1); }
-
-  private:
-    int m_fd = -1;
-};
-
-void Signal(int eventFd) {
-    const std::uint64_t one = 1;
-    while (write(eventFd, &one, sizeof one) < 0 && errno == EINTR) {
-    }
-}
-
-void Consume(int eventFd) {
-    std::uint64_t count = 0;
-    while (read(eventFd, &count, sizeof count) < 0 && errno == EINTR) {
     }
 }
 
@@ -212,171 +74,10 @@ void CloseWithin(int fd, UucpLock lock) {
     }
 }
 
-// Everything the layer keeps for one open port; its address is the PortHandle.
-struct Port {
-    // Leaves the tty as it was found: exclusive mode off, unsent output discarded, the line
-    // settings saved at Open put back. A port refused at Open is only closed: it was never ours.
-    ~Port() {
-        if (!fd.Valid()) return;
-        if (saved) {
-            ioctl(fd.Get(), TIOCNXCL);
-            tcflush(fd.Get(), TCOFLUSH);
-            tcsetattr(fd.Get(), TCSANOW, &*saved);
-        }
-        CloseWithin(fd.Release(), std::move(lock));
-    }
-
-    UniqueFd fd;
-    UucpLock lock;
-    // The line settings found at Open; set once the port has passed every check and is ours.
-    std::optional<termios> saved;
-    // Written once by WakeEventWaits and never read: it stays readable, so every later wait
-    // ends at once as well.
-    UniqueFd wakeFd;
-    // Written by Write when the event history watches the output queue, so that a blocked wait
-    // starts looking at it.
-    UniqueFd txFd;
-
-    std::atomic<bool> woken{false};
-    std::atomic<bool> vanished{false};
-
-    // Owner thread only.
-    CommTimeouts timeouts;
-    std::uint8_t eofChar = 0;  // kept for GetCommState; a tty has no such thing
-    bool haveCounters = false;
-
-    // What the owner's calls and the reply watcher's wait both use.
-    std::mutex mutex;
-    PortEventHistory events;
-    LineCounters errorsReported;  // what the last ClearCommError reported against
-
-    // Notes a failed call on the tty: once vanished, the port stays vanished.
-    TtyError Failed(int error) {
-        const TtyError kind = Classify(error);
-        if (kind == TtyError::Vanished) vanished = true;
-        return kind;
-    }
-
-    // The kernel's counts; nullopt (or 0 unsent) when the driver does not tell.
-    std::optional<std::uint32_t> Queued() {
-        int queued = 0;
-        if (ioctl(fd.Get(), FIONREAD, &queued) != 0) {
-            Failed(errno);
-            return std::nullopt;
-        }
-        return static_cast<std::uint32_t>(std::max(queued, 0));
-    }
-    std::uint32_t Unsent() {
-        int unsent = 0;
-        if (ioctl(fd.Get(), TIOCOUTQ, &unsent) != 0) {
-            Failed(errno);
-            return 0;
-        }
-        return static_cast<std::uint32_t>(std::max(unsent, 0));
-    }
-    std::optional<LineCounters> Counters() {
-        if (!haveCounters) return std::nullopt;
-        serial_icounter_struct icount{};
-        if (ioctl(fd.Get(), TIOCGICOUNT, &icount) != 0) {
-            Failed(errno);
-            return std::nullopt;
-        }
-        return LineCounters{icount.frame, icount.parity, icount.overrun, icount.buf_overrun,
-                            icount.brk};
-    }
-};
-
 Port* ToPort(PortHandle handle) {
     if (handle == kInvalidPort || handle == 0) return nullptr;
     return reinterpret_cast<Port*>(handle);
 }
-
-class LinuxEventWait final : public IPortEventWait {
-  public:
-    LinuxEventWait(Port& port, UniqueFd&& epollFd) : m_port(port), m_epoll(std::move(epollFd)) {}
-
-    // epoll data tags of the three descriptors a wait watches.
-    static constexpr std::uint32_t kTagTty = 0;
-    static constexpr std::uint32_t kTagWake = 1;
-    static constexpr std::uint32_t kTagTx = 2;
-
-    WaitOutcome WaitCommEvent(std::uint32_t& mask) override {
-        mask = 0;
-        // What happened while no wait was pending is reported at once, all kinds in one mask,
-        // the way Windows reports the event history when WaitCommEvent is called.
-        Outcome now = Collect(0, false);
-        if (now.kind == Outcome::Events) {
-            mask = now.events;
-            return WaitOutcome::Immediate;
-        }
-        while (now.kind == Outcome::Nothing)
-            now = Collect(DrainPollTimeout(), true);
-        if (now.kind == Outcome::Woken) return WaitOutcome::Failed;
-        // A vanished device is a completed wait with exactly EV_ERR, every time it is asked
-        // again: a watcher must see it as a line error and end, never loop on it.
-        mask = now.kind == Outcome::Vanished ? kEvErr : now.events;
-        return WaitOutcome::Completed;
-    }
-
-    bool CompletionSignalled(std::uint32_t) override { return true; }
-
-  private:
-    struct Outcome {
-        enum Kind { Nothing, Events, Woken, Vanished } kind = Nothing;
-        std::uint32_t events = 0;
-    };
-
-    // Waits up to timeoutMs (-1: no limit) for activity, gathers the kernel's counts and asks
-    // the port's event history what they mean.
-    Outcome Collect(int timeoutMs, bool pending) {
-        if (m_port.woken) return {Outcome::Woken};
-        if (m_port.vanished) return {Outcome::Vanished};
-
-        std::array<epoll_event, 3> ready{};
-        const int count =
-            epoll_wait(m_epoll.Get(), ready.data(), static_cast<int>(ready.size()), timeoutMs);
-        if (count < 0) {
-            return Classify(errno) == TtyError::Interrupted ? Outcome{} : Outcome{Outcome::Woken};
-        }
-        bool ttyReadable = false;
-        for (int i = 0; i < count; ++i) {
-            const epoll_event& event = ready[static_cast<std::size_t>(i)];
-            if (event.data.u32 == kTagWake) return {Outcome::Woken};
-            if (event.data.u32 == kTagTx) Consume(m_port.txFd.Get());
-            if (event.data.u32 == kTagTty) {
-                if ((event.events & (EPOLLHUP | EPOLLERR)) != 0) m_port.vanished = true;
-                ttyReadable = (event.events & EPOLLIN) != 0;
-            }
-        }
-        if (m_port.woken) return {Outcome::Woken};
-
-        const std::lock_guard lock(m_port.mutex);
-        PortLook look;
-        if (!m_port.vanished && ttyReadable) look.queued = m_port.Queued();
-        if (!m_port.vanished && m_port.events.Draining()) look.unsent = m_port.Unsent();
-        if (!m_port.vanished) look.counters = m_port.Counters();
-        if (m_port.vanished) return {Outcome::Vanished};
-        const std::uint32_t events = m_port.events.Report(look, pending);
-        if (events == 0) return {};
-        return {Outcome::Events, events};
-    }
-
-    // Without a write in flight the wait sleeps in the kernel. The moment the transmitter
-    // empties raises no wake-up on every driver, so while bytes are unsent the queue is looked
-    // at again after roughly their time on the line.
-    int DrainPollTimeout() {
-        {
-            const std::lock_guard lock(m_port.mutex);
-            if (!m_port.events.Draining()) return -1;
-        }
-        const std::uint32_t unsent = m_port.Unsent();
-        if (unsent == 0) return 0;
-        return static_cast<int>(std::clamp<std::uint32_t>(unsent, 2, 100));
-    }
-
-    Port& m_port;
-    const UniqueFd m_epoll;
-};
 
 class LinuxSerialLayer : public ISerialLayer {
   public:
@@ -438,13 +139,7 @@ class LinuxSerialLayer : public ISerialLayer {
         }
 
         // Parity, stop bits and hardware flow control stay as the driver has them.
-        tio.c_iflag &= ~kRawInputOff;
-        tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-        tio.c_lflag &= ~kRawLocalOff;
-        tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | *size | CREAD | CLOCAL;
-        tio.c_cc[VMIN] = 0;
-        tio.c_cc[VTIME] = 0;
-        if (cfsetispeed(&tio, *speed) != 0 || cfsetospeed(&tio, *speed) != 0) return false;
+        if (!MakeRaw(tio, *speed, *size)) return false;
         if (tcsetattr(fd, TCSANOW, &tio) != 0) {
             port->Failed(errno);
             return false;
@@ -456,11 +151,7 @@ class LinuxSerialLayer : public ISerialLayer {
             port->Failed(errno);
             return false;
         }
-        const bool kept = cfgetospeed(&applied) == *speed && (applied.c_cflag & CSIZE) == *size &&
-                          (applied.c_iflag & kRawInputOff) == 0 &&
-                          (applied.c_lflag & kRawLocalOff) == 0 && (applied.c_oflag & OPOST) == 0 &&
-                          applied.c_cc[VMIN] == 0 && applied.c_cc[VTIME] == 0;
-        if (!kept) return false;
+        if (!IsRaw(applied, *speed, *size)) return false;
         port->eofChar = state.eofChar;
         return true;
     }
@@ -568,24 +259,7 @@ class LinuxSerialLayer : public ISerialLayer {
 
     std::unique_ptr<IPortEventWait> CreateEventWait(PortHandle handle) override {
         Port* port = ToPort(handle);
-        if (port == nullptr) return nullptr;
-        UniqueFd epollFd(epoll_create1(EPOLL_CLOEXEC));
-        if (!epollFd.Valid()) return nullptr;
-        // The tty edge-triggered: a character that arrives is reported once, and an answer
-        // left unread in the queue does not keep waking the watcher.
-        const auto watch = [&epollFd](const UniqueFd& fd, std::uint32_t events, std::uint32_t tag) {
-            epoll_event event{};
-            event.events = events;
-            event.data.u32 = tag;
-            return epoll_ctl(epollFd.Get(), EPOLL_CTL_ADD, fd.Get(), &event) == 0;
-        };
-        const bool watching = watch(port->fd, EPOLLIN | EPOLLET, LinuxEventWait::kTagTty) &&
-                              watch(port->wakeFd, EPOLLIN, LinuxEventWait::kTagWake) &&
-                              watch(port->txFd, EPOLLIN, LinuxEventWait::kTagTx);
-        if (!watching) return nullptr;
-        // Without memory for the wait, the epoll descriptor stays with epollFd and closes.
-        return std::unique_ptr<IPortEventWait>(new (std::nothrow)
-                                                   LinuxEventWait(*port, std::move(epollFd)));
+        return port != nullptr ? MakeEventWait(*port) : nullptr;
     }
 
     void WakeEventWaits(PortHandle handle) override {
@@ -659,10 +333,64 @@ class LinuxSerialLayer : public ISerialLayer {
 
 }  // namespace
 
-std::optional<std::string> PortPathBytes(const std::wstring& name) {
-    // A NUL would end the path early: the kernel would open another device than the one named.
-    if (name.find(L'\0') != std::wstring::npos) return std::nullopt;
-    return ExactUtf8FromWide(name);
+TtyError Classify(int error) {
+    switch (error) {
+        case EINTR:
+            return TtyError::Interrupted;
+        case EAGAIN:
+            return TtyError::WouldBlock;
+        case EIO:
+        case ENXIO:
+        case ENODEV:
+            return TtyError::Vanished;
+        default:
+            return TtyError::Other;
+    }
+}
+
+Port::~Port() {
+    if (!fd.Valid()) return;
+    if (saved) {
+        ioctl(fd.Get(), TIOCNXCL);
+        tcflush(fd.Get(), TCOFLUSH);
+        tcsetattr(fd.Get(), TCSANOW, &*saved);
+    }
+    CloseWithin(fd.Release(), std::move(lock));
+}
+
+TtyError Port::Failed(int error) {
+    const TtyError kind = Classify(error);
+    if (kind == TtyError::Vanished) vanished = true;
+    return kind;
+}
+
+std::optional<std::uint32_t> Port::Queued() {
+    int queued = 0;
+    if (ioctl(fd.Get(), FIONREAD, &queued) != 0) {
+        Failed(errno);
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(std::max(queued, 0));
+}
+
+std::uint32_t Port::Unsent() {
+    int unsent = 0;
+    if (ioctl(fd.Get(), TIOCOUTQ, &unsent) != 0) {
+        Failed(errno);
+        return 0;
+    }
+    return static_cast<std::uint32_t>(std::max(unsent, 0));
+}
+
+std::optional<LineCounters> Port::Counters() {
+    if (!haveCounters) return std::nullopt;
+    serial_icounter_struct icount{};
+    if (ioctl(fd.Get(), TIOCGICOUNT, &icount) != 0) {
+        Failed(errno);
+        return std::nullopt;
+    }
+    return LineCounters{icount.frame, icount.parity, icount.overrun, icount.buf_overrun,
+                        icount.brk};
 }
 
 ISerialLayer& PlatformSerialLayer() {

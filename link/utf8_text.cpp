@@ -69,3 +69,8 @@ std::optional<std::string> ExactUtf8FromWide(std::wstring_view wide) {
 std::string Utf8FromWide(std::wstring_view wide) {
     return *Utf8FromWideUnits(wide, true);
 }
+
+std::optional<std::string> PortPathBytes(const std::wstring& name) {
+    if (name.find(L'\0') != std::wstring::npos) return std::nullopt;
+    return ExactUtf8FromWide(name);
+}

@@ -22,3 +22,8 @@ std::optional<std::string> ExactUtf8FromWide(std::wstring_view wide);
 // What is not a character becomes U+FFFD: port names come from the registry and the file
 // system, where nothing guarantees them valid, and are still to be shown.
 std::string Utf8FromWide(std::wstring_view wide);
+
+// A port name as the bytes of a Linux path (UTF-8); nullopt for a name no path could have (a
+// NUL, which would end the path early and open another device than the one named, or what is
+// not a character).
+std::optional<std::string> PortPathBytes(const std::wstring& name);

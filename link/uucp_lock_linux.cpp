@@ -13,6 +13,8 @@
 #include <optional>
 #include <utility>
 
+#include "unique_fd_linux.h"
+
 namespace {
 
 // Tries to take a lock that others remove or take at the same moment before giving up.
@@ -25,11 +27,10 @@ std::uint32_t OwnPid() {
 // The PID a lock file names: nullopt when there is no file, 0 when it names none (empty, still
 // being written by a program that does not create it atomically, or in a format of its own).
 std::optional<std::uint32_t> ReadLockPid(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return errno == ENOENT ? std::nullopt : std::optional<std::uint32_t>(0);
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.Valid()) return errno == ENOENT ? std::nullopt : std::optional<std::uint32_t>(0);
     std::array<char, 64> text{};
-    const ssize_t count = read(fd, text.data(), text.size());
-    close(fd);
+    const ssize_t count = read(fd.Get(), text.data(), text.size());
     if (count <= 0) return 0;
     const char* first = text.data();
     const char* last = first + count;
@@ -71,16 +72,17 @@ UucpLock::Outcome UucpLock::Take(const std::string& lockDir, const std::string& 
     Release();
     const std::string path = lockDir + "/" + UucpLockName(devicePath);
     for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                            S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH);
-        if (fd >= 0) {
+        UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                         S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH));
+        if (fd.Valid()) {
             // Readable by every other program that checks it, whatever our umask.
-            fchmod(fd, S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH);
+            fchmod(fd.Get(), S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH);
             std::array<char, 16> text{};
             const int length =
                 std::snprintf(text.data(), text.size(), "%10u\n", static_cast<unsigned>(OwnPid()));
-            const bool written = write(fd, text.data(), static_cast<std::size_t>(length)) == length;
-            close(fd);
+            const bool written =
+                write(fd.Get(), text.data(), static_cast<std::size_t>(length)) == length;
+            fd = -1;
             if (!written) {
                 // A disk too full for eleven bytes: a lock naming nobody would keep everyone
                 // out for ever.

@@ -9,6 +9,9 @@
 #include <optional>
 #include <string>
 
+// The system's directory of UUCP lock files.
+inline constexpr const char* kSystemLockDir = "/run/lock";
+
 class UucpLock {
   public:
     enum class Outcome {

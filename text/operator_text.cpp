@@ -5,8 +5,6 @@
 #include <charconv>
 #include <cmath>
 
-#include "meter_frames.h"
-
 const std::array<const wchar_t*, kChannelCount> kChannelLabels = {L"1310CW", L"1310Burst",
                                                                   L"1490CW", L"1550CW"};
 const wchar_t* const kMsgNoMeterPort = L"没找到待测表串口！";
@@ -69,11 +67,10 @@ std::wstring FormatSending(int channel) {
     return std::wstring(kChannelLabels[static_cast<std::size_t>(channel)]) + L" 正在设置…";
 }
 
-std::wstring FormatOutcome(int channel, bool answered, const std::wstring& text) {
-    const double level = ReadDecibels(text);
-    std::wstring line = kChannelLabels[static_cast<std::size_t>(channel)];
+std::wstring FormatOutcome(const Correction& correction, bool answered) {
+    std::wstring line = kChannelLabels[correction.channel];
     line += answered ? L" 设置成功 " : L" 待测表无应答 ";
-    line += FormatLevel(level) + L" dB → " + FormatFactor(CorrectionFactor(level));
+    line += FormatLevel(correction.decibels) + L" dB → " + FormatFactor(correction.factor);
     return line;
 }
 

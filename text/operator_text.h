@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "meter_frames.h"
 #include "port_discovery.h"
 
 // Channels 0..3, in the order of the frames' channel byte.
@@ -20,9 +21,9 @@ extern const wchar_t* const kStatusSearching;  // shown while discovery blocks t
 // "<label> 正在设置…": shown from the moment a channel's frame goes out until its outcome.
 std::wstring FormatSending(int channel);
 
-// "<label> 设置成功 2.5 dB → 1.7783" and the like: the outcome of setting `channel` from the
-// level `text`, as the level was read and the factor sent.
-std::wstring FormatOutcome(int channel, bool answered, const std::wstring& text);
+// "<label> 设置成功 2.5 dB → 1.7783" and the like: the outcome of setting a channel's correction,
+// with the level as it was read and the factor sent.
+std::wstring FormatOutcome(const Correction& correction, bool answered);
 
 // One port a search tried and what became of it: "/dev/ttyUSB1 被 minicom (1234) 占用".
 std::wstring FormatPortProbe(const PortProbe& probe);

@@ -15,6 +15,7 @@
 // Exit status: 0 when done; 1 when a picture could not be saved or, with --port, a message box
 // came up (the meter was not reached); 2 for a bad command line.
 
+#include <CLI/CLI.hpp>
 #include <QApplication>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -25,7 +26,6 @@
 #include <cstdio>
 #include <functional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "dravik_view.h"
@@ -34,28 +34,26 @@
 namespace {
 
 struct Options {
-    QString port;
+    std::string port;
     bool noMeter = false;
-    QString png;
+    std::string png;
     bool hold = false;
 };
 
+// Exactly one of --port and --no-meter.
 bool ParseOptions(int argc, char* argv[], Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "--port" && i + 1 < argc) {
-            options.port = QString::fromLocal8Bit(argv[++i]);
-        } else if (arg == "--png" && i + 1 < argc) {
-            options.png = QString::fromLocal8Bit(argv[++i]);
-        } else if (arg == "--no-meter") {
-            options.noMeter = true;
-        } else if (arg == "--hold") {
-            options.hold = true;
-        } else {
-            return false;
-        }
+    CLI::App app;
+    app.set_help_flag();
+    CLI::Option* port = app.add_option("--port", options.port);
+    app.add_flag("--no-meter", options.noMeter)->excludes(port);
+    app.add_option("--png", options.png);
+    app.add_flag("--hold", options.hold);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError&) {
+        return false;
     }
-    return options.noMeter != !options.port.isEmpty();
+    return options.noMeter != !options.port.empty();
 }
 
 void Print(const QString& line) {
@@ -94,14 +92,15 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setWindowIcon(AppIcon());
 
-    const std::wstring port = options.port.toStdWString();
-    CDravikView view(PlatformSerialLayer(), [port](std::vector<std::wstring>& list) {
-        if (!port.empty()) list.push_back(port);
+    const std::wstring port = QString::fromLocal8Bit(options.port.c_str()).toStdWString();
+    const QString png = QString::fromLocal8Bit(options.png.c_str());
+    CDravikView view(PlatformSerialLayer(), [port](std::vector<PortInfo>& list) {
+        if (!port.empty()) list.push_back({port, L""});
     });
     int status = 0;
 
     const auto finish = [&](QWidget* pictured) {
-        if (!Save(pictured, options.png)) status = 1;
+        if (!Save(pictured, png)) status = 1;
         if (options.hold) {
             Print(QStringLiteral("READY window=") + WindowId(pictured));
         } else {

@@ -9,9 +9,7 @@ constexpr std::uint32_t kBaudRate = 19200;
 }  // namespace
 
 CDravikDlg::CDravikDlg(IDravikView& view)
-    : m_view(view),
-      m_lister([](std::vector<std::wstring>& list) { EnumSerialPorts(list); }),
-      m_holders(PlatformHolderCheck()) {}
+    : m_view(view), m_lister(EnumSerialPorts), m_holders(PlatformHolderCheck()) {}
 
 CDravikDlg::CDravikDlg(IDravikView& view, ISerialLayer& layer, PortLister lister,
                        HolderCheck holders)
@@ -65,14 +63,15 @@ void CDravikDlg::OnSet(int channel) {
     m_view.SetBusy(true);
     if (!EnsurePortOpen()) return;
     UpdateData();
-    const std::wstring text = m_strCorrection[static_cast<std::size_t>(channel)];
+    const Correction correction = ReadCorrection(m_strCorrection[static_cast<std::size_t>(channel)],
+                                                 static_cast<std::uint8_t>(channel));
     // The exchange blocks for up to 5 s: the search notice, or the last SET's outcome, must not
     // stand for this one meanwhile.
     m_view.ShowStatus(FormatSending(channel));
-    const bool answered = m_port.SetCorrection(text, static_cast<std::uint8_t>(channel)) == 1;
+    const bool answered = m_port.SetCorrection(correction) == 1;
     // Unplugged during the send: the next SET searches again instead of failing on a dead
     // handle for the rest of the run.
     if (!answered && !m_port.IsDevicePresent()) ForgetPort();
     m_view.SetBusy(false);
-    m_view.ShowStatus(FormatOutcome(channel, answered, text));
+    m_view.ShowStatus(FormatOutcome(correction, answered));
 }

@@ -15,9 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
+#include "cli_run.h"
 #include "meter_frames.h"
 #include "operator_text.h"
+#include "scratch_dir.h"
 #include "serial_layer.h"
 #include "sim_process.h"
 #include "station_log.h"
@@ -25,43 +26,16 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
 using Json = nlohmann::json;
 
-struct CliRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
 CliRun RunOn(const MeterSimProcess& sim, const std::vector<std::string>& args) {
-    std::ostringstream out;
-    std::ostringstream err;
     const std::wstring port = sim.PortName();
-    CliRun run;
-    run.status = RunCli(args,
-                        {PlatformSerialLayer(),
-                         [port](std::vector<PortInfo>& list) {
-                             list.push_back({port, L""});
-                         }},
-                        out, err);
-    run.out = out.str();
-    run.err = err.str();
-    return run;
-}
-
-// The frame as --json and the log carry it ("aa0402...").
-std::string Hex(const Frame& frame) {
-    std::string hex;
-    for (const std::uint8_t byte : frame) {
-        std::array<char, 3> digits{};
-        std::snprintf(digits.data(), digits.size(), "%02x", byte);
-        hex += digits.data();
-    }
-    return hex;
+    return RunCaptured(args, {PlatformSerialLayer(), [port](std::vector<PortInfo>& list) {
+                                  list.push_back({port, L""});
+                              }});
 }
 
 std::vector<std::string> SetFramesLogged(const MeterSimProcess& sim) {
@@ -102,7 +76,7 @@ TEST(CliOnMeterSim, SetsFourChannelsByteExact) {
             std::string line;
             ASSERT_TRUE(std::getline(lines, line));
             if (discovery) {
-                EXPECT_EQ(line, Utf8FromWide(FormatOutcome(channel, true, text)));
+                EXPECT_EQ(line, Utf8FromWide(FormatOutcome(ReadCorrection(text, channel), true)));
                 continue;
             }
             const Json json = Json::parse(line);
@@ -113,10 +87,10 @@ TEST(CliOnMeterSim, SetsFourChannelsByteExact) {
             EXPECT_EQ(json.at("channel"), channel);
             EXPECT_EQ(json.at("label"), Utf8FromWide(kChannelLabels[channel]));
             EXPECT_EQ(json.at("text"), Utf8FromWide(text));
-            EXPECT_EQ(json.at("db"), ReadDecibels(text));
+            EXPECT_EQ(json.at("db"), ReadCorrection(text, 0).decibels);
             EXPECT_EQ(static_cast<float>(json.at("factor").get<double>()),
-                      CorrectionFactor(ReadDecibels(text)));
-            EXPECT_EQ(json.at("frame"), Hex(frame));
+                      CorrectionFactor(ReadCorrection(text, 0).decibels));
+            EXPECT_EQ(json.at("frame"), OracleHex(frame, false));
             EXPECT_EQ(json.at("answered"), true);
         }
         EXPECT_EQ(SetFramesLogged(sim), expectedFrames);
@@ -137,7 +111,7 @@ TEST(CliOnMeterSim, SilentMeter) {
     const CliRun silent = RunOn(sim, {"set", "--port", sim.DevicePath(), "1490CW=0.5"});
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(silent.status, kExitNoAnswer);
-    EXPECT_EQ(silent.out, Utf8FromWide(FormatOutcome(2, false, L"0.5")) + "\n");
+    EXPECT_EQ(silent.out, Utf8FromWide(FormatOutcome(ReadCorrection(L"0.5", 2), false)) + "\n");
     EXPECT_EQ(SetFramesLogged(sim).size(), 1u);
 }
 
@@ -160,11 +134,9 @@ std::vector<std::vector<std::string>> ReadCsv(const std::string& path) {
 // Two runs appended to one log, the port a path with a comma and a quote: one header, a row per
 // channel, every field as it was.
 TEST(CliOnMeterSim, LogRoundTripsThroughACsvReader) {
-    const fs::path dir =
-        fs::temp_directory_path() / ("dravik-cli-log-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    const std::string link = (dir / "meter,\"7\"").string();
-    const std::string log = (dir / "station.csv").string();
+    const ScratchDir dir;
+    const std::string link = dir.Path() + "/meter,\"7\"";
+    const std::string log = dir.Path() + "/station.csv";
     {
         MeterSimProcess sim({}, link);
         ASSERT_TRUE(sim.Started());
@@ -172,7 +144,6 @@ TEST(CliOnMeterSim, LogRoundTripsThroughACsvReader) {
         EXPECT_EQ(RunOn(sim, {"set", "--port", link, "--log", log, "1310burst=-1"}).status, 0);
     }
     const std::vector<std::vector<std::string>> rows = ReadCsv(log);
-    fs::remove_all(dir);
 
     ASSERT_EQ(rows.size(), 4u);
     EXPECT_EQ(rows[0], StationLog::Columns());
@@ -183,7 +154,7 @@ TEST(CliOnMeterSim, LogRoundTripsThroughACsvReader) {
         const std::vector<std::string>& row = rows[i + 1];
         ASSERT_EQ(row.size(), 9u);
         EXPECT_THAT(row[0], MatchesRegex("[0-9-]{10}T[0-9:]{8}\\.[0-9]{3}Z"));
-        const double db = ReadDecibels(text);
+        const double db = ReadCorrection(text, 0).decibels;
         const auto channelByte = static_cast<std::uint8_t>(channel);
         EXPECT_EQ(row[1], link);
         EXPECT_EQ(row[2], std::to_string(channel));
@@ -191,7 +162,7 @@ TEST(CliOnMeterSim, LogRoundTripsThroughACsvReader) {
         EXPECT_EQ(row[4], Utf8FromWide(text));
         EXPECT_EQ(std::stod(row[5]), db);
         EXPECT_EQ(std::stof(row[6]), CorrectionFactor(db));
-        EXPECT_EQ(row[7], Hex(BuildSetCorrectionFrame(text, channelByte)));
+        EXPECT_EQ(row[7], OracleHex(BuildSetCorrectionFrame(text, channelByte), false));
         EXPECT_EQ(row[8], "true");
     }
 }
@@ -204,7 +175,7 @@ TEST(CliOnMeterSim, ALogRowThatCannotBeWrittenIsAnError) {
     const CliRun run = RunOn(sim, {"set", "--port", sim.DevicePath(), "--log", "/dev/full", "2=1"});
     EXPECT_EQ(run.status, kExitNoAnswer);
     EXPECT_THAT(run.err, HasSubstr("“/dev/full”"));
-    EXPECT_EQ(run.out, Utf8FromWide(FormatOutcome(2, true, L"1")) + "\n");
+    EXPECT_EQ(run.out, Utf8FromWide(FormatOutcome(ReadCorrection(L"1", 2), true)) + "\n");
     EXPECT_EQ(SetFramesLogged(sim).size(), 1u);
 }
 

@@ -5,11 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "cli.h"
+#include "cli_run.h"
 #include "fake_meter.h"
 #include "meter_frames.h"
 #include "operator_text.h"
@@ -22,32 +21,16 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using Bytes = FakeSerialLayer::Bytes;
 
-struct CliRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
 // A station whose only listed port, COM7, holds a meter.
 class Station : public ::testing::Test {
   protected:
     Station() { layer.AddPort(L"COM7", FakeMeter()); }
 
     CliRun Cli(const std::vector<std::string>& args) {
-        std::ostringstream out;
-        std::ostringstream err;
-        CliRun run;
-        run.status = RunCli(args,
-                            {layer,
-                             [this](std::vector<PortInfo>& list) {
-                                 list.insert(list.end(), ports.begin(), ports.end());
-                             },
-                             {},
-                             peek},
-                            out, err);
-        run.out = out.str();
-        run.err = err.str();
-        return run;
+        const auto listed = [this](std::vector<PortInfo>& list) {
+            list.insert(list.end(), ports.begin(), ports.end());
+        };
+        return RunCaptured(args, {layer, listed, {}, peek});
     }
 
     FakeSerialLayer layer;
@@ -133,7 +116,8 @@ TEST_F(Station, SetSendsTheDialogsFramesInOrder) {
     for (std::size_t i = 0; i < levels.size(); ++i) {
         const Frame frame = BuildSetCorrectionFrame(levels[i].second, channels[i]);
         frames.emplace_back(frame.begin(), frame.end());
-        lines += Utf8FromWide(FormatOutcome(channels[i], channels[i] != 1, levels[i].second));
+        lines += Utf8FromWide(
+            FormatOutcome(ReadCorrection(levels[i].second, channels[i]), channels[i] != 1));
         lines += '\n';
     }
     EXPECT_EQ(SetFrames(layer, L"COM8"), frames);

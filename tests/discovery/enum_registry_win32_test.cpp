@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "registry_ports.h"
+#include "enum_ports_win32.h"
 
 namespace {
 
@@ -40,6 +40,15 @@ class RegistryPorts : public ::testing::Test {
         Add(name, REG_BINARY, data, bytes);
     }
 
+    // The names of what the walk of the test key appends to `list`.
+    static std::vector<std::wstring> Names(std::vector<PortInfo> list, const wchar_t* key) {
+        EnumSerialPortsFromKey(list, key);
+        std::vector<std::wstring> names;
+        for (const PortInfo& port : list)
+            names.push_back(port.name);
+        return names;
+    }
+
     HKEY m_key = nullptr;
 
   private:
@@ -67,25 +76,22 @@ TEST_F(RegistryPorts, ListsEveryValueThatFitsInRegistryOrder) {
     AddBytes(L"09 full", full.data(), full.size() * sizeof(wchar_t));
     AddString(L"10 last", L"COM12");
 
-    std::vector<std::wstring> list = {L"earlier"};
-    EnumSerialPortsFromKey(list, kTestKey);
-    EXPECT_THAT(list, ElementsAre(L"earlier", L"COM3", L"COM1", L"COM5", L"", L"COM3", L"COM9",
-                                  L"COM9", full, L"COM12"));
+    EXPECT_THAT(Names({{L"earlier", L""}}, kTestKey),
+                ElementsAre(L"earlier", L"COM3", L"COM1", L"COM5", L"", L"COM3", L"COM9", L"COM9",
+                            full, L"COM12"));
 }
 
 TEST_F(RegistryPorts, EmptyOrMissingKeyListsNothing) {
-    std::vector<std::wstring> list = {L"earlier"};
-    EnumSerialPortsFromKey(list, kTestKey);
-    EXPECT_THAT(list, ElementsAre(L"earlier"));
-    EnumSerialPortsFromKey(list, L"Software\\DravikTest\\Missing");
-    EXPECT_THAT(list, ElementsAre(L"earlier"));
+    EXPECT_THAT(Names({{L"earlier", L""}}, kTestKey), ElementsAre(L"earlier"));
+    EXPECT_THAT(Names({{L"earlier", L""}}, L"Software\\DravikTest\\Missing"),
+                ElementsAre(L"earlier"));
 }
 
 TEST_F(RegistryPorts, DescribesEachPortByItsDeviceName) {
     AddString(L"\\Device\\Serial0", L"COM3");
     AddString(L"\\Device\\VCP0", L"COM7");
     std::vector<PortInfo> list;
-    ListSerialPortsFromKey(list, kTestKey);
+    EnumSerialPortsFromKey(list, kTestKey);
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[0].name + L"=" + list[0].description, L"COM3=\\Device\\Serial0");
     EXPECT_EQ(list[1].name + L"=" + list[1].description, L"COM7=\\Device\\VCP0");

@@ -12,12 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "enum_ports_linux.h"
 #include "holder_process.h"
 #include "meter_port.h"
 #include "port_discovery.h"
 #include "recording_layer.h"
+#include "scoped_env.h"
+#include "scratch_dir.h"
 #include "sim_process.h"
-#include "sysfs_ports.h"
 
 namespace {
 
@@ -29,32 +31,14 @@ using ::testing::StartsWith;
 // An empty sysfs tree and the extra ports to list after it, for one test.
 class ExtraPortsOnly {
   public:
-    explicit ExtraPortsOnly(const std::vector<std::string>& paths) {
-        std::string pattern = (fs::temp_directory_path() / "dravik-nosys-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) m_root = pattern;
-        if (const char* old = std::getenv("DRAVIK_EXTRA_PORTS")) m_old = old;
-        std::string value;
-        for (const std::string& path : paths)
-            value += path + ":";
-        ::setenv("DRAVIK_EXTRA_PORTS", value.c_str(), 1);
-    }
-    ~ExtraPortsOnly() {
-        if (m_old) {
-            ::setenv("DRAVIK_EXTRA_PORTS", m_old->c_str(), 1);
-        } else {
-            ::unsetenv("DRAVIK_EXTRA_PORTS");
-        }
-        std::error_code ignored;
-        if (!m_root.empty()) fs::remove_all(m_root, ignored);
-    }
-    ExtraPortsOnly(const ExtraPortsOnly&) = delete;
-    ExtraPortsOnly& operator=(const ExtraPortsOnly&) = delete;
+    explicit ExtraPortsOnly(const std::vector<std::string>& paths)
+        : m_env("DRAVIK_EXTRA_PORTS", Joined(paths).c_str()) {}
 
-    bool Ok() const { return !m_root.empty(); }
+    bool Ok() const { return m_root.Ok(); }
 
     // The machine's list as EnumSerialPorts builds it, on the empty tree.
     PortLister Lister() const {
-        return [root = m_root](std::vector<std::wstring>& list) {
+        return [root = m_root.Path()](std::vector<PortInfo>& list) {
             EnumSerialPortsFromSysfs(list, root, root + "/dev", [](const std::string& path) {
                 ADD_FAILURE() << "device asked for its UART type: " << path;
                 return std::optional<int>();
@@ -64,8 +48,15 @@ class ExtraPortsOnly {
     }
 
   private:
-    std::string m_root;
-    std::optional<std::string> m_old;
+    static std::string Joined(const std::vector<std::string>& paths) {
+        std::string value;
+        for (const std::string& path : paths)
+            value += path + ":";
+        return value;
+    }
+
+    const ScopedEnv m_env;
+    const ScratchDir m_root;
 };
 
 TEST(FindMeterPortOnPtys, FindsTheMeterBehindMissingAndSilentPorts) {
@@ -79,7 +70,7 @@ TEST(FindMeterPortOnPtys, FindsTheMeterBehindMissingAndSilentPorts) {
     ASSERT_TRUE(ports.Ok());
 
     RecordingLayer layer;
-    EXPECT_EQ(FindMeterPort(L"", layer, ports.Lister()), meter.PortName());
+    EXPECT_EQ(FoundPort(ProbePorts(L"", layer, ports.Lister())), meter.PortName());
 
     EXPECT_THAT(layer.Opened(),
                 ElementsAre(WidePath(missing), silent.PortName(), meter.PortName()));
@@ -104,7 +95,7 @@ TEST(FindMeterPortOnPtys, SkipsAMeterHeldByAnotherOpener) {
     ASSERT_TRUE(ports.Ok());
 
     RecordingLayer layer;
-    EXPECT_EQ(FindMeterPort(L"", layer, ports.Lister()), free.PortName());
+    EXPECT_EQ(FoundPort(ProbePorts(L"", layer, ports.Lister())), free.PortName());
 
     EXPECT_THAT(layer.Opened(), ElementsAre(held.PortName(), free.PortName()));
     EXPECT_THAT(layer.Pauses(), ElementsAre(500u, 500u, 200u)) << "the busy port costs its pause";

@@ -37,8 +37,9 @@ Bytes Answer(const std::string& signature = "BOOT", std::size_t size = 40,
 }
 
 PortLister ListOf(std::vector<std::wstring> names) {
-    return [names](std::vector<std::wstring>& list) {
-        list.insert(list.end(), names.begin(), names.end());
+    return [names](std::vector<PortInfo>& list) {
+        for (const std::wstring& name : names)
+            list.push_back({name, L""});
     };
 }
 
@@ -48,7 +49,7 @@ TEST(FindMeterPort, ProbesInOrderAndStopsAtTheMeter) {
     layer.AddPort(L"COM2", FakeMeter());
     layer.AddPort(L"COM3", FakeMeter());
 
-    EXPECT_EQ(FindMeterPort(L"", layer, ListOf({L"COM1", L"COM2", L"COM3"})), L"COM2");
+    EXPECT_EQ(FoundPort(ProbePorts(L"", layer, ListOf({L"COM1", L"COM2", L"COM3"}))), L"COM2");
 
     EXPECT_THAT(layer.Pauses(), ElementsAre(500u, 500u, 200u));
     EXPECT_THAT(layer.OpenLog(), ElementsAre(L"COM1", L"COM2"));
@@ -68,7 +69,7 @@ TEST(FindMeterPort, ProbesInOrderAndStopsAtTheMeter) {
 
 TEST(FindMeterPort, EmptyListReturnsAtOnce) {
     FakeSerialLayer layer;
-    EXPECT_EQ(FindMeterPort(L"", layer, ListOf({})), L"");
+    EXPECT_EQ(FoundPort(ProbePorts(L"", layer, ListOf({}))), L"");
     EXPECT_THAT(layer.Pauses(), IsEmpty());
     EXPECT_THAT(layer.OpenLog(), IsEmpty());
 }
@@ -77,7 +78,7 @@ TEST(FindMeterPort, NoMeterCostsEveryPortItsPause) {
     FakeSerialLayer layer;
     for (const wchar_t* name : {L"COM1", L"COM3", L"COM4"})
         layer.AddPort(name);
-    EXPECT_EQ(FindMeterPort(L"", layer, ListOf({L"COM1", L"COM3", L"COM4"})), L"");
+    EXPECT_EQ(FoundPort(ProbePorts(L"", layer, ListOf({L"COM1", L"COM3", L"COM4"}))), L"");
     EXPECT_THAT(layer.Pauses(), ElementsAre(500u, 500u, 500u));
     EXPECT_THAT(layer.OpenLog(), ElementsAre(L"COM1", L"COM3", L"COM4"));
 }
@@ -105,7 +106,7 @@ TEST(FindMeterPort, SkipsExactlyTheExcludedName) {
         FakeSerialLayer layer;
         layer.AddPort(L"COM1", FakeMeter());
         layer.AddPort(L"COM2");
-        EXPECT_EQ(FindMeterPort(c.excluded, layer, ListOf(c.list)), c.result);
+        EXPECT_EQ(FoundPort(ProbePorts(c.excluded, layer, ListOf(c.list))), c.result);
         EXPECT_EQ(layer.OpenLog(), c.opened);
         std::vector<std::uint32_t> pauses(c.opened.size(), 500u);
         if (!c.result.empty()) pauses.push_back(200u);
@@ -135,7 +136,7 @@ TEST(FindMeterPort, OnlyTheFullSignatureIsTheMeter) {
         SCOPED_TRACE(c.what);
         FakeSerialLayer layer;
         layer.AddPort(L"COM7", FakeMeter(c.answer));
-        EXPECT_EQ(FindMeterPort(L"", layer, ListOf({L"COM7"})), c.meter ? L"COM7" : L"");
+        EXPECT_EQ(FoundPort(ProbePorts(L"", layer, ListOf({L"COM7"}))), c.meter ? L"COM7" : L"");
         const std::vector<std::uint32_t> pauses =
             c.meter ? std::vector<std::uint32_t>{500, 200} : std::vector<std::uint32_t>{500};
         EXPECT_EQ(layer.Pauses(), pauses);
@@ -180,7 +181,7 @@ TEST(FindMeterPort, PortsThatCannotBeOpenedAreSkipped) {
         FakeSerialLayer layer;
         c.arrange(layer);
         layer.AddPort(L"COM2", FakeMeter());
-        EXPECT_EQ(FindMeterPort(L"", layer, ListOf({L"COM1", L"COM2"})), L"COM2");
+        EXPECT_EQ(FoundPort(ProbePorts(L"", layer, ListOf({L"COM1", L"COM2"}))), L"COM2");
         EXPECT_THAT(layer.Pauses(), ElementsAre(500u, 500u, 200u));
         EXPECT_THAT(layer.Snapshot(L"COM1").writes, IsEmpty()) << "probe sent to COM1";
     }

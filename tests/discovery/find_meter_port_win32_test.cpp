@@ -22,6 +22,7 @@ namespace {
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::Field;
 using ::testing::IsEmpty;
 
 class FindMeterPortOnCom : public ::testing::Test {
@@ -34,11 +35,11 @@ class FindMeterPortOnCom : public ::testing::Test {
 
     // EnumSerialPorts' real list, with every name but the test port taken out.
     PortLister OnlyTestPort() const {
-        return [this](std::vector<std::wstring>& list) {
-            std::vector<std::wstring> all;
+        return [this](std::vector<PortInfo>& list) {
+            std::vector<PortInfo> all;
             EnumSerialPorts(all);
-            for (const std::wstring& listed : all) {
-                if (listed == name) list.push_back(listed);
+            for (const PortInfo& listed : all) {
+                if (listed.name == name) list.push_back(listed);
             }
         };
     }
@@ -47,14 +48,14 @@ class FindMeterPortOnCom : public ::testing::Test {
 };
 
 TEST_F(FindMeterPortOnCom, RegistryListsTheMappedPort) {
-    std::vector<std::wstring> list;
+    std::vector<PortInfo> list;
     EnumSerialPorts(list);
-    EXPECT_THAT(list, Contains(name));
+    EXPECT_THAT(list, Contains(Field(&PortInfo::name, name)));
 }
 
 TEST_F(FindMeterPortOnCom, FindsTheMeterAndLeavesItsPortClosed) {
     RecordingLayer layer;
-    EXPECT_EQ(FindMeterPort(L"", layer, OnlyTestPort()), name);
+    EXPECT_EQ(FoundPort(ProbePorts(L"", layer, OnlyTestPort())), name);
     EXPECT_THAT(layer.Opened(), ElementsAre(name));
 
     // Closed again: the dialog opens it next, by the name found.
@@ -63,11 +64,11 @@ TEST_F(FindMeterPortOnCom, FindsTheMeterAndLeavesItsPortClosed) {
 }
 
 TEST_F(FindMeterPortOnCom, ExcludedPortIsNeitherOpenedNorFound) {
-    std::vector<std::wstring> listed;
+    std::vector<PortInfo> listed;
     OnlyTestPort()(listed);
-    ASSERT_THAT(listed, ElementsAre(name));
+    ASSERT_THAT(listed, ElementsAre(Field(&PortInfo::name, name)));
     RecordingLayer layer;
-    EXPECT_EQ(FindMeterPort(name, layer, OnlyTestPort()), L"");
+    EXPECT_EQ(FoundPort(ProbePorts(name, layer, OnlyTestPort())), L"");
     EXPECT_THAT(layer.Opened(), IsEmpty());
 }
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "port_holders.h"
+#include "port_holders_linux.h"
 #include "scratch_dir.h"
 #include "sim_process.h"
 

@@ -17,7 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "sysfs_ports.h"
+#include "enum_ports_linux.h"
+#include "scoped_env.h"
+#include "scratch_dir.h"
 
 namespace {
 
@@ -35,17 +37,9 @@ enum class Type { Missing, Unreadable };
 class FakeSysfs {
   public:
     FakeSysfs() {
-        std::string pattern = (fs::temp_directory_path() / "dravik-sysfs-XXXXXX").string();
-        m_root = ::mkdtemp(pattern.data());
         fs::create_directories(SysfsRoot() + "/class/tty");
         fs::create_directories(DevRoot());
     }
-    ~FakeSysfs() {
-        std::error_code ignored;
-        fs::remove_all(m_root, ignored);
-    }
-    FakeSysfs(const FakeSysfs&) = delete;
-    FakeSysfs& operator=(const FakeSysfs&) = delete;
 
     std::string SysfsRoot() const { return (m_root / "sys").string(); }
     std::string DevRoot() const { return (m_root / "dev").string(); }
@@ -113,7 +107,8 @@ class FakeSysfs {
         return dir;
     }
 
-    fs::path m_root;
+    const ScratchDir m_dir;
+    const fs::path m_root = m_dir.Path();
 };
 
 // Stands in for the TIOCGSERIAL fallback: answers from a script and records every device asked.
@@ -129,10 +124,17 @@ struct QueryRecorder {
     }
 };
 
+std::vector<std::wstring> Names(const std::vector<PortInfo>& list) {
+    std::vector<std::wstring> names;
+    for (const PortInfo& port : list)
+        names.push_back(port.name);
+    return names;
+}
+
 std::vector<std::wstring> List(const FakeSysfs& sysfs, QueryRecorder& recorder) {
-    std::vector<std::wstring> list;
+    std::vector<PortInfo> list;
     EnumSerialPortsFromSysfs(list, sysfs.SysfsRoot(), sysfs.DevRoot(), recorder.Query());
-    return list;
+    return Names(list);
 }
 
 struct Entry {
@@ -225,14 +227,14 @@ TEST(SysfsPorts, AppendsToTheListAndLeavesItAloneWithoutSysfs) {
     FakeSysfs sysfs;
     sysfs.AddPort("ttyUSB0", Type::Missing);
     QueryRecorder recorder;
-    std::vector<std::wstring> list = {L"earlier"};
+    std::vector<PortInfo> list = {{L"earlier", L""}};
     EnumSerialPortsFromSysfs(list, sysfs.SysfsRoot(), sysfs.DevRoot(), recorder.Query());
-    EXPECT_THAT(list, ElementsAre(L"earlier", sysfs.DevicePath("ttyUSB0")));
+    EXPECT_THAT(Names(list), ElementsAre(L"earlier", sysfs.DevicePath("ttyUSB0")));
 
-    std::vector<std::wstring> untouched = {L"earlier"};
+    std::vector<PortInfo> untouched = {{L"earlier", L""}};
     EnumSerialPortsFromSysfs(untouched, sysfs.SysfsRoot() + "/missing", sysfs.DevRoot(),
                              recorder.Query());
-    EXPECT_THAT(untouched, ElementsAre(L"earlier"));
+    EXPECT_THAT(Names(untouched), ElementsAre(L"earlier"));
 }
 
 // Where sysfs cannot tell, a serial-core port's device is asked; only a definite "no UART"
@@ -330,7 +332,7 @@ TEST(SysfsPorts, DescribesTheHardwareFromSysfs) {
         sysfs.AddPortUnder(c.name, c.levels);
     QueryRecorder recorder;
     std::vector<PortInfo> list;
-    ListSerialPortsFromSysfs(list, sysfs.SysfsRoot(), sysfs.DevRoot(), recorder.Query());
+    EnumSerialPortsFromSysfs(list, sysfs.SysfsRoot(), sysfs.DevRoot(), recorder.Query());
     ASSERT_EQ(list.size(), table.size());
     for (const Case& c : table) {
         const auto port = std::find_if(list.begin(), list.end(), [&](const PortInfo& info) {
@@ -340,32 +342,6 @@ TEST(SysfsPorts, DescribesTheHardwareFromSysfs) {
         EXPECT_EQ(port->description, c.description) << c.name;
     }
 }
-
-// Sets an environment variable for one scope and restores it afterwards.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : m_name(name) {
-        if (const char* old = std::getenv(name)) m_old = old;
-        if (value != nullptr) {
-            ::setenv(name, value, 1);
-        } else {
-            ::unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (m_old) {
-            ::setenv(m_name, m_old->c_str(), 1);
-        } else {
-            ::unsetenv(m_name);
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* m_name;
-    std::optional<std::string> m_old;
-};
 
 TEST(ExtraPorts, AppendedInOrderWithoutEmptyEntries) {
     struct Case {
@@ -386,11 +362,11 @@ TEST(ExtraPorts, AppendedInOrderWithoutEmptyEntries) {
     for (const Case& c : table) {
         SCOPED_TRACE(c.value != nullptr ? c.value : "(unset)");
         const ScopedEnv env("DRAVIK_EXTRA_PORTS", c.value);
-        std::vector<std::wstring> list = {L"/dev/ttyUSB0"};
+        std::vector<PortInfo> list = {{L"/dev/ttyUSB0", L""}};
         AppendExtraPorts(list);
         std::vector<std::wstring> expected = {L"/dev/ttyUSB0"};
         expected.insert(expected.end(), c.expected.begin(), c.expected.end());
-        EXPECT_EQ(list, expected);
+        EXPECT_EQ(Names(list), expected);
     }
 }
 

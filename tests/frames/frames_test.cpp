@@ -17,6 +17,10 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
+double Decibels(const std::wstring& text) {
+    return ReadCorrection(text, 0).decibels;
+}
+
 std::array<std::uint8_t, 4> FactorBytes(const Frame& frame) {
     return {frame[5], frame[6], frame[7], frame[8]};
 }
@@ -82,21 +86,21 @@ INSTANTIATE_TEST_SUITE_P(
         FactorCase{L"385.32", {0x00, 0x00, 0x80, 0x7F}} /* just over: infinity */));
 
 TEST(ReadDecibels, LeadingNumberOnly) {
-    EXPECT_DOUBLE_EQ(ReadDecibels(L"2.5dB"), 2.5);
-    EXPECT_DOUBLE_EQ(ReadDecibels(L"-0.25 dB"), -0.25);
-    EXPECT_DOUBLE_EQ(ReadDecibels(L"12.5e-1x"), 1.25);
-    EXPECT_DOUBLE_EQ(ReadDecibels(L"3.0.1"), 3.0);
-    EXPECT_DOUBLE_EQ(ReadDecibels(L"7e+"), 7.0);
-    EXPECT_DOUBLE_EQ(ReadDecibels(std::wstring(L"4\0"
-                                               L"5",
-                                               3)),
+    EXPECT_DOUBLE_EQ(Decibels(L"2.5dB"), 2.5);
+    EXPECT_DOUBLE_EQ(Decibels(L"-0.25 dB"), -0.25);
+    EXPECT_DOUBLE_EQ(Decibels(L"12.5e-1x"), 1.25);
+    EXPECT_DOUBLE_EQ(Decibels(L"3.0.1"), 3.0);
+    EXPECT_DOUBLE_EQ(Decibels(L"7e+"), 7.0);
+    EXPECT_DOUBLE_EQ(Decibels(std::wstring(L"4\0"
+                                           L"5",
+                                           3)),
                      4.0);
 }
 
 TEST(ReadDecibels, NonAsciiDigitsAndSeparatorsAreNotRead) {
-    EXPECT_DOUBLE_EQ(ReadDecibels(L"\uFF13"), 0.0);    // full-width 3
-    EXPECT_DOUBLE_EQ(ReadDecibels(L"\u0663"), 0.0);    // Arabic-Indic 3
-    EXPECT_DOUBLE_EQ(ReadDecibels(L"3\uFF0E5"), 3.0);  // full-width full stop
+    EXPECT_DOUBLE_EQ(Decibels(L"\uFF13"), 0.0);    // full-width 3
+    EXPECT_DOUBLE_EQ(Decibels(L"\u0663"), 0.0);    // Arabic-Indic 3
+    EXPECT_DOUBLE_EQ(Decibels(L"3\uFF0E5"), 3.0);  // full-width full stop
 }
 
 // A full-width input method types U+3000 before the digits; every character of Unicode's
@@ -105,17 +109,17 @@ TEST(ReadDecibels, EveryUnicodeBlankIsSkippedBeforeTheNumber) {
     for (const wchar_t blank :
          {L'\t', L'\n', L'\v', L'\f', L'\r', L' ', L'\u0085', L'\u00A0', L'\u1680', L'\u2000',
           L'\u200A', L'\u2028', L'\u2029', L'\u202F', L'\u205F', L'\u3000'}) {
-        EXPECT_DOUBLE_EQ(ReadDecibels(std::wstring(2, blank) + L"3"), 3.0)
+        EXPECT_DOUBLE_EQ(Decibels(std::wstring(2, blank) + L"3"), 3.0)
             << "U+" << std::hex << static_cast<unsigned>(blank);
     }
     for (const wchar_t other : {L'\u200B', L'\u180E', L'\uFEFF', L'\u00AD', L'\u2060'}) {
-        EXPECT_DOUBLE_EQ(ReadDecibels(std::wstring(1, other) + L"3"), 0.0)
+        EXPECT_DOUBLE_EQ(Decibels(std::wstring(1, other) + L"3"), 0.0)
             << "U+" << std::hex << static_cast<unsigned>(other);
     }
 }
 
 // What a script may send: one number and blanks around it, nothing else.
-TEST(ReadWholeDecibels, OnlyATextThatIsExactlyOneNumber) {
+TEST(ReadCorrection, WholeNumberOnlyForATextThatIsExactlyOneNumber) {
     const struct {
         const wchar_t* text;
         std::optional<double> value;
@@ -139,17 +143,19 @@ TEST(ReadWholeDecibels, OnlyATextThatIsExactlyOneNumber) {
         {L"\uFF13", std::nullopt},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ReadWholeDecibels(c.text), c.value) << c.text;
+        const Correction read = ReadCorrection(c.text, 0);
+        EXPECT_EQ(read.wholeNumber ? std::optional(read.decibels) : std::nullopt, c.value)
+            << c.text;
     }
 }
 
 TEST(ReadDecibels, CorrectlyRoundedWhateverTheLength) {
     // 0.1 written with many digits still rounds to the same double as "0.1".
-    EXPECT_EQ(ReadDecibels(L"0.1000000000000000000000000000000001"), 0.1);
+    EXPECT_EQ(Decibels(L"0.1000000000000000000000000000000001"), 0.1);
     std::wstring longText(100000, L'1');
-    EXPECT_EQ(ReadDecibels(longText), std::numeric_limits<double>::infinity());
+    EXPECT_EQ(Decibels(longText), std::numeric_limits<double>::infinity());
     std::wstring tinyText = L"0." + std::wstring(400, L'0') + L"1";
-    EXPECT_EQ(ReadDecibels(tinyText), 0.0);
+    EXPECT_EQ(Decibels(tinyText), 0.0);
 }
 
 TEST(CorrectionFactor, RoundsToNearestEvenAtTheFloatLimits) {

@@ -14,7 +14,7 @@ namespace {
 
 class About : public ::testing::Test {
   protected:
-    About() : view(layer, [](std::vector<std::wstring>&) {}) {}
+    About() : view(layer, [](std::vector<PortInfo>&) {}) {}
 
     void SetUp() override {
         ShowAndWait(view);

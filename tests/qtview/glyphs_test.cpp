@@ -39,15 +39,15 @@ TEST(Glyphs, MessagesAndStatusLinesRenderInTheirFonts) {
     auto* boxLabel = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
     ASSERT_NE(boxLabel, nullptr);
     FakeSerialLayer layer;
-    CDravikView view(layer, [](std::vector<std::wstring>&) {});
+    CDravikView view(layer, [](std::vector<PortInfo>&) {});
 
     const std::vector<std::pair<std::wstring, QFont>> texts = {
         {kMsgNoMeterPort, boxLabel->font()},
         {kMsgOpenFailed, boxLabel->font()},
         {L"创建事件失败", boxLabel->font()},
         {kStatusSearching, StatusLabel(view)->font()},
-        {FormatOutcome(0, true, L"2.5"), StatusLabel(view)->font()},
-        {FormatOutcome(3, false, L"-1e999"), StatusLabel(view)->font()},
+        {FormatOutcome(ReadCorrection(L"2.5", 0), true), StatusLabel(view)->font()},
+        {FormatOutcome(ReadCorrection(L"-1e999", 3), false), StatusLabel(view)->font()},
     };
     for (const auto& [text, font] : texts) {
         const QString shown = QString::fromStdWString(text);

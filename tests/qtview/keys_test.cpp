@@ -13,7 +13,7 @@ namespace {
 
 class Keys : public ::testing::Test {
   protected:
-    Keys() : view(layer, [this](std::vector<std::wstring>&) { ++listings; }) {}
+    Keys() : view(layer, [this](std::vector<PortInfo>&) { ++listings; }) {}
 
     void SetUp() override {
         ShowAndWait(view);

@@ -80,7 +80,7 @@ void ExpectLaidOutAs(QDialog& dialog, const DialogTemplate& dialogTemplate) {
 
 class Layout : public ::testing::Test {
   protected:
-    Layout() : view(layer, [](std::vector<std::wstring>&) {}) {}
+    Layout() : view(layer, [](std::vector<PortInfo>&) {}) {}
 
     DialogBaseUnits Base() const { return MeasureBaseUnits(view.fontMetrics()); }
 
@@ -116,7 +116,8 @@ TEST_F(Layout, EveryTextFitsItsControl) {
         EXPECT_LE(metrics.height(), label->height()) << label->text().toStdString();
     }
     // The longest usual status line, laid out with the CJK fallback font the label really uses.
-    const QString longest = QString::fromStdWString(FormatOutcome(1, false, L"-12.25"));
+    const QString longest =
+        QString::fromStdWString(FormatOutcome(ReadCorrection(L"-12.25", 1), false));
     QTextLayout layout(longest, StatusLabel(view)->font());
     layout.beginLayout();
     const QTextLine line = layout.createLine();

@@ -36,9 +36,10 @@ class PaintLog : public QObject {
 class SetOnFakeLine : public ::testing::Test {
   protected:
     SetOnFakeLine()
-        : view(layer, [this](std::vector<std::wstring>& list) {
+        : view(layer, [this](std::vector<PortInfo>& list) {
               ++listings;
-              list.insert(list.end(), ports.begin(), ports.end());
+              for (const std::wstring& port : ports)
+                  list.push_back({port, L""});
           }) {}
 
     void SetUp() override { ShowAndWait(view); }

@@ -13,9 +13,9 @@
 #include <cstdio>
 #include <string>
 
+#include "enum_ports_linux.h"
 #include "qtview_support.h"
 #include "sim_process.h"
-#include "sysfs_ports.h"
 
 namespace {
 
@@ -32,9 +32,7 @@ class ExtraPorts {
 
 class SetOnPty : public ::testing::Test {
   protected:
-    SetOnPty()
-        : view(PlatformSerialLayer(),
-               [](std::vector<std::wstring>& list) { AppendExtraPorts(list); }) {}
+    SetOnPty() : view(PlatformSerialLayer(), AppendExtraPorts) {}
 
     std::string LinkPath() const { return (dir.path() + QStringLiteral("/meter")).toStdString(); }
 

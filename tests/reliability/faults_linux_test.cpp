@@ -8,12 +8,12 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "scratch_dir.h"
 #include "sim_process.h"
 #include "station.h"
 #include "test_support.h"
@@ -39,16 +39,9 @@ std::chrono::milliseconds CpuOver(std::chrono::milliseconds span) {
 
 class Faults : public ::testing::Test {
   protected:
-    void SetUp() override {
-        m_dir = std::filesystem::temp_directory_path() /
-                ("dravik-faults-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(m_dir);
-    }
-    void TearDown() override { std::filesystem::remove_all(m_dir); }
-    std::string LinkPath() const { return (m_dir / "meter").string(); }
+    std::string LinkPath() const { return m_dir.Path() + "/meter"; }
 
-    std::filesystem::path m_dir;
+    const ScratchDir m_dir;
 };
 
 TEST_F(Faults, UnpluggedWhileTheWatcherWaitsThenPluggedInAgain) {

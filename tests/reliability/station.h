@@ -15,8 +15,9 @@ class Station {
   public:
     explicit Station(std::vector<std::wstring> ports)
         : m_ports(std::move(ports)),
-          dlg(view, PlatformSerialLayer(), [this](std::vector<std::wstring>& list) {
-              list.insert(list.end(), m_ports.begin(), m_ports.end());
+          dlg(view, PlatformSerialLayer(), [this](std::vector<PortInfo>& list) {
+              for (const std::wstring& port : m_ports)
+                  list.push_back({port, L""});
           }) {
         dlg.OnInitDialog();
     }

@@ -28,8 +28,12 @@ std::string BinDir();
 // A device path as the wide port name CMeterPort::Open takes.
 std::wstring WidePath(const std::string& path);
 
-// Bytes as the sim logs them after "hex=": upper-case pairs separated by spaces ("AA 04 02").
-std::string SimLogHex(std::span<const std::uint8_t> bytes);
+// Bytes as the sim logs them after "hex=" (upper-case pairs separated by spaces: "AA 04 02"), or
+// as dravik-cli's --json and log carry them (lower-case pairs, unspaced: "aa0402").
+std::string OracleHex(std::span<const std::uint8_t> bytes, bool simLog);
+inline std::string SimLogHex(std::span<const std::uint8_t> bytes) {
+    return OracleHex(bytes, true);
+}
 // The "hex=" part of one of the sim's FRAME lines; empty when the line has none.
 std::string LoggedHex(const std::string& logLine);
 

@@ -50,11 +50,17 @@ std::wstring WidePath(const std::string& path) {
     return std::wstring(path.begin(), path.end());
 }
 
-std::string SimLogHex(std::span<const std::uint8_t> bytes) {
+// printf's own hex, apart from the product's HexBytes: an oracle must not share the code it
+// checks.
+std::string OracleHex(std::span<const std::uint8_t> bytes, bool simLog) {
     std::string hex;
     for (const std::uint8_t byte : bytes) {
         std::array<char, 4> cell{};
-        std::snprintf(cell.data(), cell.size(), hex.empty() ? "%02X" : " %02X", byte);
+        std::snprintf(cell.data(), cell.size(),
+                      !simLog       ? "%02x"
+                      : hex.empty() ? "%02X"
+                                    : " %02X",
+                      byte);
         hex += cell.data();
     }
     return hex;

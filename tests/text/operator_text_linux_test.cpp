@@ -6,10 +6,10 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
 #include "operator_text.h"
+#include "scratch_dir.h"
 
 namespace {
 
@@ -17,19 +17,17 @@ namespace {
 // test needs no locale installed system-wide; the previous numeric locale comes back at the end.
 class GermanNumbers {
   public:
-    GermanNumbers() : m_dir(std::filesystem::temp_directory_path() / "dravik-locale") {
-        std::filesystem::create_directories(m_dir);
+    GermanNumbers() {
         const std::string command =
-            "localedef -c -i de_DE -f UTF-8 '" + (m_dir / "de_DE.UTF-8").string() + "' 2>/dev/null";
+            "localedef -c -i de_DE -f UTF-8 '" + m_dir.Path() + "/de_DE.UTF-8' 2>/dev/null";
         if (std::system(command.c_str()) == -1) return;
-        setenv("LOCPATH", m_dir.c_str(), 1);
+        setenv("LOCPATH", m_dir.Path().c_str(), 1);
         m_previous = std::setlocale(LC_NUMERIC, nullptr);
         m_active = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
     }
     ~GermanNumbers() {
         std::setlocale(LC_NUMERIC, m_previous.c_str());
         unsetenv("LOCPATH");
-        std::filesystem::remove_all(m_dir);
     }
     GermanNumbers(const GermanNumbers&) = delete;
     GermanNumbers& operator=(const GermanNumbers&) = delete;
@@ -37,7 +35,7 @@ class GermanNumbers {
     bool Active() const { return m_active; }
 
   private:
-    std::filesystem::path m_dir;
+    const ScratchDir m_dir;
     std::string m_previous = "C";
     bool m_active = false;
 };
@@ -49,8 +47,9 @@ TEST(Outcome, NumbersKeepTheirPointUnderADecimalCommaLocale) {
     std::snprintf(probe, sizeof probe, "%.1f", 2.5);
     ASSERT_EQ(std::string(probe), "2,5") << "the locale does not write decimal commas";
 
-    EXPECT_EQ(FormatOutcome(0, true, L"2.5"), L"1310CW 设置成功 2.5 dB → 1.7783");
-    EXPECT_EQ(FormatOutcome(2, false, L"-3"), L"1490CW 待测表无应答 -3 dB → 0.50119");
+    EXPECT_EQ(FormatOutcome(ReadCorrection(L"2.5", 0), true), L"1310CW 设置成功 2.5 dB → 1.7783");
+    EXPECT_EQ(FormatOutcome(ReadCorrection(L"-3", 2), false),
+              L"1490CW 待测表无应答 -3 dB → 0.50119");
 }
 
 }  // namespace

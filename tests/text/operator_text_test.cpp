@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,7 @@ namespace {
 
 TEST(Outcome, ShowsTheLevelAsReadAndTheFactorSent) {
     struct Case {
-        int channel;
+        std::uint8_t channel;
         bool answered;
         const wchar_t* text;
         const wchar_t* expected;
@@ -27,7 +28,7 @@ TEST(Outcome, ShowsTheLevelAsReadAndTheFactorSent) {
         {0, true, L"1d1", L"1310CW 设置成功 10 dB → 10"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(FormatOutcome(c.channel, c.answered, c.text), c.expected);
+        EXPECT_EQ(FormatOutcome(ReadCorrection(c.text, c.channel), c.answered), c.expected);
     }
 }
 

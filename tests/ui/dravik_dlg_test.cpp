@@ -32,11 +32,11 @@ class Dialog : public ::testing::Test {
         layer.AddPort(L"COM2", FakeMeter());
     }
     std::unique_ptr<CDravikDlg> MakeDialog() {
-        auto dlg =
-            std::make_unique<CDravikDlg>(view, layer, [this](std::vector<std::wstring>& list) {
-                ++listings;
-                list.insert(list.end(), ports.begin(), ports.end());
-            });
+        auto dlg = std::make_unique<CDravikDlg>(view, layer, [this](std::vector<PortInfo>& list) {
+            ++listings;
+            for (const std::wstring& port : ports)
+                list.push_back({port, L""});
+        });
         dlg->OnInitDialog();
         return dlg;
     }

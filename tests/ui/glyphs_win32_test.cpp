@@ -89,8 +89,8 @@ TEST(Glyphs, OperatorTextsAreDrawnFullSizeInTheDialogFont) {
                                   kMsgOpenFailed,
                                   kStatusSearching,
                                   FormatSending(1),
-                                  FormatOutcome(0, true, L"2.5"),
-                                  FormatOutcome(3, false, L"1")};
+                                  FormatOutcome(ReadCorrection(L"2.5", 0), true),
+                                  FormatOutcome(ReadCorrection(L"1", 3), false)};
     for (const std::wstring& text : texts) {
         for (const wchar_t c : text) {
             // Ideographs and the arrow span most of an em; punctuation is narrow by nature.

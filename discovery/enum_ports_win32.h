@@ -1,6 +1,6 @@
 #pragma once
 
-// The Windows port list, split from ListSerialPorts so that tests can walk a key of their own.
+// The Windows port list, split from EnumSerialPorts so that tests can walk a key of their own.
 
 #include <string>
 #include <vector>
@@ -10,7 +10,4 @@
 // Appends every value of HKEY_LOCAL_MACHINE\<subKey> that fits the buffers, in the order the
 // registry enumerates them: its data (the COM name) as the port, its name (the device,
 // \Device\Serial0) as the description. Leaves `list` unchanged when the key cannot be opened.
-void ListSerialPortsFromKey(std::vector<PortInfo>& list, const wchar_t* subKey);
-
-// The names of ListSerialPortsFromKey.
-void EnumSerialPortsFromKey(std::vector<std::wstring>& list, const wchar_t* subKey);
+void EnumSerialPortsFromKey(std::vector<PortInfo>& list, const wchar_t* subKey);

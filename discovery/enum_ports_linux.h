@@ -1,6 +1,6 @@
 #pragma once
 
-// The Linux port list, split from ListSerialPorts so that tests can run it on fake sysfs trees
+// The Linux port list, split from EnumSerialPorts so that tests can run it on fake sysfs trees
 // and device directories of their own: nothing here may ever open the machine's own serial
 // devices from a test.
 
@@ -31,14 +31,9 @@ bool PortNameLess(const std::string& a, const std::string& b);
 // order of the names, with its hardware as sysfs describes it. `queryUartType` is asked only
 // about serial-core ports whose sysfs `type` cannot be read, and never about a kernel console
 // port.
-void ListSerialPortsFromSysfs(std::vector<PortInfo>& list, const std::string& sysfsRoot,
-                              const std::string& devRoot, const UartTypeQuery& queryUartType);
-
-// The names of ListSerialPortsFromSysfs.
-void EnumSerialPortsFromSysfs(std::vector<std::wstring>& list, const std::string& sysfsRoot,
+void EnumSerialPortsFromSysfs(std::vector<PortInfo>& list, const std::string& sysfsRoot,
                               const std::string& devRoot, const UartTypeQuery& queryUartType);
 
 // Appends the colon-separated device paths of DRAVIK_EXTRA_PORTS, in order; empty entries are
 // ignored.
 void AppendExtraPorts(std::vector<PortInfo>& list);
-void AppendExtraPorts(std::vector<std::wstring>& list);

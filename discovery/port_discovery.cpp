@@ -1,7 +1,6 @@
 #include <array>
 #include <cstdint>
 #include <optional>
-#include <utility>
 
 #include "meter_frames.h"
 #include "meter_port.h"
@@ -61,28 +60,16 @@ PortOutcome RefusedBecause(OpenReason reason) {
     return PortOutcome::OpenFailed;
 }
 
-void EnumSerialPorts(std::vector<std::wstring>& list) {
-    PortNames(ListSerialPorts)(list);
-}
-
-PortLister PortNames(PortInfoLister listPorts) {
-    return [listPorts = std::move(listPorts)](std::vector<std::wstring>& list) {
-        std::vector<PortInfo> ports;
-        listPorts(ports);
-        for (PortInfo& port : ports)
-            list.push_back(std::move(port.name));
-    };
-}
-
 std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer& layer,
-                                  const PortLister& enumerate, ProbeScope scope,
+                                  const PortLister& listPorts, ProbeScope scope,
                                   const HolderCheck& holderOf) {
-    std::vector<std::wstring> ports;
-    enumerate(ports);
+    std::vector<PortInfo> ports;
+    listPorts(ports);
 
     std::vector<PortProbe> probes;
     CMeterPort port(layer);
-    for (const std::wstring& name : ports) {
+    for (const PortInfo& info : ports) {
+        const std::wstring& name = info.name;
         if (name == excludedPort) continue;
         const std::optional<PortHolder> holder =
             holderOf ? holderOf(name) : std::optional<PortHolder>();
@@ -102,9 +89,4 @@ std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer
 std::wstring FoundPort(const std::vector<PortProbe>& probes) {
     if (probes.empty() || !probes.back().Answered()) return L"";
     return probes.back().port;
-}
-
-std::wstring FindMeterPort(const std::wstring& excludedPort, ISerialLayer& layer,
-                           const PortLister& enumerate) {
-    return FoundPort(ProbePorts(excludedPort, layer, enumerate, ProbeScope::UpToFirstAnswer));
 }

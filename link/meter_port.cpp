@@ -5,6 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
+
+#include "stop_request.h"
 
 namespace {
 
@@ -28,6 +31,15 @@ constexpr std::uint32_t kPollStepMs = 5;
 constexpr std::uint32_t kPollLimitMs = 5000;
 constexpr std::uint32_t kAnsweredPauseMs = 10;
 constexpr std::uint32_t kCompletionTimeoutMs = 10000;
+
+// What a record waits for beyond the dialog's exchange. An answer is over after two idle polls
+// (a 40-byte answer at 19200 baud lasts 21 ms, its bytes 0.5 ms apart); one still going after
+// 200 ms is a line that chatters. After no answer the line must be quiet for a second, for at
+// most three, before the next frame: a late answer then stays with its own frame.
+constexpr std::uint32_t kReplyGapMs = 10;
+constexpr std::uint32_t kReplyLimitMs = 200;
+constexpr std::uint32_t kQuietMs = 1000;
+constexpr std::uint32_t kQuietLimitMs = 3000;
 
 }  // namespace
 
@@ -159,54 +171,155 @@ int CMeterPort::SetCorrection(const Correction& correction) {
 }
 
 int CMeterPort::SendFrame(const Frame& frame) {
+    return Exchange(frame, nullptr) ? 1 : 0;
+}
+
+ExchangeRecord CMeterPort::SendFrameRecorded(const Frame& frame) {
+    ExchangeRecord record;
+    Exchange(frame, &record);
+    record.portLost = !IsDevicePresent();
+    record.stopped = StopRequested() != 0;
+    return record;
+}
+
+bool CMeterPort::WriteFrame(const Frame& frame, std::uint32_t& sent) {
+    sent = Write(frame.data(), kFrameSize);
+    if (sent == kFrameSize) return true;
+    // The driver took only part of the frame: push the unsent tail, always copied from the
+    // frame itself.
+    std::array<std::uint8_t, kFrameSize> scratch{};
+    const auto resendTail = [&] {
+        const std::uint32_t rest = kFrameSize - sent;
+        std::copy(frame.begin() + sent, frame.end(), scratch.begin());
+        return Write(scratch.data(), rest);
+    };
+    int attempts = 0;
+    while (sent < kFrameSize && attempts < kResendAttempts) {
+        m_layer.Pause(kResendPauseMs);
+        sent += resendTail();
+        ++attempts;
+    }
+    if (sent == kFrameSize) return true;
+    m_layer.Pause(kLastResendPauseMs);
+    sent += resendTail();
+    return false;
+}
+
+void CMeterPort::EnsureWatcher() {
+    if (m_bWatcherRunning) return;
+    // A watcher that ended on its own has cleared m_bWatcherRunning as its last act; its thread
+    // object still has to be joined before a new one takes its place.
+    if (m_watcher.joinable()) m_watcher.join();
+    m_bWatcherRunning = true;
+    if (!m_layer.StartThread(m_watcher, [this] { WatchReplies(this); })) {
+        // Without this reset no later send would ever try to start a watcher again.
+        m_bWatcherRunning = false;
+    }
+}
+
+namespace {
+
+// What arrives after a frame, as a record sees it: the bytes (the first kFrameSize kept), and
+// whether any of them is more than the line's echo of the frame itself. An echo is bytes
+// identical to a prefix of the frame; whatever follows a complete echo is the meter's.
+class ReplyBytes {
+  public:
+    ReplyBytes(const Frame& frame, ExchangeRecord& record) : m_frame(frame), m_record(record) {}
+
+    // Reads what is queued; whether any byte arrived.
+    bool Take(CMeterPort& port) {
+        bool any = false;
+        std::array<std::uint8_t, kFrameSize> chunk{};
+        while (const std::uint32_t count = port.Read(kFrameSize, chunk.data())) {
+            any = true;
+            for (std::uint32_t i = 0; i < count; ++i)
+                Add(chunk[i]);
+        }
+        return any;
+    }
+    bool Answer() const { return m_answer; }
+
+  private:
+    void Add(std::uint8_t byte) {
+        if (m_record.reply.size() < kFrameSize) m_record.reply.push_back(byte);
+        if (!m_answer && m_echoed < kFrameSize && byte == m_frame[m_echoed]) {
+            ++m_echoed;
+        } else {
+            m_answer = true;
+        }
+    }
+
+    const Frame& m_frame;
+    ExchangeRecord& m_record;
+    std::size_t m_echoed = 0;
+    bool m_answer = false;
+};
+
+// Reads what arrives until nothing has for `quietMs`, for at most `limitMs`; whether the line
+// went quiet.
+bool AwaitQuiet(CMeterPort& port, ReplyBytes& reply, std::uint32_t quietMs, std::uint32_t limitMs) {
+    std::uint32_t quiet = 0;
+    for (std::uint32_t waited = 0; quiet < quietMs && waited < limitMs && StopRequested() == 0;
+         waited += kPollStepMs) {
+        port.Layer().Pause(kPollStepMs);
+        quiet = reply.Take(port) ? 0 : quiet + kPollStepMs;
+    }
+    return quiet >= quietMs;
+}
+
+}  // namespace
+
+bool CMeterPort::Exchange(const Frame& frame, ExchangeRecord* record) {
     DrainInput();
     m_nReplyStatus = REPLY_PENDING;
-
-    std::uint32_t sent = Write(frame.data(), kFrameSize);
-    if (sent < kFrameSize) {
-        // The driver took only part of the frame: push the unsent tail, always copied from the
-        // frame itself.
-        std::array<std::uint8_t, kFrameSize> scratch{};
-        const auto resendTail = [&] {
-            const std::uint32_t rest = kFrameSize - sent;
-            std::copy(frame.begin() + sent, frame.end(), scratch.begin());
-            return Write(scratch.data(), rest);
-        };
-        int attempts = 0;
-        while (sent < kFrameSize && attempts < kResendAttempts) {
-            m_layer.Pause(kResendPauseMs);
-            sent += resendTail();
-            ++attempts;
-        }
-        if (sent < kFrameSize) {
-            m_layer.Pause(kLastResendPauseMs);
-            resendTail();
-            return 0;
-        }
-    }
+    std::uint32_t sent = 0;
+    const bool whole = WriteFrame(frame, sent);
+    if (record != nullptr) record->sent = sent == kFrameSize;
+    if (!whole) return false;
 
     m_nReplyStatus = REPLY_PENDING;
-    if (!m_bWatcherRunning) {
-        // A watcher that ended on its own has cleared m_bWatcherRunning as its last act; its
-        // thread object still has to be joined before a new one takes its place.
-        if (m_watcher.joinable()) m_watcher.join();
-        m_bWatcherRunning = true;
-        if (!m_layer.StartThread(m_watcher, [this] { WatchReplies(this); })) {
-            // Without this reset no later send would ever try to start a watcher again.
-            m_bWatcherRunning = false;
-        }
-    }
+    EnsureWatcher();
 
+    // The dialog takes the first character as the answer. A record reads what comes, and waits
+    // on while it is only the frame's echo.
+    std::optional<ReplyBytes> reply;
+    if (record != nullptr) reply.emplace(frame, *record);
     std::uint32_t waited = 0;
-    while (m_nReplyStatus == REPLY_PENDING && waited < kPollLimitMs) {
+    while (waited < kPollLimitMs && StopRequested() == 0) {
+        const std::int32_t status = m_nReplyStatus;
+        if (status == REPLY_RECEIVED && reply) {
+            // Reset before reading: an arrival after the read raises it again.
+            m_nReplyStatus = REPLY_PENDING;
+            if (reply->Take(*this) && reply->Answer()) break;
+        } else if (status != REPLY_PENDING) {
+            break;
+        }
+        // A watcher that ended at an echo already queued when it started is replaced.
+        if (reply) EnsureWatcher();
         m_layer.Pause(kPollStepMs);
         waited += kPollStepMs;
     }
-    if (m_nReplyStatus == REPLY_RECEIVED) {
+    if (!reply) {
+        if (m_nReplyStatus != REPLY_RECEIVED) return false;
         m_layer.Pause(kAnsweredPauseMs);
-        return 1;
+        return true;
     }
-    return 0;
+
+    reply->Take(*this);
+    const bool inTime = reply->Answer();
+    // The answer is over once the line is quiet. A line that goes on sending is no meter
+    // answering: it chatters, and would chatter just as well without a frame.
+    if (inTime && AwaitQuiet(*this, *reply, kReplyGapMs, kReplyLimitMs)) {
+        record->answered = true;
+        return true;
+    }
+    // Nothing came in time, or no end to it: the line is let go quiet before the next frame, and
+    // what comes meanwhile is this frame's answer, late.
+    if (IsDevicePresent()) {
+        AwaitQuiet(*this, *reply, kQuietMs, kQuietLimitMs);
+        record->late = !inTime && reply->Answer();
+    }
+    return false;
 }
 
 int CMeterPort::WatchReplies(CMeterPort* port) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "meter_frames.h"
 #include "serial_layer.h"
@@ -14,6 +15,21 @@ inline constexpr std::int32_t REPLY_RECEIVED = 1;
 inline constexpr std::int32_t REPLY_TIMEOUT = 2;
 inline constexpr std::int32_t REPLY_NO_PORT = 3;
 inline constexpr std::int32_t REPLY_LINE_ERROR = -1;
+
+// What one frame's exchange found, for a front end that keeps a record of it. The dialog goes by
+// SendFrame's rule of an answer, any character after the frame; a record must not take the
+// line's echo of the frame, or a line that never stops sending, for the meter's answer.
+struct ExchangeRecord {
+    bool sent = false;  // the whole frame went to the driver
+    // After the frame was written, bytes came that are more than its echo (bytes identical to a
+    // prefix of the frame), within the exchange's wait, and then the line went quiet.
+    bool answered = false;
+    // Nothing answered in time, but an answer came while the line was let go quiet afterwards.
+    bool late = false;
+    bool portLost = false;            // the device has gone: nothing more can be sent on this port
+    bool stopped = false;             // a stop request cut the exchange short
+    std::vector<std::uint8_t> reply;  // what arrived after the frame, the first 40 bytes
+};
 
 // The link has no toolkit: the one message it may need to show (the watcher could not create
 // its event) goes through this hook, which the front end sets. Without a hook it is dropped.
@@ -45,6 +61,9 @@ class CMeterPort {
     // The same for a correction read already (whose frame is sent as it is).
     int SetCorrection(const Correction& correction);
     int SendFrame(const Frame& frame);
+    // The same exchange, with a record of what it found, for dravik-cli's log. It reads what
+    // arrives (SendFrame never does) and, after no answer, waits for the line to be quiet.
+    ExchangeRecord SendFrameRecorded(const Frame& frame);
     // Reply watcher thread procedure; returns 0.
     static int WatchReplies(CMeterPort* port);
 
@@ -63,6 +82,14 @@ class CMeterPort {
   private:
     // Stops and joins a running watcher; the handle stays open.
     void StopWatcher();
+    // Starts a watcher when none runs.
+    void EnsureWatcher();
+    // Writes the frame, resending an unsent tail as the driver takes it; `sent` is what it took
+    // in all. False when the exchange gives up: five resends left it short, and the one last
+    // attempt after them is not waited on, whatever it wrote.
+    bool WriteFrame(const Frame& frame, std::uint32_t& sent);
+    // SendFrame's exchange; with a record, also what the record needs.
+    bool Exchange(const Frame& frame, ExchangeRecord* record);
 
     ISerialLayer& m_layer;
     OpenStatus m_lastOpen;

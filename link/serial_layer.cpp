@@ -1,8 +1,9 @@
 #include "serial_layer.h"
 
-#include <chrono>
 #include <system_error>
 #include <utility>
+
+#include "stop_request.h"
 
 PortHandle ISerialLayer::Open(const std::wstring& name) {
     OpenStatus ignored;
@@ -10,7 +11,7 @@ PortHandle ISerialLayer::Open(const std::wstring& name) {
 }
 
 void ISerialLayer::Pause(std::uint32_t milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    PauseUnlessStopped(milliseconds);
 }
 
 bool ISerialLayer::StartThread(std::thread& thread, std::function<void()> body) {

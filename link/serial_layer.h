@@ -152,9 +152,9 @@ class ISerialLayer {
     // so a watcher can be stopped and joined before its handle goes away.
     virtual void WakeEventWaits(PortHandle port) = 0;
 
-    // Runtime services the link needs. The defaults (a real sleep, a std::thread) serve every
-    // platform; tests override them to count pauses instead of waiting them and to refuse
-    // thread creation.
+    // Runtime services the link needs. The defaults (a real sleep, cut short by a stop
+    // request, and a std::thread) serve every platform; tests override them to count pauses
+    // instead of waiting them and to refuse thread creation.
     virtual void Pause(std::uint32_t milliseconds);
     // Starts `body` on a new thread stored in `thread`; false when no thread could be started.
     virtual bool StartThread(std::thread& thread, std::function<void()> body);

@@ -21,6 +21,7 @@
 #include "meter_port.h"
 #include "operator_text.h"
 #include "station_log.h"
+#include "stop_request.h"
 #include "utf8_text.h"
 
 namespace {
@@ -39,7 +40,15 @@ constexpr const char* kChannelTwice = "”：这个通道前面已经给过";
 constexpr const char* kNotANumber = "”：dB 值不是一个数";
 constexpr const char* kOutOfRange = "”：dB 值或其校正系数超出范围";
 constexpr const char* kLogOpenFailed = "”：无法打开日志文件";
-constexpr const char* kLogWriteFailed = "”：日志写入失败";
+constexpr const char* kLogEmpty = "--log 需要文件名（空的文件名不会写日志）";
+constexpr const char* kBadTag =
+    "”：标签应写作 键=值，键只用字母、数字和 _ . -，值不含 ; 和控制字符";
+constexpr const char* kTagTwice = "”：这个标签的键前面已经给过";
+// What stops the channels after one from being sent, each line naming what failed.
+constexpr const char* kLogWriteFailed = "”：日志写入失败，其余通道未发送";
+constexpr const char* kPortLost = "”：串口已断开（设备不存在或已拔出），其余通道未发送";
+constexpr const char* kOutputFailed = "写入标准输出失败，其余通道未发送";
+constexpr const char* kStopped = "已中断，其余通道未发送：信号 ";
 
 // “argument” + what is wrong with it: the line every refused argument gets.
 std::string Complaint(const std::string& argument, const char* problem) {
@@ -145,7 +154,9 @@ struct SetOptions {
     std::string port;
     bool portGiven = false;
     std::string logPath;
+    bool logGiven = false;
     bool json = false;
+    std::vector<std::string> tags;
     std::vector<std::string> assignments;
 };
 
@@ -166,52 +177,149 @@ std::optional<std::vector<Correction>> CheckAll(const std::vector<std::string>& 
     return corrections;
 }
 
-// One channel's outcome on stdout: the dialog's status line, or a JSON object with every field.
-void PrintOutcome(bool json, const std::string& time, const std::string& port,
-                  const Correction& correction, bool answered, std::ostream& out) {
-    if (!json) {
-        out << Utf8FromWide(FormatOutcome(correction, answered)) << std::endl;
-        return;
+// The station's own facts (--tag KEY=VALUE), in the order given.
+using Tags = std::vector<std::pair<std::string, std::string>>;
+
+// A value may hold anything but the ';' that joins tags in the log, and control characters.
+bool TagValueFits(const std::string& value) {
+    const std::optional<std::wstring> wide = WideFromUtf8(value);
+    return wide && std::none_of(wide->begin(), wide->end(), [](wchar_t c) {
+               return c == L';' || c < 0x20 || (c >= 0x7F && c < 0xA0);
+           });
+}
+
+std::optional<Tags> CheckTags(const std::vector<std::string>& arguments, std::ostream& err) {
+    Tags tags;
+    for (const std::string& argument : arguments) {
+        const std::size_t equals = argument.find('=');
+        const std::string key = argument.substr(0, equals);
+        const bool keyFits = !key.empty() && std::all_of(key.begin(), key.end(), [](char c) {
+            return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                   c == '_' || c == '.' || c == '-';
+        });
+        if (equals == std::string::npos || !keyFits || !TagValueFits(argument.substr(equals + 1))) {
+            err << Complaint(argument, kBadTag) << '\n';
+            return std::nullopt;
+        }
+        if (std::any_of(tags.begin(), tags.end(),
+                        [&](const auto& tag) { return tag.first == key; })) {
+            err << Complaint(argument, kTagTwice) << '\n';
+            return std::nullopt;
+        }
+        tags.emplace_back(key, argument.substr(equals + 1));
     }
-    const Json line = {{"time", time},
-                       {"port", port},
-                       {"channel", correction.channel},
-                       {"label", Utf8FromWide(kChannelLabels[correction.channel])},
-                       {"text", Utf8FromWide(correction.text)},
-                       {"db", correction.decibels},
-                       {"factor", SentFactor(correction.factor)},
-                       {"frame", HexBytes(correction.frame)},
-                       {"answered", answered}};
-    out << line.dump() << std::endl;
+    return tags;
+}
+
+// One `set` run's record: a log row before each frame goes out (event "sending", sent
+// "pending") and one with its outcome (event "done"), and a line or JSON object on stdout.
+class SetRecord {
+  public:
+    SetRecord(const SetOptions& options, std::string port, const Tags& tags, StationLog* log,
+              std::ostream& out)
+        : m_json(options.json), m_port(std::move(port)), m_log(log), m_out(out) {
+        for (const auto& [key, value] : tags) {
+            m_tagsField += (m_tagsField.empty() ? "" : ";") + key + "=" + value;
+            m_tagsJson[key] = value;
+        }
+    }
+
+    // Whether the frame may go out: its row is on the disk, or there is no log.
+    bool Sending(const Correction& correction, const std::string& time) {
+        return Log(Row(correction, time, ExchangeRecord{}, "sending", "pending"));
+    }
+    bool Done(const Correction& correction, const std::string& time, const ExchangeRecord& record) {
+        return Log(Row(correction, time, record, "done", record.sent ? "true" : "false"));
+    }
+    // The outcome on stdout; false when stdout takes it no more (a full disk, a closed pipe).
+    bool Print(const Correction& c, const std::string& time, const ExchangeRecord& record) {
+        if (!m_json) {
+            m_out << Utf8FromWide(FormatOutcome(c, record)) << std::endl;
+            return static_cast<bool>(m_out);
+        }
+        const Json line = {{"time", time},
+                           {"port", m_port},
+                           {"channel", c.channel},
+                           {"label", Utf8FromWide(kChannelLabels[c.channel])},
+                           {"text", Utf8FromWide(c.text)},
+                           {"db", c.decibels},
+                           {"factor", SentFactor(c.factor)},
+                           {"frame", HexBytes(c.frame)},
+                           {"answered", record.answered},
+                           {"sent", record.sent},
+                           {"late", record.late},
+                           {"reply", HexBytes(record.reply)},
+                           {"tags", m_tagsJson}};
+        m_out << line.dump() << std::endl;
+        return static_cast<bool>(m_out);
+    }
+
+  private:
+    std::vector<std::string> Row(const Correction& c, const std::string& time,
+                                 const ExchangeRecord& record, const char* event,
+                                 const char* sent) const {
+        return {time,
+                m_port,
+                std::to_string(c.channel),
+                Utf8FromWide(kChannelLabels[c.channel]),
+                Utf8FromWide(c.text),
+                Shortest(c.decibels),
+                Shortest(c.factor),
+                HexBytes(c.frame),
+                record.answered ? "true" : "false",
+                event,
+                sent,
+                record.late ? "true" : "false",
+                HexBytes(record.reply),
+                m_tagsField};
+    }
+
+    bool Log(const std::vector<std::string>& row) { return m_log == nullptr || m_log->Append(row); }
+
+    const bool m_json;
+    const std::string m_port;
+    std::string m_tagsField;
+    Json m_tagsJson = Json::object();
+    StationLog* const m_log;
+    std::ostream& m_out;
+};
+
+// The exit status a run earns: an interruption's 128+N over a lost port's 4 over a channel
+// that was not confirmed.
+int SetStatus(bool allAnswered, bool portLost) {
+    if (const int signal = StopRequested()) return 128 + signal;
+    if (portLost) return kExitOpenFailed;
+    return allAnswered ? kExitAllAnswered : kExitNoAnswer;
 }
 
 int RunSet(const SetOptions& options, const CliSystem& system, std::ostream& out,
            std::ostream& err) {
     const std::optional<std::vector<Correction>> corrections = CheckAll(options.assignments, err);
     if (!corrections) return kExitUsage;
-    std::wstring port;
-    if (options.portGiven) {
-        const std::optional<std::wstring> wide = WideFromUtf8(options.port);
-        if (!wide) {
-            err << Complaint(options.port, kNotUtf8) << '\n';
-            return kExitUsage;
-        }
-        port = *wide;
+    const std::optional<Tags> tags = CheckTags(options.tags, err);
+    if (!tags) return kExitUsage;
+    const std::optional<std::wstring> given = WideFromUtf8(options.port);
+    if (!given) {
+        err << Complaint(options.port, kNotUtf8) << '\n';
+        return kExitUsage;
+    }
+    if (options.logGiven && options.logPath.empty()) {
+        err << kUsageError << kLogEmpty << '\n';
+        return kExitUsage;
     }
     std::unique_ptr<StationLog> log;
-    if (!options.logPath.empty()) {
-        log = StationLog::Open(options.logPath);
-        if (!log) {
-            err << Complaint(options.logPath, kLogOpenFailed) << '\n';
-            return kExitUsage;
-        }
+    if (options.logGiven && !(log = StationLog::Open(options.logPath))) {
+        err << Complaint(options.logPath, kLogOpenFailed) << '\n';
+        return kExitUsage;
     }
 
+    std::wstring port = *given;
     if (!options.portGiven) {
         // As the dialog finds its meter: once, before the first channel.
         const std::vector<PortProbe> probes = ProbePorts(
             L"", system.layer, system.listPorts, ProbeScope::UpToFirstAnswer, system.holders);
         port = FoundPort(probes);
+        if (StopRequested() != 0) return SetStatus(false, false);
         if (port.empty()) return NoMeter(probes, err);
     }
     const std::string portText = Utf8FromWide(port);
@@ -221,24 +329,38 @@ int RunSet(const SetOptions& options, const CliSystem& system, std::ostream& out
         return kExitOpenFailed;
     }
 
-    int status = kExitAllAnswered;
+    SetRecord record(options, portText, *tags, log.get(), out);
+    bool allAnswered = true;
+    bool logFailed = false;
+    bool outputFailed = false;
+    const char* halt = nullptr;  // why the channels from here on are not sent
     for (const Correction& correction : *corrections) {
         const std::string time = UtcNow();
-        const bool answered = meter.SetCorrection(correction) == 1;
-        if (!answered) status = kExitNoAnswer;
-        PrintOutcome(options.json, time, portText, correction, answered, out);
-        if (log && !log->Append({time, portText, std::to_string(correction.channel),
-                                 Utf8FromWide(kChannelLabels[correction.channel]),
-                                 Utf8FromWide(correction.text), Shortest(correction.decibels),
-                                 Shortest(correction.factor), HexBytes(correction.frame),
-                                 answered ? "true" : "false"})) {
-            // The factor is in the meter but not in the record: the run must not look clean.
-            err << Complaint(options.logPath, kLogWriteFailed) << '\n';
-            status = kExitNoAnswer;
+        if (halt == nullptr && StopRequested() != 0) halt = kStopped;
+        if (halt == nullptr && !record.Sending(correction, time)) {
+            logFailed = true;
+            halt = kLogWriteFailed;
         }
+        // A channel whose row is not on the disk is not sent: the record would not hold it.
+        ExchangeRecord exchange;
+        if (halt == nullptr) exchange = meter.SendFrameRecorded(correction.frame);
+        allAnswered = allAnswered && exchange.answered;
+        if (exchange.portLost && halt == nullptr) halt = kPortLost;
+        // A log that failed takes no more rows, an output that failed no more lines.
+        if (!logFailed && !record.Done(correction, UtcNow(), exchange)) logFailed = true;
+        if (!outputFailed && !record.Print(correction, time, exchange)) outputFailed = true;
+        if (halt == nullptr && logFailed) halt = kLogWriteFailed;
+        if (halt == nullptr && outputFailed) halt = kOutputFailed;
     }
     meter.Close();
-    return status;
+    if (halt == kStopped) {
+        err << kStopped << StopRequested() << '\n';
+    } else if (halt == kOutputFailed) {
+        err << kOutputFailed << '\n';
+    } else if (halt != nullptr) {
+        err << Complaint(halt == kPortLost ? portText : options.logPath, halt) << '\n';
+    }
+    return SetStatus(allAnswered && !logFailed && !outputFailed, halt == kPortLost);
 }
 
 int RunPorts(bool json, const CliSystem& system, std::ostream& out) {
@@ -316,8 +438,16 @@ int RunCli(const std::vector<std::string>& args, const CliSystem& system, std::o
     CLI::Option* portOption =
         setCommand->add_option("--port", set.port, "The meter's port; without it, discovery");
     setCommand->add_flag("--json", set.json, "One JSON object per line");
-    setCommand->add_option("--log", set.logPath, "Append a CSV row per channel to FILE")
-        ->type_name("FILE");
+    CLI::Option* logOption =
+        setCommand->add_option("--log", set.logPath, "Append CSV rows for each channel to FILE")
+            ->type_name("FILE");
+    setCommand
+        ->add_option("--tag", set.tags,
+                     "Add the station's own fact (meter serial, operator, work order) to every "
+                     "row and JSON object; KEY is letters, digits, _ . -; repeatable")
+        ->type_name("KEY=VALUE")
+        // One KEY=VALUE per --tag: the levels after it are no tags.
+        ->allow_extra_args(false);
     setCommand->add_option("levels", set.assignments, "CHANNEL=DB")
         ->type_name("CHANNEL=DB")
         ->required();
@@ -342,5 +472,6 @@ int RunCli(const std::vector<std::string>& args, const CliSystem& system, std::o
         return kExitUsage;
     }
     set.portGiven = portOption->count() > 0;
+    set.logGiven = logOption->count() > 0;
     return RunSet(set, system, out, err);
 }

@@ -1,16 +1,50 @@
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "station_log.h"
 
-std::FILE* OpenForAppending(const std::string& utf8Path) {
-    // "e": close-on-exec, as every descriptor of the link is.
-    return std::fopen(utf8Path.c_str(), "abe");
+std::unique_ptr<LogFile> LogFile::Open(const std::string& utf8Path) {
+    // Read as well, for the last byte; close-on-exec, as every descriptor of the link is.
+    const int fd =
+        ::open(utf8Path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) return nullptr;
+    return std::unique_ptr<LogFile>(new LogFile(fd));
 }
 
-bool SyncToDisk(std::FILE* file) {
-    if (std::fflush(file) != 0) return false;
+LogFile::~LogFile() {
+    ::close(m_fd);
+}
+
+std::int64_t LogFile::End() {
+    struct stat info {};
+    if (::fstat(m_fd, &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+    return info.st_size;
+}
+
+bool LogFile::EndsInLineFeed(std::int64_t end) {
+    char last = 0;
+    return ::pread(m_fd, &last, 1, end - 1) == 1 && last == '\n';
+}
+
+bool LogFile::Write(const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(m_fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool LogFile::CutBack(std::int64_t size) {
+    return ::ftruncate(m_fd, size) == 0;
+}
+
+bool LogFile::Sync() {
     // A pipe or terminal (--log /dev/stdout) holds nothing to sync: EINVAL says so.
-    return ::fsync(::fileno(file)) == 0 || errno == EINVAL;
+    return ::fsync(m_fd) == 0 || errno == EINVAL;
 }

@@ -1,16 +1,53 @@
+#include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 
 #include <optional>
 
 #include "station_log.h"
 #include "utf8_text.h"
 
-std::FILE* OpenForAppending(const std::string& utf8Path) {
+std::unique_ptr<LogFile> LogFile::Open(const std::string& utf8Path) {
     const std::optional<std::wstring> path = WideFromUtf8(utf8Path);
     if (!path) return nullptr;
-    return ::_wfopen(path->c_str(), L"ab");
+    const int fd =
+        ::_wopen(path->c_str(), _O_RDWR | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
+                 _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    return std::unique_ptr<LogFile>(new LogFile(fd));
 }
 
-bool SyncToDisk(std::FILE* file) {
-    return std::fflush(file) == 0 && ::_commit(::_fileno(file)) == 0;
+LogFile::~LogFile() {
+    ::_close(m_fd);
+}
+
+std::int64_t LogFile::End() {
+    struct _stat64 info {};
+    if (::_fstat64(m_fd, &info) != 0 || (info.st_mode & _S_IFREG) == 0) return -1;
+    return info.st_size;
+}
+
+bool LogFile::EndsInLineFeed(std::int64_t end) {
+    // Appending writes at the end whatever the position, so reading may move it.
+    char last = 0;
+    return ::_lseeki64(m_fd, end - 1, SEEK_SET) == end - 1 && ::_read(m_fd, &last, 1) == 1 &&
+           last == '\n';
+}
+
+bool LogFile::Write(const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const int n = ::_write(m_fd, text.data() + done, static_cast<unsigned>(text.size() - done));
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool LogFile::CutBack(std::int64_t size) {
+    return ::_chsize_s(m_fd, size) == 0;
+}
+
+bool LogFile::Sync() {
+    return ::_commit(m_fd) == 0;
 }

@@ -1,11 +1,22 @@
 #include "station_log.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace {
 
+// A spreadsheet runs a field that starts with one of these as a formula (OWASP's advice on CSV
+// injection: such a field gets a leading ' and quotes). Port names and levels come from the
+// command line, tags from the station: none of them may turn into a formula.
+bool MightBeFormula(const std::string& field) {
+    return !field.empty() && std::string("=+-@\t\r").find(field.front()) != std::string::npos;
+}
+
 // RFC 4180: a field holding a comma, a quote or a line break is quoted, its quotes doubled.
-std::string CsvField(const std::string& field) {
-    if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
-    std::string quoted = "\"";
+std::string CsvField(const std::string& field, bool number) {
+    const bool formula = !number && MightBeFormula(field);
+    if (!formula && field.find_first_of(",\"\r\n") == std::string::npos) return field;
+    std::string quoted = formula ? "\"'" : "\"";
     for (const char c : field) {
         if (c == '"') quoted += '"';
         quoted += c;
@@ -13,12 +24,18 @@ std::string CsvField(const std::string& field) {
     return quoted + '"';
 }
 
+// The columns that hold numbers the tool itself wrote: their leading '-' is a minus sign.
+bool IsNumberColumn(std::size_t column) {
+    const std::vector<std::string>& columns = StationLog::Columns();
+    return column < columns.size() && (columns[column] == "db" || columns[column] == "factor");
+}
+
 // Rows end with a bare line feed, as the station's shell tools expect; RFC 4180 readers take it.
-std::string CsvRow(const std::vector<std::string>& fields) {
+std::string CsvRow(const std::vector<std::string>& fields, bool numbers) {
     std::string row;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         if (i > 0) row += ',';
-        row += CsvField(fields[i]);
+        row += CsvField(fields[i], numbers && IsNumberColumn(i));
     }
     return row + '\n';
 }
@@ -26,27 +43,35 @@ std::string CsvRow(const std::vector<std::string>& fields) {
 }  // namespace
 
 const std::vector<std::string>& StationLog::Columns() {
-    static const std::vector<std::string> columns = {"time", "port",   "channel", "label",   "text",
-                                                     "db",   "factor", "frame",   "answered"};
+    // The first nine are the log's original columns; readers that go by name keep working.
+    static const std::vector<std::string> columns = {
+        "time",  "port",     "channel", "label", "text", "db",    "factor",
+        "frame", "answered", "event",   "sent",  "late", "reply", "tags"};
     return columns;
 }
 
 std::unique_ptr<StationLog> StationLog::Open(const std::string& utf8Path) {
-    std::FILE* file = OpenForAppending(utf8Path);
-    if (file == nullptr) return nullptr;
-    // Appending starts at the end whatever the position; asking for the end tells the size.
-    const bool empty = std::fseek(file, 0, SEEK_END) == 0 && std::ftell(file) == 0;
-    return std::unique_ptr<StationLog>(new StationLog(file, empty));
+    std::unique_ptr<LogFile> file = LogFile::Open(utf8Path);
+    if (!file) return nullptr;
+    return std::unique_ptr<StationLog>(new StationLog(std::move(file)));
 }
 
-StationLog::~StationLog() {
-    std::fclose(m_file);
-}
+StationLog::StationLog(std::unique_ptr<LogFile> file)
+    : m_file(std::move(file)),
+      m_end(m_file->End()),
+      m_needsHeader(m_end == 0),
+      m_needsLineFeed(m_end > 0 && !m_file->EndsInLineFeed(m_end)) {}
 
 bool StationLog::Append(const std::vector<std::string>& fields) {
-    std::string text = m_needsHeader ? CsvRow(Columns()) : std::string();
-    text += CsvRow(fields);
-    const bool written = std::fwrite(text.data(), 1, text.size(), m_file) == text.size();
-    if (written) m_needsHeader = false;
-    return written && SyncToDisk(m_file);
+    std::string text = m_needsLineFeed ? "\n" : "";
+    if (m_needsHeader) text += CsvRow(Columns(), false);
+    text += CsvRow(fields, true);
+    if (!m_file->Write(text) || !m_file->Sync()) {
+        if (m_end >= 0 && m_file->CutBack(m_end)) m_file->Sync();
+        return false;
+    }
+    if (m_end >= 0) m_end += static_cast<std::int64_t>(text.size());
+    m_needsHeader = false;
+    m_needsLineFeed = false;
+    return true;
 }

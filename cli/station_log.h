@@ -1,13 +1,40 @@
 #pragma once
 
-// The audit trail of `dravik-cli set --log FILE`: one CSV row per channel set, appended, with
-// RFC 4180 quoting and a header row when the file is new or empty. Each row is on the disk
-// before the next channel is sent, so a station that loses power keeps every row written.
+// The audit trail of `dravik-cli set --log FILE`: CSV rows appended, RFC 4180 quoting, one
+// header when the file is new or empty. Every row is on the disk (synced) when Append returns,
+// and a row is never half on disk: when a write fails the file is cut back to the end of its
+// last complete row. A file that does not end in a line feed (a crash of an older run, a
+// foreign writer) gets one before the first row, so that no row is glued to a fragment.
 
-#include <cstdio>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+// The file as the log uses it; the platform's part (log_file_linux.cpp, log_file_win32.cpp).
+class LogFile {
+  public:
+    // Opens `utf8Path` for appending (created when missing); nullptr when it cannot be.
+    static std::unique_ptr<LogFile> Open(const std::string& utf8Path);
+    ~LogFile();
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    // The size of a regular file; -1 for anything else (a pipe, a terminal), which can be
+    // neither read back nor cut.
+    std::int64_t End();
+    // Whether the byte before `end` is a line feed.
+    bool EndsInLineFeed(std::int64_t end);
+    // All of `text`, or false.
+    bool Write(const std::string& text);
+    bool CutBack(std::int64_t size);
+    // Hands what was written to the disk; true where there is no disk to hand it to.
+    bool Sync();
+
+  private:
+    explicit LogFile(int fd) : m_fd(fd) {}
+    int m_fd;
+};
 
 class StationLog {
   public:
@@ -17,22 +44,16 @@ class StationLog {
     // nullptr when the file cannot be opened for appending. `utf8Path` as given on the command
     // line.
     static std::unique_ptr<StationLog> Open(const std::string& utf8Path);
-    ~StationLog();
-    StationLog(const StationLog&) = delete;
-    StationLog& operator=(const StationLog&) = delete;
 
-    // Appends one row (the header first, on a new or empty file) and syncs it to the disk; false
-    // when the row could not be written in full.
+    // Appends one row (after the header or line feed it may need first) and syncs it; false,
+    // with the file as it was, when it could not be written in full.
     bool Append(const std::vector<std::string>& fields);
 
   private:
-    StationLog(std::FILE* file, bool empty) : m_file(file), m_needsHeader(empty) {}
+    explicit StationLog(std::unique_ptr<LogFile> file);
 
-    std::FILE* m_file;
+    std::unique_ptr<LogFile> m_file;
+    std::int64_t m_end;  // where the last complete row ends; -1 when the file cannot be cut
     bool m_needsHeader;
+    bool m_needsLineFeed;
 };
-
-// The platform's part (log_file_linux.cpp, log_file_win32.cpp): opening a file by its UTF-8
-// name for binary appending, and handing written data to the disk.
-std::FILE* OpenForAppending(const std::string& utf8Path);
-bool SyncToDisk(std::FILE* file);

@@ -226,16 +226,19 @@ class ReplyBytes {
   public:
     ReplyBytes(const Frame& frame, ExchangeRecord& record) : m_frame(frame), m_record(record) {}
 
-    // Reads what is queued; whether any byte arrived.
+    // Reads what is queued, up to the input queue's size: a device that sends faster than it is
+    // read must not keep the exchange here. Whether any byte arrived.
     bool Take(CMeterPort& port) {
-        bool any = false;
+        std::uint32_t total = 0;
         std::array<std::uint8_t, kFrameSize> chunk{};
-        while (const std::uint32_t count = port.Read(kFrameSize, chunk.data())) {
-            any = true;
+        while (total < kInputQueueSize) {
+            const std::uint32_t count = port.Read(kFrameSize, chunk.data());
+            if (count == 0) break;
+            total += count;
             for (std::uint32_t i = 0; i < count; ++i)
                 Add(chunk[i]);
         }
-        return any;
+        return total > 0;
     }
     bool Answer() const { return m_answer; }
 

@@ -61,6 +61,13 @@ std::wstring Outcome(const PortProbe& probe) {
     return L"无法打开";
 }
 
+std::wstring OutcomeLine(const Correction& correction, const wchar_t* what) {
+    std::wstring line = kChannelLabels[correction.channel];
+    line += what;
+    line += FormatLevel(correction.decibels) + L" dB → " + FormatFactor(correction.factor);
+    return line;
+}
+
 }  // namespace
 
 std::wstring FormatSending(int channel) {
@@ -68,10 +75,13 @@ std::wstring FormatSending(int channel) {
 }
 
 std::wstring FormatOutcome(const Correction& correction, bool answered) {
-    std::wstring line = kChannelLabels[correction.channel];
-    line += answered ? L" 设置成功 " : L" 待测表无应答 ";
-    line += FormatLevel(correction.decibels) + L" dB → " + FormatFactor(correction.factor);
-    return line;
+    return OutcomeLine(correction, answered ? L" 设置成功 " : L" 待测表无应答 ");
+}
+
+std::wstring FormatOutcome(const Correction& correction, const ExchangeRecord& record) {
+    if (!record.sent) return OutcomeLine(correction, L" 未发送 ");
+    if (record.late) return OutcomeLine(correction, L" 待测表应答超时 ");
+    return FormatOutcome(correction, record.answered);
 }
 
 std::wstring FormatPortProbe(const PortProbe& probe) {

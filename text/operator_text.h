@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "meter_frames.h"
+#include "meter_port.h"
 #include "port_discovery.h"
 
 // Channels 0..3, in the order of the frames' channel byte.
@@ -24,6 +25,9 @@ std::wstring FormatSending(int channel);
 // "<label> 设置成功 2.5 dB → 1.7783" and the like: the outcome of setting a channel's correction,
 // with the level as it was read and the factor sent.
 std::wstring FormatOutcome(const Correction& correction, bool answered);
+// The same for an exchange a record followed (dravik-cli): "<label> 未发送 …" when the frame did
+// not go out whole, "<label> 待测表应答超时 …" when the answer came only after the wait.
+std::wstring FormatOutcome(const Correction& correction, const ExchangeRecord& record);
 
 // One port a search tried and what became of it: "/dev/ttyUSB1 被 minicom (1234) 占用".
 std::wstring FormatPortProbe(const PortProbe& probe);

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cli_run.h"
@@ -131,8 +132,9 @@ std::vector<std::vector<std::string>> ReadCsv(const std::string& path) {
     return Json::parse(text).get<std::vector<std::vector<std::string>>>();
 }
 
-// Two runs appended to one log, the port a path with a comma and a quote: one header, a row per
-// channel, every field as it was.
+// Two runs appended to one log, the port a path with a comma and a quote: one header, then for
+// each channel the row written before its frame and the row with its outcome, every field as
+// it was.
 TEST(CliOnMeterSim, LogRoundTripsThroughACsvReader) {
     const ScratchDir dir;
     const std::string link = dir.Path() + "/meter,\"7\"";
@@ -140,43 +142,55 @@ TEST(CliOnMeterSim, LogRoundTripsThroughACsvReader) {
     {
         MeterSimProcess sim({}, link);
         ASSERT_TRUE(sim.Started());
-        EXPECT_EQ(RunOn(sim, {"set", "--port", link, "--log", log, "0=0.35", "3=2.25 "}).status, 0);
+        EXPECT_EQ(RunOn(sim, {"set", "--port", link, "--log", log, "--tag", "meter=SN 7", "--tag",
+                              "op=-li", "0=0.35", "3=2.25 "})
+                      .status,
+                  0);
         EXPECT_EQ(RunOn(sim, {"set", "--port", link, "--log", log, "1310burst=-1"}).status, 0);
     }
     const std::vector<std::vector<std::string>> rows = ReadCsv(log);
 
-    ASSERT_EQ(rows.size(), 4u);
+    ASSERT_EQ(rows.size(), 7u);
     EXPECT_EQ(rows[0], StationLog::Columns());
-    const std::vector<std::pair<int, std::wstring>> sent = {
-        {0, L"0.35"}, {3, L"2.25 "}, {1, L"-1"}};
-    for (std::size_t i = 0; i < sent.size(); ++i) {
-        const auto& [channel, text] = sent[i];
+    const std::vector<std::tuple<int, std::wstring, std::string>> sent = {
+        {0, L"0.35", "meter=SN 7;op=-li"}, {3, L"2.25 ", "meter=SN 7;op=-li"}, {1, L"-1", ""}};
+    for (std::size_t i = 0; i < 2 * sent.size(); ++i) {
+        const auto& [channel, text, tags] = sent[i / 2];
+        const bool done = i % 2 == 1;
         const std::vector<std::string>& row = rows[i + 1];
-        ASSERT_EQ(row.size(), 9u);
+        ASSERT_EQ(row.size(), 14u);
         EXPECT_THAT(row[0], MatchesRegex("[0-9-]{10}T[0-9:]{8}\\.[0-9]{3}Z"));
         const double db = ReadCorrection(text, 0).decibels;
         const auto channelByte = static_cast<std::uint8_t>(channel);
         EXPECT_EQ(row[1], link);
         EXPECT_EQ(row[2], std::to_string(channel));
         EXPECT_EQ(row[3], Utf8FromWide(kChannelLabels[channelByte]));
-        EXPECT_EQ(row[4], Utf8FromWide(text));
+        // A level typed with a sign could start a spreadsheet formula: it keeps a leading '.
+        EXPECT_EQ(row[4], (text[0] == L'-' ? "'" : "") + Utf8FromWide(text));
         EXPECT_EQ(std::stod(row[5]), db);
         EXPECT_EQ(std::stof(row[6]), CorrectionFactor(db));
         EXPECT_EQ(row[7], OracleHex(BuildSetCorrectionFrame(text, channelByte), false));
-        EXPECT_EQ(row[8], "true");
+        using Fields = std::vector<std::string>;
+        const Fields expected = done ? Fields{"true", "done", "true", "false", "06"}
+                                     : Fields{"false", "sending", "pending", "false", ""};
+        EXPECT_EQ(Fields(row.begin() + 8, row.begin() + 13), expected);
+        EXPECT_EQ(row[13], tags);
     }
 }
 
-// The log cannot take the row (a full disk): the channel is still set, the error names the log,
-// and the run does not end clean.
-TEST(CliOnMeterSim, ALogRowThatCannotBeWrittenIsAnError) {
+// The log cannot take the row that must be on the disk before the frame (a full disk): the
+// frame is not sent, the error names the log, and the run does not end clean.
+TEST(CliOnMeterSim, AChannelWhoseRowCannotBeWrittenIsNotSent) {
     MeterSimProcess sim;
     ASSERT_TRUE(sim.Started());
-    const CliRun run = RunOn(sim, {"set", "--port", sim.DevicePath(), "--log", "/dev/full", "2=1"});
+    const CliRun run =
+        RunOn(sim, {"set", "--port", sim.DevicePath(), "--log", "/dev/full", "2=1", "3=1"});
     EXPECT_EQ(run.status, kExitNoAnswer);
     EXPECT_THAT(run.err, HasSubstr("“/dev/full”"));
-    EXPECT_EQ(run.out, Utf8FromWide(FormatOutcome(ReadCorrection(L"1", 2), true)) + "\n");
-    EXPECT_EQ(SetFramesLogged(sim).size(), 1u);
+    ExchangeRecord notSent;
+    EXPECT_EQ(run.out, Utf8FromWide(FormatOutcome(ReadCorrection(L"1", 2), notSent)) + "\n" +
+                           Utf8FromWide(FormatOutcome(ReadCorrection(L"1", 3), notSent)) + "\n");
+    EXPECT_TRUE(SetFramesLogged(sim).empty());
 }
 
 // The program itself: its main hands over the arguments and the exit status, and writes UTF-8.

@@ -3,8 +3,11 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,7 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using Bytes = FakeSerialLayer::Bytes;
+using Json = nlohmann::json;
 
 // A station whose only listed port, COM7, holds a meter.
 class Station : public ::testing::Test {
@@ -61,6 +65,11 @@ TEST_F(Station, RefusedInputsOpenNothing) {
         {{"set", "0=\xFF"}, "“0=\xFF”"},
         {{"set", "--port", "COM\xFF", "0=1"}, "“COM\xFF”"},
         {{"set", "--log", directory, "0=1"}, "“" + directory + "”"},
+        {{"set", "--log", "", "0=1"}, "--log"},
+        {{"set", "--tag", "a b=1", "0=1"}, "“a b=1”"},
+        {{"set", "--tag", "op", "0=1"}, "“op”"},
+        {{"set", "--tag", "op=a;b", "0=1"}, "“op=a;b”"},
+        {{"set", "--tag", "op=1", "--tag", "op=2", "0=1"}, "“op=2”"},
         {{"set"}, "levels"},
         {{"set", "--bogus", "0=1"}, "--bogus"},
         {{"ports", "extra"}, "extra"},
@@ -197,6 +206,80 @@ TEST_F(Station, PortsListsWithoutOpening) {
         "{\"port\":\"/dev/ttyUSB1\",\"description\":\"cp210x\","
         "\"state\":\"被 minicom (1234) 占用\"}\n");
     EXPECT_THAT(layer.OpenLog(), IsEmpty());
+}
+
+// What the record of a run says when the line misbehaves, channel by channel (--json), and the
+// exit status: a lost port stops the run (the channels after it are not sent, exit 4), a frame
+// the driver would not take is not sent but the next one is, an echo is no answer.
+TEST_F(Station, TheRecordSaysWhatReachedTheMeter) {
+    struct Case {
+        const char* what;
+        std::function<void(FakeSerialLayer::PortScript&)> line;
+        int status;
+        std::vector<std::pair<bool, bool>> sentAnswered;  // per channel
+        std::string err;
+    };
+    const auto echoing = [](FakeSerialLayer::PortScript& script) {
+        script.onWrite = [](FakeSerialLayer& fake, const std::wstring& port, const Bytes& bytes) {
+            fake.QueueInput(port, bytes);
+            fake.PushEvent(port, {kEvRxChar});
+        };
+    };
+    const auto vanishing = [](FakeSerialLayer::PortScript& script) {
+        script.onWrite = [](FakeSerialLayer& fake, const std::wstring& port, const Bytes&) {
+            fake.WithPort(port, [](auto& state) { state.script.failClearCommError = true; });
+            fake.PushEvent(port, {kEvErr});
+        };
+    };
+    const auto refusingTheFirst = [](FakeSerialLayer::PortScript& script) {
+        script = FakeMeter();
+        script.writeAccepts = {0, 0, 0, 0, 0, 0, 0};
+    };
+    const std::vector<Case> cases = {
+        {"echo", echoing, kExitNoAnswer, {{true, false}, {true, false}}, ""},
+        {"unplugged",
+         vanishing,
+         kExitOpenFailed,
+         {{true, false}, {false, false}},
+         "“COM11”：串口已断开"},
+        {"write refused", refusingTheFirst, kExitNoAnswer, {{false, false}, {true, true}}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // A port of its own each, with nothing written to it before.
+        const std::string port = std::string("COM1") + std::to_string(&c - cases.data());
+        const std::wstring name(port.begin(), port.end());
+        FakeSerialLayer::PortScript script;
+        c.line(script);
+        layer.AddPort(name, script);
+        const CliRun run = Cli({"set", "--port", port, "--json", "--tag", "sn=A7", "0=1", "3=2"});
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_THAT(run.err, HasSubstr(c.err));
+        std::istringstream lines(run.out);
+        for (const auto& [sent, answered] : c.sentAnswered) {
+            std::string line;
+            ASSERT_TRUE(std::getline(lines, line));
+            const Json json = Json::parse(line);
+            EXPECT_EQ(json.at("sent"), sent) << line;
+            EXPECT_EQ(json.at("answered"), answered) << line;
+            EXPECT_EQ(json.at("tags"), Json({{"sn", "A7"}})) << line;
+        }
+        const auto sentCount = std::count_if(c.sentAnswered.begin(), c.sentAnswered.end(),
+                                             [](const auto& channel) { return channel.first; });
+        EXPECT_EQ(SetFrames(layer, name).size(), static_cast<std::size_t>(sentCount));
+    }
+}
+
+// A stdout that takes nothing more (a full disk, a closed pipe): the run says so and stops.
+TEST_F(Station, AnOutputThatFailsStopsTheRun) {
+    std::ostringstream out;
+    out.setstate(std::ios::badbit);
+    std::ostringstream err;
+    const int status = RunCli({"set", "--port", "COM7", "0=1", "1=1"},
+                              {layer, [](std::vector<PortInfo>&) {}}, out, err);
+    EXPECT_EQ(status, kExitNoAnswer);
+    EXPECT_THAT(err.str(), HasSubstr("标准输出"));
+    EXPECT_EQ(SetFrames(layer, L"COM7").size(), 1u);
 }
 
 }  // namespace

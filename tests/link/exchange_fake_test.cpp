@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -313,6 +314,80 @@ TEST_F(Exchange, ReopenedPortGetsAFreshWatcher) {
     MeterAnswersDuringPoll();
     EXPECT_EQ(port.SendFrame(frame), 1);
     EXPECT_EQ(layer.ThreadsStarted(), 2);
+}
+
+// What a record of the exchange says, as the line misbehaves. Each case scripts the line at the
+// n-th 5 ms pause after the frame went out (1 is the first poll; 1000 polls make the wait).
+TEST_F(Exchange, TheRecordTellsAnAnswerFromAnEchoALateAnswerAndALostPort) {
+    const Bytes echo(frame.begin(), frame.end());
+    struct Case {
+        const char* what;
+        std::vector<std::uint32_t> writeAccepts;
+        std::map<int, std::function<void(FakeSerialLayer&)>> atPoll;
+        bool sent, answered, late, portLost;
+        Bytes reply;
+    };
+    const auto arrive = [](Bytes bytes) {
+        return [bytes](FakeSerialLayer& fake) {
+            fake.QueueInput(kPort, bytes);
+            fake.PushEvent(kPort, {kEvRxChar});
+        };
+    };
+    const auto unplug = [](FakeSerialLayer& fake) {
+        fake.WithPort(kPort, [](auto& state) { state.script.failClearCommError = true; });
+        fake.PushEvent(kPort, {kEvErr});
+    };
+    const auto chatter = [](FakeSerialLayer& fake) {
+        fake.WithPort(kPort, [](auto& state) { state.script.endlessInput = true; });
+        fake.PushEvent(kPort, {kEvRxChar});
+    };
+    const std::vector<Case> cases = {
+        {"answer", {}, {{1, arrive({0x06})}}, true, true, false, false, {0x06}},
+        {"echo alone", {}, {{1, arrive(echo)}}, true, false, false, false, echo},
+        {"echo in two parts, then the answer",
+         {},
+         {{1, arrive(Bytes(echo.begin(), echo.begin() + 7))},
+          {3, arrive(Bytes(echo.begin() + 7, echo.end()))},
+          {9, arrive({0x06})}},
+         true,
+         true,
+         false,
+         false,
+         echo},
+        {"answer after the wait", {}, {{1010, arrive({0x15})}}, true, false, true, false, {0x15}},
+        {"a line that never stops",
+         {},
+         {{1, chatter}},
+         true,
+         false,
+         false,
+         false,
+         Bytes(kFrameSize, 0x55)},
+        {"unplugged while waiting", {}, {{1, unplug}}, true, false, false, true, {}},
+        {"the driver takes nothing", {0, 0, 0, 0, 0, 0, 0}, {}, false, false, false, false, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeSerialLayer fake;
+        fake.AddPort(kPort);
+        fake.WithPort(kPort, [&](auto& state) {
+            state.script.writeAccepts = {c.writeAccepts.begin(), c.writeAccepts.end()};
+        });
+        CMeterPort meter(fake);
+        ASSERT_NE(meter.Open(kPort), kInvalidPort);
+        int polls = 0;
+        fake.onPause = [&](std::uint32_t ms) {
+            if (ms != 5) return;
+            const auto action = c.atPoll.find(++polls);
+            if (action != c.atPoll.end()) action->second(fake);
+        };
+        const ExchangeRecord record = meter.SendFrameRecorded(frame);
+        EXPECT_EQ(record.sent, c.sent);
+        EXPECT_EQ(record.answered, c.answered);
+        EXPECT_EQ(record.late, c.late);
+        EXPECT_EQ(record.portLost, c.portLost);
+        EXPECT_EQ(record.reply, c.reply);
+    }
 }
 
 }  // namespace

@@ -7,10 +7,14 @@
 
 #include "cli.h"
 #include "serial_layer.h"
+#include "stop_request.h"
 
 int main(int argc, char** argv) {
-    // A reader that goes away (`| head -1`) must not kill the run between two channels: the
-    // rest are still sent, only their lines are lost.
+    // SIGINT, SIGTERM, SIGHUP and SIGQUIT end the run the normal way (the port left as found,
+    // the channels not done recorded as not sent), with 128+N. First, before any thread.
+    StopOnInterrupts(nullptr);
+    // A reader that goes away (`| head -1`) must not kill the run between two channels: it ends
+    // as after any failed write to stdout, the port closed and the rest logged as not sent.
     std::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string> args(argv + 1, argv + argc);
     return RunCli(

@@ -9,10 +9,13 @@
 
 #include "cli.h"
 #include "serial_layer.h"
+#include "stop_request.h"
 #include "utf8_text.h"
 
 int wmain(int argc, wchar_t** argv) {
     // The console's code page outlives the program: it is put back for the commands after us.
+    // Ctrl-C and Ctrl-Break end the run the normal way, with 128+N.
+    StopOnInterrupts(nullptr);
     const UINT consoleCodePage = GetConsoleOutputCP();
     SetConsoleOutputCP(CP_UTF8);
     std::vector<std::string> args;

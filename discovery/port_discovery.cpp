@@ -5,6 +5,7 @@
 #include "meter_frames.h"
 #include "meter_port.h"
 #include "port_discovery.h"
+#include "stop_request.h"
 
 namespace {
 
@@ -69,6 +70,8 @@ std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer
     std::vector<PortProbe> probes;
     CMeterPort port(layer);
     for (const PortInfo& info : ports) {
+        // An interrupted run searches no further; what it has opened is closed already.
+        if (StopRequested() != 0) break;
         const std::wstring& name = info.name;
         if (name == excludedPort) continue;
         const std::optional<PortHolder> holder =

@@ -89,6 +89,7 @@ int main(int argc, char* argv[]) {
             stderr);
         return 2;
     }
+    CloseDialogsOnInterrupts();
     QApplication app(argc, argv);
     QApplication::setWindowIcon(AppIcon());
 
@@ -150,5 +151,5 @@ int main(int argc, char* argv[]) {
     if (!options.noMeter) QTimer::singleShot(0, &view, [&press] { press(0); });
 
     view.exec();
-    return status;
+    return InterruptedStatus() != 0 ? InterruptedStatus() : status;
 }

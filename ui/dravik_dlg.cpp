@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "stop_request.h"
+
 namespace {
 
 constexpr std::uint32_t kBaudRate = 19200;
@@ -30,6 +32,11 @@ bool CDravikDlg::EnsurePortOpen() {
         const std::vector<PortProbe> tried = ProbePorts(m_strExcludedPort, m_port.Layer(), m_lister,
                                                         ProbeScope::UpToFirstAnswer, m_holders);
         const std::wstring found = FoundPort(tried);
+        // Interrupted: the dialog is about to close, with no message to wait for.
+        if (StopRequested() != 0) {
+            m_view.SetBusy(false);
+            return false;
+        }
         if (found.empty()) {
             // The message box stays as it always was; the status line beneath says why.
             m_view.ShowStatus(FormatSearchReport(tried));

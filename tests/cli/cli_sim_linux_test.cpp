@@ -1,18 +1,25 @@
 // dravik-cli against the simulated meter on a pty: the commands run in-process on the platform
 // layer with the meter as the only listed port, except where the program itself is started.
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <random>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -23,13 +30,16 @@
 #include "serial_layer.h"
 #include "sim_process.h"
 #include "station_log.h"
+#include "test_support.h"
 #include "utf8_text.h"
+#include "uucp_lock_linux.h"
 
 namespace {
 
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
+namespace fs = std::filesystem;
 using Json = nlohmann::json;
 
 CliRun RunOn(const MeterSimProcess& sim, const std::vector<std::string>& args) {
@@ -216,6 +226,117 @@ TEST(CliProgram, RunsWithPortAndTellsItsVersion) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(capture("set 1550CW=x 2>/dev/null", status), "");
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitUsage);
+}
+
+// dravik-cli started as a program, its output thrown away; the PID, or -1.
+pid_t StartCli(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {BinDir() + "/dravik-cli"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> pointers;
+    for (std::string& arg : argv)
+        pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// Its wait status once it has ended, or -1 after the pty wait limit.
+int EndOf(pid_t pid) {
+    int status = -1;
+    if (!PollUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, kPtyWaitLimit)) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    return status;
+}
+
+std::string SystemLockPath(const std::string& device) {
+    return std::string(kSystemLockDir) + "/" + UucpLockName(device);
+}
+
+// An interrupt while the meter is awaited ends the run at once, the normal way: the line as it
+// was found (settings, exclusive mode, no lock file), the channel that went out logged as done
+// and the next as not sent, the status 128+N.
+TEST(CliProgram, AnInterruptLeavesTheLineAsFound) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(::strsignal(signal));
+        PtyPair pty;
+        ASSERT_TRUE(pty.Ok());
+        MakeCooked(pty.Slave());
+        const LineSnapshot before = SnapshotLine(pty.Master(), pty.Slave());
+        const ScratchDir dir;
+        const std::string log = dir.Path() + "/station.csv";
+        const pid_t cli = StartCli({"set", "--port", pty.SlavePath(), "--log", log, "0=1", "1=1"});
+        ASSERT_GT(cli, 0);
+        // The frame has left: the run waits for the meter, which stays silent.
+        ASSERT_EQ(pty.Receive(kFrameSize).size(), kFrameSize);
+        ::kill(cli, signal);
+        const int status = EndOf(cli);
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
+        ExpectSameLine(before, SnapshotLine(pty.Master(), pty.Slave()));
+        EXPECT_FALSE(fs::exists(SystemLockPath(pty.SlavePath())));
+        const std::vector<std::vector<std::string>> rows = ReadCsv(log);
+        ASSERT_EQ(rows.size(), 4u);
+        EXPECT_EQ(rows[2][9] + " " + rows[2][10], "done true");
+        EXPECT_EQ(rows[3][2] + " " + rows[3][9] + " " + rows[3][10], "1 done false");
+    }
+}
+
+// Killed at any instant (kill -9 leaves no chance to tidy up), a run has logged every frame the
+// meter got: each one's row was on the disk before it went out. One log takes every run.
+TEST(CliProgram, EveryFrameTheMeterGotHasARowWhereverTheRunWasKilled) {
+    const ScratchDir dir;
+    const std::string log = dir.Path() + "/station.csv";
+    std::mt19937 random(17);
+    std::uniform_int_distribution<int> when(0, 250);
+    std::vector<std::vector<std::string>> frames(50);  // per run, as the meter logged them
+    for (std::size_t run = 0; run < frames.size(); ++run) {
+        MeterSimProcess sim;
+        ASSERT_TRUE(sim.Started());
+        const pid_t cli = StartCli({"set", "--port", sim.DevicePath(), "--log", log, "--tag",
+                                    "run=" + std::to_string(run), "0=1", "1=2", "2=3", "3=4"});
+        ASSERT_GT(cli, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(when(random)));
+        ::kill(cli, SIGKILL);
+        ::waitpid(cli, nullptr, 0);
+        // A probe written after the run's last frame: once the meter logs it, it has logged
+        // every frame before it.
+        const int device = ::open(sim.DevicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (device >= 0) {
+            const Frame probe = BuildProbeFrame();
+            EXPECT_EQ(::write(device, probe.data(), probe.size()), 40);
+            ::close(device);
+            EXPECT_TRUE(sim.WaitForLines("FRAME probe", 1));
+        }
+        frames[run] = SetFramesLogged(sim);
+        // The dead run's lock file names a process that has ended; later runs would remove it.
+        ::unlink(SystemLockPath(sim.DevicePath()).c_str());
+    }
+    std::vector<std::multiset<std::string>> sending(frames.size());
+    for (const std::vector<std::string>& row : ReadCsv(log)) {
+        if (row.size() != 14 || row[9] != "sending") continue;
+        const std::size_t run = std::stoul(row[13].substr(4));
+        sending.at(run).insert(
+            OracleHex(BuildSetCorrectionFrame(WideFromUtf8(row[4]).value(),
+                                              static_cast<std::uint8_t>(std::stoi(row[2]))),
+                      true));
+    }
+    std::size_t sent = 0;
+    for (std::size_t run = 0; run < frames.size(); ++run) {
+        for (const std::string& frame : frames[run]) {
+            ++sent;
+            EXPECT_EQ(sending[run].count(frame), 1u) << "run " << run << ": " << frame;
+        }
+    }
+    std::printf("frames that reached the meter: %zu in %zu killed runs\n", sent, frames.size());
 }
 
 }  // namespace

@@ -53,21 +53,6 @@ class ReadRecordingLayer : public PassThroughLayer {
     std::vector<std::uint32_t> reads;
 };
 
-// The line as a freshly booted tty has it: canonical input, echo, signal characters, CR/LF
-// mapping, XON/XOFF, output post-processing, 7 data bits. Open must undo all of it.
-void MakeCooked(int fd) {
-    termios tio{};
-    ASSERT_EQ(tcgetattr(fd, &tio), 0);
-    tio.c_iflag |= ICRNL | IXON | IXOFF | IXANY | ISTRIP;
-    tio.c_oflag |= OPOST | ONLCR;
-    tio.c_lflag |= ICANON | ECHO | ECHOE | ISIG | IEXTEN;
-    tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | CSTOPB | CRTSCTS;
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 5;
-    ASSERT_EQ(cfsetspeed(&tio, B9600), 0);
-    ASSERT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
-}
-
 // How the simulated meter logs the probe frame.
 std::string ProbeLogLine() {
     std::string line = "FRAME probe hex=AA 30";
@@ -307,31 +292,10 @@ TEST(LinuxMeterSim, ProbeAnswersAreReadAndJudged) {
 
 // ---- Refused ports -----------------------------------------------------------------------
 
-// What of a line a refusal must leave alone.
-struct LineSnapshot {
-    termios tio{};
-    int exclusive = -1;
-};
-
 // The pty's line settings as its master sees them (the master reports the slave's, and does
 // so under any line discipline), and the slave's exclusive mode.
 LineSnapshot Snapshot(const PtyPair& pty) {
-    LineSnapshot line;
-    EXPECT_EQ(tcgetattr(pty.Master(), &line.tio), 0);
-    EXPECT_EQ(ioctl(pty.Slave(), TIOCGEXCL, &line.exclusive), 0);
-    return line;
-}
-
-void ExpectSameLine(const LineSnapshot& before, const LineSnapshot& after) {
-    EXPECT_EQ(after.tio.c_iflag, before.tio.c_iflag);
-    EXPECT_EQ(after.tio.c_oflag, before.tio.c_oflag);
-    EXPECT_EQ(after.tio.c_cflag, before.tio.c_cflag);
-    EXPECT_EQ(after.tio.c_lflag, before.tio.c_lflag);
-    EXPECT_EQ(cfgetospeed(&after.tio), cfgetospeed(&before.tio));
-    EXPECT_EQ(cfgetispeed(&after.tio), cfgetispeed(&before.tio));
-    for (int i = 0; i < NCCS; ++i)
-        EXPECT_EQ(after.tio.c_cc[i], before.tio.c_cc[i]) << "c_cc[" << i << "]";
-    EXPECT_EQ(after.exclusive, before.exclusive);
+    return SnapshotLine(pty.Master(), pty.Slave());
 }
 
 std::string ReadFile(const std::string& path) {

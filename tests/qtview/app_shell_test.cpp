@@ -1,14 +1,20 @@
 // The Linux program as started from a desktop or a shell: it has no command line, so nothing on
 // it may reach the toolkit.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QProcess>
 #include <QTest>
+#include <csignal>
+#include <cstring>
+#include <string>
 
 #include "dravik_version.h"
 #include "qtview_support.h"
 #include "sim_process.h"
+#include "uucp_lock_linux.h"
 
 namespace {
 
@@ -69,6 +75,45 @@ TEST(AppShell, HelpAndVersionAnswerWithoutStartingQt) {
         EXPECT_EQ(dravik.readAllStandardError(), QByteArray());
         const QByteArray output = dravik.readAllStandardOutput();
         EXPECT_EQ(output.left(output.indexOf('\n')), c.firstLine) << output.toStdString();
+    }
+}
+
+// SIGINT, SIGTERM, SIGHUP or SIGQUIT (a Ctrl-C, a logout) close the dialog as EXIT would: the
+// port that it holds open is left as it was found (settings, exclusive mode, no lock file). The
+// real dialog, driven by dravik-demo, which holds it open after its SETs.
+TEST(AppShell, AnInterruptClosesTheDialogAndLeavesTheLineAsFound) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(::strsignal(signal));
+        MeterSimProcess sim;
+        ASSERT_TRUE(sim.Started());
+        const int line = ::open(sim.DevicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(line, 0);
+        MakeCooked(line);
+        const LineSnapshot before = SnapshotLine(line, line);
+
+        QProcess demo;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        demo.setProcessEnvironment(environment);
+        demo.start(QString::fromStdString(BinDir() + "/dravik-demo"),
+                   {QStringLiteral("--port"), QString::fromStdString(sim.DevicePath()),
+                    QStringLiteral("--hold")});
+        QByteArray output;
+        const bool ready = QTest::qWaitFor(
+            [&] {
+                output += demo.readAllStandardOutput();
+                return output.contains("READY") || demo.state() == QProcess::NotRunning;
+            },
+            kEventWaitLimitMs);
+        ASSERT_TRUE(ready && output.contains("READY")) << output.toStdString();
+        ::kill(static_cast<pid_t>(demo.processId()), signal);
+        ASSERT_TRUE(demo.waitForFinished(kEventWaitLimitMs));
+        EXPECT_EQ(demo.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(demo.exitCode(), 128 + signal);
+        ExpectSameLine(before, SnapshotLine(line, line));
+        const std::string lock = std::string(kSystemLockDir) + "/" + UucpLockName(sim.DevicePath());
+        EXPECT_NE(::access(lock.c_str(), F_OK), 0) << lock;
+        ::close(line);
     }
 }
 

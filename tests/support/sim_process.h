@@ -4,6 +4,8 @@
 // child process, a pty pair for tests that play the meter themselves, and a pass-through serial
 // layer for tests that observe the real one.
 
+#include <termios.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -96,6 +98,21 @@ class MeterSimProcess {
     std::vector<std::string> m_lines;
     bool m_logClosed = false;
 };
+
+// What of a line a program that used it must leave as it found it: the settings and exclusive
+// mode.
+struct LineSnapshot {
+    termios tio{};
+    int exclusive = -1;
+};
+// The settings of the tty `termiosFd` is open on, and the exclusive mode seen through `ttyFd`.
+LineSnapshot SnapshotLine(int termiosFd, int ttyFd);
+void ExpectSameLine(const LineSnapshot& before, const LineSnapshot& after);
+
+// The line as a freshly booted tty has it: canonical input, echo, signal characters, CR/LF
+// mapping, XON/XOFF, output post-processing, 7 data bits, 9600 baud. Opening it for the meter
+// must undo all of it, and closing it must bring it back.
+void MakeCooked(int fd);
 
 // An in-process pseudo-terminal: the test holds the master (the meter's end of the cable), the
 // code under test opens the slave by SlavePath(). The slave starts raw at 19200 baud 8N1; both

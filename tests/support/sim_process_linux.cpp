@@ -1,5 +1,7 @@
 #include "sim_process.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -213,6 +215,38 @@ bool MeterSimProcess::Restart() {
     Stop();
     m_device.clear();
     return Start();
+}
+
+LineSnapshot SnapshotLine(int termiosFd, int ttyFd) {
+    LineSnapshot line;
+    EXPECT_EQ(tcgetattr(termiosFd, &line.tio), 0);
+    EXPECT_EQ(ioctl(ttyFd, TIOCGEXCL, &line.exclusive), 0);
+    return line;
+}
+
+void ExpectSameLine(const LineSnapshot& before, const LineSnapshot& after) {
+    EXPECT_EQ(after.tio.c_iflag, before.tio.c_iflag);
+    EXPECT_EQ(after.tio.c_oflag, before.tio.c_oflag);
+    EXPECT_EQ(after.tio.c_cflag, before.tio.c_cflag);
+    EXPECT_EQ(after.tio.c_lflag, before.tio.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after.tio), cfgetospeed(&before.tio));
+    EXPECT_EQ(cfgetispeed(&after.tio), cfgetispeed(&before.tio));
+    for (int i = 0; i < NCCS; ++i)
+        EXPECT_EQ(after.tio.c_cc[i], before.tio.c_cc[i]) << "c_cc[" << i << "]";
+    EXPECT_EQ(after.exclusive, before.exclusive);
+}
+
+void MakeCooked(int fd) {
+    termios tio{};
+    ASSERT_EQ(tcgetattr(fd, &tio), 0);
+    tio.c_iflag |= ICRNL | IXON | IXOFF | IXANY | ISTRIP;
+    tio.c_oflag |= OPOST | ONLCR;
+    tio.c_lflag |= ICANON | ECHO | ECHOE | ISIG | IEXTEN;
+    tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | CSTOPB | CRTSCTS;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 5;
+    ASSERT_EQ(cfsetspeed(&tio, B9600), 0);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
 }
 
 PtyPair::PtyPair() {

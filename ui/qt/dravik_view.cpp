@@ -16,6 +16,7 @@
 #include "dialog_templates.h"
 #include "dialog_units.h"
 #include "resource.h"
+#include "stop_request.h"
 
 namespace {
 
@@ -107,6 +108,23 @@ T* Control(const std::map<int, QWidget*>& controls, int id) {
 }
 
 }  // namespace
+
+bool CloseDialogsOnInterrupts() {
+    // Called on the thread that received the signal. The exchange ends its wait by itself; this
+    // ends every event loop, a message box's as well as the dialog's, once the GUI thread is
+    // back in one.
+    return StopOnInterrupts([](int signal) {
+        if (QCoreApplication* app = QCoreApplication::instance()) {
+            QMetaObject::invokeMethod(
+                app, [signal] { QCoreApplication::exit(128 + signal); }, Qt::QueuedConnection);
+        }
+    });
+}
+
+int InterruptedStatus() {
+    const int signal = StopRequested();
+    return signal != 0 ? 128 + signal : 0;
+}
 
 QIcon AppIcon() {
     QIcon icon;

@@ -11,6 +11,7 @@
 
 #include "dravik_version.h"
 #include "dravik_view.h"
+#include "stop_request.h"
 
 namespace {
 
@@ -52,7 +53,8 @@ bool CDravikApp::InitInstance(int& argc, char** argv) {
     QApplication::setWindowIcon(AppIcon());
 
     CDravikView dlg;
-    dlg.exec();
+    // An interrupt before the window was up leaves nothing to show.
+    if (StopRequested() == 0) dlg.exec();
     return false;
 }
 
@@ -66,10 +68,11 @@ int main(int argc, char* argv[]) {
             return written && std::fflush(stdout) == 0 ? 0 : 1;
         }
     }
+    CloseDialogsOnInterrupts();
     // Qt would take options of its own from the command line (-reverse mirrors the dialog,
     // -style and -platform change it), so it is given the program's name alone.
     int qtArgc = 1;
     std::array<char*, 2> qtArgv = {argv[0], nullptr};
     theApp.InitInstance(qtArgc, qtArgv.data());
-    return 0;
+    return InterruptedStatus();
 }

@@ -400,6 +400,50 @@ int RunFind(bool all, bool json, const CliSystem& system, std::ostream& out, std
     return NoMeter(probes, err);
 }
 
+// Edits (insertions, deletions, substitutions) that turn `a` into `b`.
+std::size_t Distance(const std::string& a, const std::string& b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// " （是不是 “set”？）" for the first word of `args` that names no command or option but comes
+// within two edits of one; empty when none does.
+std::string Suggestion(const CLI::App& app, const std::vector<std::string>& args) {
+    std::vector<std::string> known;
+    for (const CLI::Option* option : app.get_options())
+        if (!option->get_lnames().empty()) known.push_back("--" + option->get_lnames()[0]);
+    for (const CLI::App* command : app.get_subcommands({})) {
+        known.push_back(command->get_name());
+        for (const CLI::Option* option : command->get_options())
+            if (!option->get_lnames().empty()) known.push_back("--" + option->get_lnames()[0]);
+    }
+    for (const std::string& arg : args) {
+        // Values (CHANNEL=DB, KEY=VALUE, paths) are no names to mend.
+        if (arg.find_first_of("=/") != std::string::npos ||
+            std::find(known.begin(), known.end(), arg) != known.end()) {
+            continue;
+        }
+        const auto closest = std::min_element(known.begin(), known.end(), [&](auto& a, auto& b) {
+            return Distance(arg, a) < Distance(arg, b);
+        });
+        if (closest != known.end() && Distance(arg, *closest) <= 2) {
+            return "（是不是 “" + *closest + "”？）";
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 int RunCli(const std::vector<std::string>& args, const CliSystem& system, std::ostream& out,
@@ -413,9 +457,16 @@ int RunCli(const std::vector<std::string>& args, const CliSystem& system, std::o
     // required" instead of naming it.
     app.require_subcommand(0, 1);
     app.footer(
-        "Exit status: 0 every channel answered; 1 a channel got no answer (the others were "
-        "still sent) or its log row could not be written; 2 usage or input error, nothing "
-        "sent; 3 no meter found; 4 the port could not be opened.");
+        "Examples:\n"
+        "  dravik-cli set 1310CW=0.35 1310Burst=0.41 1490CW=0.28 1550CW=2.25\n"
+        "  dravik-cli set --port /dev/ttyUSB0 --log corrections.csv --tag meter=SN4711 0=0.35\n"
+        "  dravik-cli find --all --json\n"
+        "\n"
+        "Exit status: 0 every channel answered; 1 a channel was not confirmed (no answer, or "
+        "not sent because its frame or its log row could not be written; the others were "
+        "still sent), or stdout failed; 2 usage or input error, nothing sent; 3 no meter "
+        "found; 4 the port could not be opened, or was lost (the channels after it were not "
+        "sent); 128+N ended by signal N, the port left as found.");
 
     bool json = false;
     bool all = false;
@@ -435,6 +486,15 @@ int RunCli(const std::vector<std::string>& args, const CliSystem& system, std::o
         app.add_subcommand("set",
                            "Set channels, in the order given, on one open port; CHANNEL is 1310CW, "
                            "1310Burst, 1490CW, 1550CW (any case) or 0..3, DB the level in dB.");
+    std::string columns;
+    for (const std::string& column : StationLog::Columns())
+        columns += (columns.empty() ? "" : ",") + column;
+    setCommand->footer(
+        "--log FILE: a CSV row before each frame goes out (event sending, sent pending) and one "
+        "with its outcome (event done), each on the disk before the run goes on; the header:\n" +
+        columns +
+        "\n--json: one object per channel with time, port, channel, label, text, db, factor, "
+        "frame, answered, sent, late, reply (what arrived, hex, at most 40 bytes) and tags.");
     CLI::Option* portOption =
         setCommand->add_option("--port", set.port, "The meter's port; without it, discovery");
     setCommand->add_flag("--json", set.json, "One JSON object per line");
@@ -461,7 +521,7 @@ int RunCli(const std::vector<std::string>& args, const CliSystem& system, std::o
         // --help and --version.
         return app.exit(success, out, err);
     } catch (const CLI::ParseError& error) {
-        err << kUsageError << error.what() << '\n';
+        err << kUsageError << error.what() << Suggestion(app, args) << '\n';
         return kExitUsage;
     }
 

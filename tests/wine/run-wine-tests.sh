@@ -298,6 +298,12 @@ elif sim_start "$sim_log"; then
     check "the outcome lines hold 设置成功 in UTF-8" \
         grep -q $'^1310CW \xe8\xae\xbe\xe7\xbd\xae\xe6\x88\x90\xe5\x8a\x9f 1.5 dB' "$WS_DIR/set.out"
 
+    # The log through the Windows file calls: a row before each frame and one after it.
+    cli_exe logged set --log 'Z:'"$WS_DIR/station.csv" "${cli_levels[@]}"
+    check "set --log writes a sending and a done row per channel" \
+        test "$(grep -c ',false,sending,pending,false,,$' "$WS_DIR/station.csv")" -eq 4 -a \
+        "$(grep -c ',true,done,true,false,06,$' "$WS_DIR/station.csv")" -eq 4
+
     cli_exe bad set 1490CW=abc
     check "a bad level is exit 2 with the Linux program's Chinese error line" \
         refused_as_on_linux

@@ -388,7 +388,9 @@ def main():
     DravikCliExe.exe = os.path.join(os.path.dirname(DravikExe.exe), "dravik-cli.exe")
     DravikCliExe.version, DravikCliExe.company = DravikExe.version, DravikExe.company
     Manifests.programs = {
-        DravikExe.exe: {},
+        # Sharp at any system DPI (the dialogs scale with their font).
+        DravikExe.exe: {
+            "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}dpiAware": "true"},
         # The process's ANSI code page (Windows 10 1903 on).
         DravikCliExe.exe: {
             "{http://schemas.microsoft.com/SMI/2019/WindowsSettings}activeCodePage": "UTF-8"},

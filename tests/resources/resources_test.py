@@ -41,7 +41,6 @@ BUTTON, STATIC = 0x0080, 0x0082
 IDD_ABOUTBOX, IDD_MAIN = 100, 102
 IDR_MAINFRAME = 128
 
-
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"

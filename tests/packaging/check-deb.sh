@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the Debian package that `cmake --build --preset linux --target package` wrote: lintian,
-# its file list, the programs and the desktop entry in an unpacked copy, then a real
-# `apt-get install` on this machine (as root), the programs found on PATH, and `apt-get purge`,
-# which runs even when a step fails.
+# its file list, the programs, their manual pages and the desktop entry in an unpacked copy,
+# then a real `apt-get install` on this machine (as root), the programs found on PATH, the
+# Chinese font it depends on, the bash completion, and `apt-get purge`, which runs even when a
+# step fails.
 #
 # usage: tests/packaging/check-deb.sh LINUX_BUILD_DIR      e.g. tests/packaging/check-deb.sh build/linux
 # Ends with the line "N passed, N failed"; exits non-zero on any failure.
@@ -44,12 +45,19 @@ check "the package is dravik $version" \
 
 # Errors and warnings fail; what is overridden is listed with the package's own reasons.
 lintian_clean() {
-    lintian --fail-on error,warning --show-overrides --display-info "$deb" >"$work/lintian.log" 2>&1
+    lintian --fail-on error,warning --show-overrides --display-info --pedantic "$deb" \
+        >"$work/lintian.log" 2>&1
     local status=$?
     grep -v '^running with root privileges' "$work/lintian.log" | sed 's/^/      /'
     return "$status"
 }
 check "lintian: no errors, no warnings" lintian_clean
+# Informational tags too: the programs are built with dpkg-buildflags' hardening and carry no
+# section a package has no use for, and man reads the manual pages without a complaint.
+hardened() {
+    ! grep -E ': (hardening-[a-z-]+|binary-has-unneeded-section|groff-message) ' "$work/lintian.log"
+}
+check "lintian -I --pedantic: no hardening, unneeded-section or groff tags" hardened
 
 # Every file the package must hold: the programs, their manual pages, the desktop entry, the
 # icon at every size res/ has, copyright and changelog.
@@ -58,7 +66,7 @@ for program in "${programs[@]}"; do
     expected+=("usr/bin/$program" "usr/share/man/man1/$program.1.gz")
 done
 expected+=(usr/share/applications/dravik.desktop usr/share/doc/dravik/copyright
-           usr/share/doc/dravik/changelog.gz)
+           usr/share/doc/dravik/changelog.gz usr/share/bash-completion/completions/dravik-cli)
 for icon in "$root_dir"/res/dravik-*.png; do
     size=${icon##*/dravik-}
     size=${size%.png}
@@ -95,11 +103,45 @@ man_page_of_build() {
     local page=$1 program=$2
     zcat "$page" | grep -q "^\.TH ${program^^} \"1\" .*[ \"]${version//./\\.}\""
 }
+# What a script author looks up beyond --help: each page's sections (from packaging/*.h2m and
+# from --help) and the words that must be in them.
+declare -A man_sections=(
+    [Dravik]="DESCRIPTION|STATUS LINE|ENVIRONMENT|FILES|SEE ALSO"
+    [dravik-cli]="SYNOPSIS|DESCRIPTION|OPTIONS|COMMANDS|JSON OUTPUT|LOG FILE|EXIT STATUS|ENVIRONMENT|FILES|EXAMPLES|SEE ALSO"
+    [dravik-meter-sim]="OPTIONS|EXAMPLES|SEE ALSO"
+)
+declare -A man_terms=(
+    [Dravik]="DRAVIK_EXTRA_PORTS /run/lock/LCK.. 没找到待测表串口！ dravik-cli(1)"
+    [dravik-cli]="--port --json --log --all --tag DRAVIK_EXTRA_PORTS /run/lock/LCK.. 128+N
+                  time,port,channel,label,text,db,factor,frame,answered,event,sent,late,reply,tags"
+    [dravik-meter-sim]="--link DRAVIK_EXTRA_PORTS Dravik(1) dravik-cli(1)"
+)
+man_page_documents() {
+    local program=$1 page=$2 text section term missing=0
+    text=$(LC_ALL=C.UTF-8 MANWIDTH=200 man -l "$page") || return 1
+    IFS='|' read -ra sections <<<"${man_sections[$program]}"
+    for section in "${sections[@]}"; do
+        grep -qxF "$section" <<<"$text" || {
+            echo "      no section $section"
+            missing=1
+        }
+    done
+    for term in ${man_terms[$program]}; do
+        grep -qF -- "$term" <<<"$text" || {
+            echo "      not in the page: $term"
+            missing=1
+        }
+    done
+    return "$missing"
+}
 for program in "${programs[@]}"; do
+    page="$work/root/usr/share/man/man1/$program.1.gz"
     check "unpacked $program --version prints $version" \
         prints_version "$work/root/usr/bin/$program"
     check "the manual page of $program is made from this build" \
-        man_page_of_build "$work/root/usr/share/man/man1/$program.1.gz" "$program"
+        man_page_of_build "$page" "$program"
+    check "the manual page of $program has its sections and what scripts need" \
+        man_page_documents "$program" "$page"
 done
 
 # Dravik has no way to be closed from outside on Qt's offscreen platform: the run passes once
@@ -137,6 +179,70 @@ check "unpacked Dravik shows its dialog on Qt's offscreen platform and ends clea
 
 # --- installed on this machine ---------------------------------------------------------------
 
+# The status line and the message boxes are Chinese: a package the font dependency names must
+# own a font that fontconfig lists for Chinese.
+cjk_font_from_dependency() {
+    local owners
+    owners=$(fc-list :lang=zh-cn file | sed 's/: *$//' | xargs -r -d '\n' dpkg -S 2>/dev/null | cut -d: -f1)
+    echo "      Chinese fonts come from: $(sort -u <<<"$owners" | tr '\n' ' ')"
+    dpkg-deb -f "$deb" Depends | tr -s ', |' '\n' | grep -qxF -f <(echo "$owners")
+}
+
+# Runs SCRIPT in a new bash after bash-completion's loader has looked for dravik-cli's
+# completion, as at the first <Tab>.
+after_completion_loader() {
+    bash --norc --noprofile -c "source /usr/share/bash-completion/bash_completion
+        _completion_loader dravik-cli
+        $1"
+}
+completion_loads() {
+    local line
+    line=$(after_completion_loader "complete -p dravik-cli") || return 1
+    echo "      $line"
+    [[ $line == "complete -F _dravik_cli dravik-cli" ]]
+}
+
+# What <Tab> offers after each command line (cursor at its end). A stand-in dravik-cli on PATH
+# answers `ports` with two made-up ports: the real one would look at this machine's serial
+# devices. compopt works only inside real completion, so it is stubbed.
+completion_cases=(
+    "dravik-cli |ports find set --help --version"
+    "dravik-cli find -|--all --json --help"
+    "dravik-cli set --json --|--port --log --tag --help"
+    "dravik-cli set 1310cw=0.3 1|1310Burst= 1490CW= 1550CW="
+    "dravik-cli set 3=1 --tag 1490cw=x 1|1310CW= 1310Burst= 1490CW="
+    "dravik-cli set 1550CW=|"
+    "dravik-cli set --port |/dev/ttyUSB9 /tmp/meter"
+    "dravik-cli set --port=/tmp/|/tmp/meter"
+)
+completes_as_expected() {
+    local stub="$work/stub" case line expected offered failed=0
+    mkdir -p "$stub"
+    cat >"$stub/dravik-cli" <<'EOF'
+#!/bin/sh
+[ "$1" = ports ] && printf '/dev/ttyUSB9\tcp210x\t未见占用\n/tmp/meter\tDRAVIK_EXTRA_PORTS\t未见占用\n'
+EOF
+    chmod +x "$stub/dravik-cli"
+    for case in "${completion_cases[@]}"; do
+        line=${case%%|*}
+        expected=${case#*|}
+        # shellcheck disable=SC2016  # expanded by the inner bash
+        offered=$(PATH="$stub:$PATH" LINE=$line after_completion_loader '
+            compopt() { :; }
+            COMP_LINE=$LINE COMP_POINT=${#LINE}
+            read -ra COMP_WORDS <<<"$LINE"
+            [[ $LINE == *" " ]] && COMP_WORDS+=("")
+            COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+            _dravik_cli dravik-cli "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+            echo "${COMPREPLY[*]}"') || offered="(failed)"
+        if [[ $offered != "$expected" ]]; then
+            echo "      '$line': offered '$offered', expected '$expected'"
+            failed=1
+        fi
+    done
+    return "$failed"
+}
+
 if [[ $(id -u) -ne 0 ]]; then
     fail "apt-get install: this check installs the package for real and needs root"
 elif dpkg-query -W -f='${Status}' dravik 2>/dev/null | grep -q "install ok installed"; then
@@ -152,6 +258,12 @@ else
         for program in "${programs[@]}"; do
             check "installed $program is on PATH and prints $version" on_path "$program"
         done
+        check "a Chinese font that fontconfig finds comes from the font dependency" \
+            cjk_font_from_dependency
+        check "bash-completion loads the installed completion: complete -p dravik-cli" \
+            completion_loads
+        check "completing dravik-cli offers commands, options, channels and listed ports" \
+            completes_as_expected
         echo "   dpkg -L dravik:"
         dpkg -L dravik | sed 's/^/      /'
     else

@@ -1,14 +1,15 @@
 #!/usr/bin/python3
 """Reads the cross-built Dravik.exe back on the build host: its headers and imports, and every
 resource the dialogs, the About box, the shell and Windows itself rely on; and dravik-cli.exe,
-built beside it, as a console program with its own version block. The dialog templates
-and the About item's string are compared with the C++ table the Qt view is laid out from, as
-the program resources-expected prints it.
+built beside it, as a console program with its own manifest and version block. The dialog
+templates and the About item's string are compared with the C++ table the Qt view is laid out
+from, as the program resources-expected prints it.
 
-usage: resources_test.py EXE EXPECTED VERSION
+usage: resources_test.py EXE EXPECTED VERSION COMPANY
   EXE       the built Dravik.exe; without one the test is skipped (exit status 77)
   EXPECTED  the resources-expected program
-  VERSION   the project's version (1.0.0.1), which the version block must carry
+  VERSION   the project's version (1.0.0.1), which the version blocks must carry
+  COMPANY   the package's maintainer, the version blocks' CompanyName
 """
 
 import json
@@ -39,6 +40,24 @@ BUTTON, STATIC = 0x0080, 0x0082
 
 IDD_ABOUTBOX, IDD_MAIN = 100, 102
 IDR_MAINFRAME = 128
+
+ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
+ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
+# Windows 7, 8, 8.1 and 10/11.
+SUPPORTED_OS = ["{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"]
+
+
+def manifest_of(pe):
+    """The parsed manifest of a program: its one RT_MANIFEST resource, number 1."""
+    (kind,) = [k for k in pe.DIRECTORY_ENTRY_RESOURCE.entries if k.id == RT_MANIFEST]
+    (name,) = kind.directory.entries
+    (language,) = name.directory.entries
+    if name.id != 1:
+        raise ValueError(f"manifest resource {name.id}, not CREATEPROCESS_MANIFEST_RESOURCE_ID")
+    entry = language.data.struct
+    return ElementTree.fromstring(pe.get_data(entry.OffsetToData, entry.Size))
 
 
 def string_or_ordinal(data, at):
@@ -82,7 +101,7 @@ def parse_dialog_ex(data):
 
 
 class DravikExe(unittest.TestCase):
-    exe = expected_program = version = None
+    exe = expected_program = version = company = None
 
     @classmethod
     def setUpClass(cls):
@@ -268,7 +287,8 @@ class DravikExe(unittest.TestCase):
         self.assertEqual(table.LangID, b"040904e4", "English (United States), code page 1252")
         expected = {b"FileVersion": self.version, b"ProductVersion": self.version,
                     b"InternalName": "Dravik.exe", b"OriginalFilename": "Dravik.exe",
-                    b"FileDescription": "Z9M4-SET", b"ProductName": "Z9M4-SET"}
+                    b"FileDescription": "Z9M4-SET", b"ProductName": "Z9M4-SET",
+                    b"CompanyName": self.company}
         self.assertEqual(table.entries, {k: v.encode() for k, v in expected.items()})
         for key, (key_offset, _) in table.entries_offsets.items():
             # wType of the String structure, just before its key: 1 for text.
@@ -304,7 +324,7 @@ class DravikExe(unittest.TestCase):
 class DravikCliExe(unittest.TestCase):
     """dravik-cli.exe, built beside Dravik.exe: a 32-bit console program, as self-contained,
     whose version block names the command line and carries the project's version."""
-    exe = version = None
+    exe = version = company = None
 
     @classmethod
     def setUpClass(cls):
@@ -323,23 +343,60 @@ class DravikCliExe(unittest.TestCase):
         (table,) = strings.StringTable
         for key, value in [(b"FileDescription", "Z9M4-SET command line"),
                            (b"FileVersion", self.version),
-                           (b"OriginalFilename", "dravik-cli.exe")]:
+                           (b"OriginalFilename", "dravik-cli.exe"),
+                           (b"CompanyName", self.company)]:
             self.assertEqual(table.entries.get(key), value.encode(), key)
 
 
+class Manifests(unittest.TestCase):
+    """Both programs run as the invoker on every Windows they support: without an execution level
+    Windows applies installer detection and redirects writes under Program Files, and without
+    the supported-OS entries it treats them as Vista programs. Each windowsSettings entry counts
+    only in its own namespace; Windows ignores one in another without a word."""
+    programs = {}  # exe path: the windowsSettings expected, {namespaced tag: text}
+
+    def test_as_invoker_on_windows_7_to_11_with_their_own_settings(self):
+        for exe, settings in self.programs.items():
+            with self.subTest(exe=os.path.basename(exe)):
+                root = manifest_of(pefile.PE(exe))
+                identity = root.find(ASM_V1 + "assemblyIdentity").attrib
+                self.assertEqual(identity["processorArchitecture"], "x86")
+                self.assertEqual(identity["version"], DravikExe.version)
+                levels = root.findall(f"{ASM_V3}trustInfo/{ASM_V3}security/"
+                                      f"{ASM_V3}requestedPrivileges/{ASM_V3}requestedExecutionLevel")
+                self.assertEqual([level.attrib for level in levels],
+                                 [{"level": "asInvoker", "uiAccess": "false"}])
+                supported = root.findall(
+                    f"{COMPATIBILITY}compatibility/{COMPATIBILITY}application/"
+                    f"{COMPATIBILITY}supportedOS")
+                self.assertEqual([entry.get("Id") for entry in supported], SUPPORTED_OS)
+                found = {entry.tag: entry.text for entry in root.findall(
+                    f"{ASM_V3}application/{ASM_V3}windowsSettings/*")}
+                self.assertEqual(found, settings)
+
+
 def main():
-    if len(sys.argv) != 4:
+    if len(sys.argv) != 5:
         sys.exit(__doc__)
-    DravikExe.exe, DravikExe.expected_program, DravikExe.version = sys.argv[1:]
+    DravikExe.exe, DravikExe.expected_program, DravikExe.version, DravikExe.company = sys.argv[1:]
     if not os.path.isfile(DravikExe.exe):
         print(f"skipped: {DravikExe.exe or 'no Dravik.exe named'} is not there: build it first "
               "(cmake --preset windows && cmake --build --preset windows), or name another with "
               "-DDRAVIK_WINDOWS_EXE=...")
         sys.exit(SKIPPED)
     DravikCliExe.exe = os.path.join(os.path.dirname(DravikExe.exe), "dravik-cli.exe")
-    DravikCliExe.version = DravikExe.version
+    DravikCliExe.version, DravikCliExe.company = DravikExe.version, DravikExe.company
+    Manifests.programs = {
+        # Sharp at any system DPI (the dialogs scale with their font).
+        DravikExe.exe: {
+            "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}dpiAware": "true"},
+        # The process's ANSI code page (Windows 10 1903 on).
+        DravikCliExe.exe: {
+            "{http://schemas.microsoft.com/SMI/2019/WindowsSettings}activeCodePage": "UTF-8"},
+    }
     tests = unittest.defaultTestLoader.loadTestsFromTestCase(DravikExe)
-    tests.addTests(unittest.defaultTestLoader.loadTestsFromTestCase(DravikCliExe))
+    for case in (DravikCliExe, Manifests):
+        tests.addTests(unittest.defaultTestLoader.loadTestsFromTestCase(case))
     result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(tests)
     sys.exit(0 if result.wasSuccessful() else 1)
 

@@ -462,11 +462,14 @@ int RunCli(const std::vector<std::string>& args, const CliSystem& system, std::o
         "  dravik-cli set --port /dev/ttyUSB0 --log corrections.csv --tag meter=SN4711 0=0.35\n"
         "  dravik-cli find --all --json\n"
         "\n"
-        "Exit status: 0 every channel answered; 1 a channel was not confirmed (no answer, or "
-        "not sent because its frame or its log row could not be written; the others were "
-        "still sent), or stdout failed; 2 usage or input error, nothing sent; 3 no meter "
-        "found; 4 the port could not be opened, or was lost (the channels after it were not "
-        "sent); 128+N ended by signal N, the port left as found.");
+        "Exit status:\n"
+        "  0      every channel answered\n"
+        "  1      a channel was not confirmed: no answer, or not sent because its frame or its\n"
+        "         log row could not be written (the others were still sent); or stdout failed\n"
+        "  2      usage or input error: nothing opened, nothing sent\n"
+        "  3      no meter found\n"
+        "  4      the port could not be opened, or was lost (the channels after it not sent)\n"
+        "  128+N  ended by signal N (Ctrl-C: 130), the port left as found");
 
     bool json = false;
     bool all = false;

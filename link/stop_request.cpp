@@ -6,32 +6,39 @@
 
 namespace {
 
-std::mutex g_mutex;
-std::condition_variable g_requested;
-int g_signal = 0;  // guarded by g_mutex
+// Never destroyed: the thread that reads signals is detached and may still be raising the
+// request while the process runs its exit handlers.
+struct Request {
+    std::mutex mutex;
+    std::condition_variable raised;
+    int signal = 0;  // guarded by mutex
+};
+
+Request& TheRequest() {
+    static Request* const request = new Request;
+    return *request;
+}
 
 }  // namespace
 
 void RequestStop(int signal) {
+    Request& request = TheRequest();
     {
-        const std::lock_guard lock(g_mutex);
-        if (g_signal == 0) g_signal = signal;
+        const std::lock_guard lock(request.mutex);
+        if (request.signal == 0) request.signal = signal;
     }
-    g_requested.notify_all();
+    request.raised.notify_all();
 }
 
 int StopRequested() {
-    const std::lock_guard lock(g_mutex);
-    return g_signal;
-}
-
-void ClearStopRequest() {
-    const std::lock_guard lock(g_mutex);
-    g_signal = 0;
+    Request& request = TheRequest();
+    const std::lock_guard lock(request.mutex);
+    return request.signal;
 }
 
 void PauseUnlessStopped(std::uint32_t milliseconds) {
-    std::unique_lock lock(g_mutex);
-    g_requested.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                         [] { return g_signal != 0; });
+    Request& request = TheRequest();
+    std::unique_lock lock(request.mutex);
+    request.raised.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                            [&request] { return request.signal != 0; });
 }

@@ -13,8 +13,6 @@
 void RequestStop(int signal);
 // The signal number of the request made, or 0 while none was.
 int StopRequested();
-// For tests that request a stop and then go on.
-void ClearStopRequest();
 
 // Waits `milliseconds`, or less once a stop is requested.
 void PauseUnlessStopped(std::uint32_t milliseconds);

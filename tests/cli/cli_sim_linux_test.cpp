@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <nlohmann/json.hpp>
@@ -228,35 +227,6 @@ TEST(CliProgram, RunsWithPortAndTellsItsVersion) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitUsage);
 }
 
-// dravik-cli started as a program, its output thrown away; the PID, or -1.
-pid_t StartCli(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {BinDir() + "/dravik-cli"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> pointers;
-    for (std::string& arg : argv)
-        pointers.push_back(arg.data());
-    pointers.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-// Its wait status once it has ended, or -1 after the pty wait limit.
-int EndOf(pid_t pid) {
-    int status = -1;
-    if (!PollUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, kPtyWaitLimit)) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-        return -1;
-    }
-    return status;
-}
-
 std::string SystemLockPath(const std::string& device) {
     return std::string(kSystemLockDir) + "/" + UucpLockName(device);
 }
@@ -273,12 +243,13 @@ TEST(CliProgram, AnInterruptLeavesTheLineAsFound) {
         const LineSnapshot before = SnapshotLine(pty.Master(), pty.Slave());
         const ScratchDir dir;
         const std::string log = dir.Path() + "/station.csv";
-        const pid_t cli = StartCli({"set", "--port", pty.SlavePath(), "--log", log, "0=1", "1=1"});
+        const int cli = StartProgram(
+            "dravik-cli", {"set", "--port", pty.SlavePath(), "--log", log, "0=1", "1=1"});
         ASSERT_GT(cli, 0);
         // The frame has left: the run waits for the meter, which stays silent.
         ASSERT_EQ(pty.Receive(kFrameSize).size(), kFrameSize);
         ::kill(cli, signal);
-        const int status = EndOf(cli);
+        const int status = WaitForProgram(cli);
         ASSERT_TRUE(WIFEXITED(status)) << status;
         EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
         ExpectSameLine(before, SnapshotLine(pty.Master(), pty.Slave()));
@@ -301,8 +272,9 @@ TEST(CliProgram, EveryFrameTheMeterGotHasARowWhereverTheRunWasKilled) {
     for (std::size_t run = 0; run < frames.size(); ++run) {
         MeterSimProcess sim;
         ASSERT_TRUE(sim.Started());
-        const pid_t cli = StartCli({"set", "--port", sim.DevicePath(), "--log", log, "--tag",
-                                    "run=" + std::to_string(run), "0=1", "1=2", "2=3", "3=4"});
+        const int cli =
+            StartProgram("dravik-cli", {"set", "--port", sim.DevicePath(), "--log", log, "--tag",
+                                        "run=" + std::to_string(run), "0=1", "1=2", "2=3", "3=4"});
         ASSERT_GT(cli, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(when(random)));
         ::kill(cli, SIGKILL);

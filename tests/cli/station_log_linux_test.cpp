@@ -48,9 +48,10 @@ TEST(StationLog, QuotesWhatASpreadsheetWouldRunAndStartsAfterAFragmentOnANewLine
     // time, port, channel, label, text, db, factor: the numbers the tool writes keep their sign.
     ASSERT_TRUE(log->Append(Row({"=1+1", "+COM1", "@SUM(A1)", "\tx", "-1", "-1", "-0.5"})));
     ASSERT_TRUE(log->Append(Row({"\rx", "a,b", "say \"hi\"", "plain"})));
-    EXPECT_EQ(Contents(path), Header() + "2026-01-01T00:00:00.000Z,/dev/tty\n" +
-                                  "\"'=1+1\",\"'+COM1\",\"'@SUM(A1)\",\"'\tx\",\"'-1\",-1,-0.5,,,,,,,\n"
-                                  "\"'\rx\",\"a,b\",\"say \"\"hi\"\"\",plain,,,,,,,,,,\n");
+    EXPECT_EQ(Contents(path),
+              Header() + "2026-01-01T00:00:00.000Z,/dev/tty\n" +
+                  "\"'=1+1\",\"'+COM1\",\"'@SUM(A1)\",\"'\tx\",\"'-1\",-1,-0.5,,,,,,,\n"
+                  "\"'\rx\",\"a,b\",\"say \"\"hi\"\"\",plain,,,,,,,,,,\n");
 }
 
 // The child's side: fills a log on a tmpfs of two pages to 20 bytes short of its end, then
@@ -70,10 +71,10 @@ TEST(StationLog, QuotesWhatASpreadsheetWouldRunAndStartsAfterAFragmentOnANewLine
     auto log = StationLog::Open(path);
     const bool cut = log && !log->Append(Row({std::string(200, 'y')}));
     const bool fits = log && log->Append(Row({"z"}));
-    const std::string result = std::string(cut ? "cut " : "whole ") + (fits ? "fits\n" : "lost\n") +
-                               Contents(path);
-    const bool written = ::write(report, result.data(), result.size()) ==
-                         static_cast<ssize_t>(result.size());
+    const std::string result =
+        std::string(cut ? "cut " : "whole ") + (fits ? "fits\n" : "lost\n") + Contents(path);
+    const bool written =
+        ::write(report, result.data(), result.size()) == static_cast<ssize_t>(result.size());
     ::_exit(written ? 0 : 1);
 }
 

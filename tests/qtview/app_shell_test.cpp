@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QProcess>
@@ -13,6 +14,7 @@
 
 #include "dravik_version.h"
 #include "qtview_support.h"
+#include "scoped_env.h"
 #include "sim_process.h"
 #include "uucp_lock_linux.h"
 
@@ -91,25 +93,15 @@ TEST(AppShell, AnInterruptClosesTheDialogAndLeavesTheLineAsFound) {
         MakeCooked(line);
         const LineSnapshot before = SnapshotLine(line, line);
 
-        QProcess demo;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        demo.setProcessEnvironment(environment);
-        demo.start(QString::fromStdString(BinDir() + "/dravik-demo"),
-                   {QStringLiteral("--port"), QString::fromStdString(sim.DevicePath()),
-                    QStringLiteral("--hold")});
-        QByteArray output;
-        const bool ready = QTest::qWaitFor(
-            [&] {
-                output += demo.readAllStandardOutput();
-                return output.contains("READY") || demo.state() == QProcess::NotRunning;
-            },
-            kEventWaitLimitMs);
-        ASSERT_TRUE(ready && output.contains("READY")) << output.toStdString();
-        ::kill(static_cast<pid_t>(demo.processId()), signal);
-        ASSERT_TRUE(demo.waitForFinished(kEventWaitLimitMs));
-        EXPECT_EQ(demo.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(demo.exitCode(), 128 + signal);
+        const ScopedEnv offscreen("QT_QPA_PLATFORM", "offscreen");
+        const int demo = StartProgram("dravik-demo", {"--port", sim.DevicePath(), "--hold"});
+        ASSERT_GT(demo, 0);
+        // The four SETs answered: the dialog holds the port open.
+        ASSERT_TRUE(sim.WaitForLines("REPLY set", 4));
+        ::kill(demo, signal);
+        const int status = WaitForProgram(demo);
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
         ExpectSameLine(before, SnapshotLine(line, line));
         const std::string lock = std::string(kSystemLockDir) + "/" + UucpLockName(sim.DevicePath());
         EXPECT_NE(::access(lock.c_str(), F_OK), 0) << lock;

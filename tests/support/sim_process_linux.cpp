@@ -217,6 +217,42 @@ bool MeterSimProcess::Restart() {
     return Start();
 }
 
+int StartProgram(const std::string& name, const std::vector<std::string>& args) {
+    std::vector<std::string> all = {BinDir() + "/" + name};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : all)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    sigfillset(&signals);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return pid;
+}
+
+int WaitForProgram(int pid) {
+    int status = -1;
+    if (!PollUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, kPtyWaitLimit)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    return status;
+}
+
 LineSnapshot SnapshotLine(int termiosFd, int ttyFd) {
     LineSnapshot line;
     EXPECT_EQ(tcgetattr(termiosFd, &line.tio), 0);

@@ -1,5 +1,7 @@
 #include "dravik_view.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <QAction>
 #include <QApplication>
 #include <QFileInfo>
@@ -10,6 +12,9 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QSocketNotifier>
+
+#include <cstdint>
 #include <map>
 #include <utility>
 
@@ -19,6 +24,10 @@
 #include "stop_request.h"
 
 namespace {
+
+// Raised once the process is interrupted; -1 while interrupts do not close the dialogs. Set
+// before any thread starts.
+int g_interruptFd = -1;
 
 // The main dialog whose link messages are shown over it. Touched on the GUI thread only.
 QPointer<CDravikView> g_linkMessageView;
@@ -110,14 +119,14 @@ T* Control(const std::map<int, QWidget*>& controls, int id) {
 }  // namespace
 
 bool CloseDialogsOnInterrupts() {
-    // Called on the thread that received the signal. The exchange ends its wait by itself; this
-    // ends every event loop, a message box's as well as the dialog's, once the GUI thread is
-    // back in one.
-    return StopOnInterrupts([](int signal) {
-        if (QCoreApplication* app = QCoreApplication::instance()) {
-            QMetaObject::invokeMethod(
-                app, [signal] { QCoreApplication::exit(128 + signal); }, Qt::QueuedConnection);
-        }
+    // Qt is no place for another thread's calls: the thread that receives the signal raises
+    // an eventfd, and each dialog's notifier for it ends the event loops on the GUI thread. The
+    // exchange, should the GUI thread be in one, ends its wait by itself.
+    g_interruptFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (g_interruptFd < 0) return false;
+    return StopOnInterrupts([](int) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = write(g_interruptFd, &one, sizeof one);
     });
 }
 
@@ -194,6 +203,14 @@ void CDravikView::CreateControls() {
 
     g_linkMessageView = this;
     SetLinkMessageHook(&QueueLinkMessage);
+
+    if (g_interruptFd >= 0) {
+        // Every event loop ends, a message box's as well as the dialog's: the dialog closes as
+        // EXIT would close it.
+        auto* interrupts = new QSocketNotifier(g_interruptFd, QSocketNotifier::Read, this);
+        connect(interrupts, &QSocketNotifier::activated, this,
+                [] { QCoreApplication::exit(InterruptedStatus()); });
+    }
 
     m_dlg.OnInitDialog();
 }

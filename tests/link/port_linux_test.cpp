@@ -2,6 +2,7 @@
 // settings, reads, writes, draining, a vanished device, and the simulated meter's probe answer;
 // ports the layer refuses, its lock files, and the line as it is left at close.
 
+#include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -410,7 +411,7 @@ TEST(LinuxRefusal, ARefusedPortIsLeftAsItWasFound) {
         const LineSnapshot before = Snapshot(pty);
         const std::string lockBefore = ReadFile(lockPath);
 
-        const std::unique_ptr<ISerialLayer> layer = MakeLinuxSerialLayer(locks.Path());
+        const std::unique_ptr<ISerialLayer> layer = MakeLinuxSerialLayer({.lockDir = locks.Path()});
         OpenStatus status;
         EXPECT_EQ(layer->Open(pty.PortName(), status), kInvalidPort);
         EXPECT_EQ(status.reason, c.reason);
@@ -429,7 +430,7 @@ TEST(LinuxLockFile, AStaleLockIsTakenOverAndOursGoesAtClose) {
     ASSERT_TRUE(pty.Ok() && locks.Ok());
     const std::string lockPath = LockPath(locks, pty);
     std::ofstream(lockPath) << "  " << DeadPid() << "\n";
-    const std::unique_ptr<ISerialLayer> layer = MakeLinuxSerialLayer(locks.Path());
+    const std::unique_ptr<ISerialLayer> layer = MakeLinuxSerialLayer({.lockDir = locks.Path()});
 
     const PortHandle handle = layer->Open(pty.PortName());
     ASSERT_NE(handle, kInvalidPort);
@@ -439,7 +440,9 @@ TEST(LinuxLockFile, AStaleLockIsTakenOverAndOursGoesAtClose) {
     // Our own lock keeps out a second opener in this process as any other.
     OpenStatus second;
     EXPECT_EQ(layer->Open(pty.PortName(), second), kInvalidPort);
-    EXPECT_EQ(second, (OpenStatus{OpenReason::Busy, {L"", static_cast<std::uint32_t>(getpid())}}));
+    EXPECT_EQ(second, (OpenStatus{OpenReason::Busy,
+                                  {L"", static_cast<std::uint32_t>(getpid()), WidePath(lockPath),
+                                   WidePath(getpwuid(geteuid())->pw_name)}}));
 
     layer->Close(handle);
     EXPECT_FALSE(std::ifstream(lockPath).is_open()) << "our lock file outlived the port";
@@ -449,7 +452,8 @@ TEST(LinuxLockFile, ALockDirectoryThatCannotBeWrittenIsNoReasonToRefuse) {
     const ScratchDir locks;
     PtyPair pty;
     ASSERT_TRUE(pty.Ok() && locks.Ok());
-    const std::unique_ptr<ISerialLayer> layer = MakeLinuxSerialLayer(locks.Path() + "/missing");
+    const std::unique_ptr<ISerialLayer> layer =
+        MakeLinuxSerialLayer({.lockDir = locks.Path() + "/missing"});
     const PortHandle handle = layer->Open(pty.PortName());
     EXPECT_NE(handle, kInvalidPort);
     layer->Close(handle);

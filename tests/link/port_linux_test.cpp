@@ -2,6 +2,7 @@
 // settings, reads, writes, draining, a vanished device, and the simulated meter's probe answer;
 // ports the layer refuses, its lock files, and the line as it is left at close.
 
+#include <grp.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -24,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "console_sysfs.h"
 #include "holder_process.h"
 #include "meter_port.h"
 #include "scratch_dir.h"
@@ -419,6 +421,79 @@ TEST(LinuxRefusal, ARefusedPortIsLeftAsItWasFound) {
         ExpectSameLine(before, Snapshot(pty));
         EXPECT_EQ(ReadFile(lockPath), lockBefore) << "someone else's lock file was touched";
         holder.reset();
+    }
+}
+
+// The console's line is refused before anything touches it (even its lock), whatever name
+// leads to it; which device it is, the sysfs tree says.
+TEST(LinuxRefusal, TheConsoleIsNeverOpened) {
+    PtyPair console;
+    PtyPair other;
+    const ScratchDir dir;
+    ASSERT_TRUE(console.Ok() && other.Ok() && dir.Ok());
+    const ConsoleSysfs sysfs(console.SlavePath());
+    ASSERT_TRUE(sysfs.Ok());
+    MakeCooked(console.Slave());
+    const LineSnapshot before = Snapshot(console);
+    const std::string link = dir.Path() + "/meter";
+    ASSERT_EQ(symlink(console.SlavePath().c_str(), link.c_str()), 0);
+    const std::unique_ptr<ISerialLayer> layer =
+        MakeLinuxSerialLayer({.lockDir = dir.Path(), .sysfs = sysfs.Root()});
+
+    for (const std::string& path : {console.SlavePath(), link}) {
+        SCOPED_TRACE(path);
+        OpenStatus status;
+        EXPECT_EQ(layer->Open(WidePath(path), status), kInvalidPort);
+        EXPECT_EQ(status.reason, OpenReason::Console);
+    }
+    ExpectSameLine(before, Snapshot(console));
+    EXPECT_FALSE(std::ifstream(LockPath(dir, console)).is_open()) << "the console was locked";
+    const PortHandle handle = layer->Open(other.PortName());
+    EXPECT_NE(handle, kInvalidPort) << "another tty is no console";
+    layer->Close(handle);
+}
+
+// As nobody, whose login (started before) has none of the node's groups: the refusal names the
+// node's group and what would let them in.
+TEST(LinuxRefusal, ANodeThisUserMayNotOpenSaysWhatWouldLetThemIn) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can look as another user";
+    const passwd* nobody = getpwnam("nobody");
+    const group* dialout = getgrnam("dialout");
+    ASSERT_TRUE(nobody != nullptr && dialout != nullptr);
+    const gid_t own = nobody->pw_gid;  // nobody's account is in its own group
+    struct Case {
+        const char* what;
+        gid_t group;
+        mode_t mode;
+        AccessHint hint;
+    };
+    const std::vector<Case> cases = {
+        {"the group may, the account is not in it", dialout->gr_gid, 0660, AccessHint::JoinGroup},
+        {"the account is in it, the login not yet", own, 0660, AccessHint::LogInAgain},
+        {"not even the group may", dialout->gr_gid, 0600, AccessHint::AskAdmin},
+    };
+    const std::unique_ptr<ISerialLayer> layer = MakeLinuxSerialLayer({.lockDir = "/nonexistent"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PtyPair pty;
+        ASSERT_TRUE(pty.Ok());
+        ASSERT_EQ(chown(pty.SlavePath().c_str(), static_cast<uid_t>(-1), c.group), 0);
+        ASSERT_EQ(chmod(pty.SlavePath().c_str(), c.mode), 0);
+        const NodeAccess expected{WidePath(getgrgid(c.group)->gr_name), c.hint};
+        EXPECT_EXIT(
+            {
+                const gid_t login = 1;  // daemon: none of the cases' groups
+                const bool dropped = setgroups(0, nullptr) == 0 &&
+                                     setresgid(login, login, login) == 0 &&
+                                     setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) == 0;
+                OpenStatus status;
+                const bool refused = layer->Open(pty.PortName(), status) == kInvalidPort;
+                std::_Exit(dropped && refused && status.reason == OpenReason::PermissionDenied &&
+                                   status.access == expected
+                               ? 0
+                               : 1);
+            },
+            ::testing::ExitedWithCode(0), "");
     }
 }
 

@@ -11,13 +11,10 @@
 // time bound (kHolderScanLimit), never cut short.
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +26,7 @@
 #include <vector>
 
 #include "enum_ports_linux.h"
+#include "holder_process.h"
 #include "port_discovery.h"
 #include "port_holders_linux.h"
 #include "scratch_dir.h"
@@ -223,66 +221,17 @@ void CountDescriptors(int& processes, int& descriptors) {
     }
 }
 
-// A child process holding `count` more descriptors, all on /dev/null, until destroyed: a
-// station where some program keeps many files open.
-class DescriptorHog {
-  public:
-    explicit DescriptorHog(int count) {
-        std::array<int, 2> ready{-1, -1};
-        std::array<int, 2> release{-1, -1};
-        if (pipe2(ready.data(), O_CLOEXEC) != 0 || pipe2(release.data(), O_CLOEXEC) != 0) return;
-        m_pid = fork();
-        if (m_pid == 0) {
-            // Only async-signal-safe calls from here on.
-            close(ready[0]);
-            close(release[1]);
-            rlimit limit{};
-            bool held = getrlimit(RLIMIT_NOFILE, &limit) == 0;
-            limit.rlim_cur = limit.rlim_max;
-            held = held && setrlimit(RLIMIT_NOFILE, &limit) == 0;
-            const int null = open("/dev/null", O_RDONLY);
-            held = held && null >= 0;
-            for (int i = 1; held && i < count; ++i)
-                held = fcntl(null, F_DUPFD, 0) >= 0;
-            const char byte = held ? 'y' : 'n';
-            if (write(ready[1], &byte, 1) != 1) _exit(1);
-            char ignored = 0;
-            while (read(release[0], &ignored, 1) > 0) {
-            }
-            _exit(0);
-        }
-        close(ready[1]);
-        close(release[0]);
-        m_release = release[1];
-        char byte = 0;
-        m_ok = m_pid > 0 && read(ready[0], &byte, 1) == 1 && byte == 'y';
-        close(ready[0]);
-    }
-    ~DescriptorHog() {
-        if (m_release >= 0) close(m_release);
-        if (m_pid > 0) waitpid(m_pid, nullptr, 0);
-    }
-    DescriptorHog(const DescriptorHog&) = delete;
-    DescriptorHog& operator=(const DescriptorHog&) = delete;
-
-    bool Ok() const { return m_ok; }
-
-  private:
-    int m_pid = -1;
-    int m_release = -1;
-    bool m_ok = false;
-};
-
 // `total` descriptors more, in as many children as the hard RLIMIT_NOFILE calls for (raising
 // it takes a privilege a bench need not have); nullopt when they cannot be had.
-std::optional<std::vector<std::unique_ptr<DescriptorHog>>> HoldDescriptors(int total) {
+std::optional<std::vector<std::unique_ptr<HolderProcess>>> HoldDescriptors(int total) {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_max < 1024) return std::nullopt;
     const int perChild =
         static_cast<int>(std::min<rlim_t>(limit.rlim_max, 1'000'000)) - 64;  // its own too
-    std::vector<std::unique_ptr<DescriptorHog>> hogs;
+    std::vector<std::unique_ptr<HolderProcess>> hogs;
     for (int left = total; left > 0; left -= perChild) {
-        hogs.push_back(std::make_unique<DescriptorHog>(std::min(left, perChild)));
+        hogs.push_back(std::make_unique<HolderProcess>("/dev/null", HolderProcess::Hold::Open,
+                                                       std::min(left, perChild)));
         if (!hogs.back()->Ok()) return std::nullopt;
     }
     return hogs;
@@ -327,7 +276,7 @@ bool BusyCheck() {
                 kPorts);
     bool ok = true;
     for (const bool hog : {false, true}) {
-        std::optional<std::vector<std::unique_ptr<DescriptorHog>>> hogs;
+        std::optional<std::vector<std::unique_ptr<HolderProcess>>> hogs;
         if (hog) {
             hogs = HoldDescriptors(kHogDescriptors);
             if (!hogs) {

@@ -1,6 +1,5 @@
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <utility>
 
 #include "meter_frames.h"

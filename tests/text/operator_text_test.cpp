@@ -75,7 +75,8 @@ TEST(ShownText, SpellsOutEveryControlCharacter) {
         {L"FT232R USB UART", L"FT232R USB UART", L"FT232R USB UART"},
         {L"串口 \\Device\\Serial0 <h1>", L"串口 \\Device\\Serial0 <h1>",
          L"串口 \\Device\\Serial0 <h1>"},
-        {L"\x1b[2J\x1b]0;root\x07", L"\\x1b[2J\\x1b]0;root\\x07", L"\\u001b[2J\\u001b]0;root\\u0007"},
+        {L"\x1b[2J\x1b]0;root\x07", L"\\x1b[2J\\x1b]0;root\\x07",
+         L"\\u001b[2J\\u001b]0;root\\u0007"},
         {L"a\tb\nc\rd", L"a\\x09b\\x0ac\\x0dd", L"a\\u0009b\\u000ac\\u000dd"},
         {std::wstring(L"nul\0end", 7), L"nul\\x00end", L"nul\\u0000end"},
         {L"del\x7f c1\x80\x9b\x9f nbsp\xa0", L"del\\x7f c1\\x80\\x9b\\x9f nbsp\xa0",
@@ -106,7 +107,8 @@ TEST(PortText, EachRefusalNamesItsCause) {
         {{L"/dev/ttyUSB0", O::Busy, lock},
          L"/dev/ttyUSB0 被进程 1234 占用（锁文件 /run/lock/LCK..ttyUSB0，属主 alice）"},
         {{L"/dev/ttyS1", O::Busy, planted},
-         L"/dev/ttyS1 被锁文件 /run/lock/LCK..ttyS1 挡住（属主 mallory\\x1b[2J，其中没有有效的进程号）"},
+         L"/dev/ttyS1 被锁文件 /run/lock/LCK..ttyS1 挡住（属主 "
+         L"mallory\\x1b[2J，其中没有有效的进程号）"},
         {{L"/dev/ttyUSB1", O::Busy, {L"<h1>\x9b", 1617}}, L"/dev/ttyUSB1 被 <h1>\\x9b (1617) 占用"},
         {{L"/dev/ttyUSB2", O::PermissionDenied, {}, {L"uucp", AccessHint::JoinGroup}},
          L"/dev/ttyUSB2 无权限（需加入 uucp 组）"},
@@ -115,7 +117,8 @@ TEST(PortText, EachRefusalNamesItsCause) {
         {{L"/dev/ttyUSB2", O::PermissionDenied, {}, {L"root", AccessHint::AskAdmin}},
          L"/dev/ttyUSB2 无权限（root 组也无权读写此设备，请管理员检查设备权限）"},
         {{L"/dev/ttyS0", O::Console, {}}, L"/dev/ttyS0 是系统控制台，不予打开"},
-        {{L"/dev/ttyUSB3", O::NoAnswer, {}, {}, true}, L"/dev/ttyUSB3 无应答（占用检查超时，未查完）"},
+        {{L"/dev/ttyUSB3", O::NoAnswer, {}, {}, true},
+         L"/dev/ttyUSB3 无应答（占用检查超时，未查完）"},
         {{L"/dev/tty\x1b[1mUSB4", O::NoAnswer, {}}, L"/dev/tty\\x1b[1mUSB4 无应答"},
     };
     for (const Case& c : cases) {

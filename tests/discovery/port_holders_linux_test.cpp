@@ -19,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "console_sysfs.h"
 #include "port_holders_linux.h"
 #include "scratch_dir.h"
 #include "sim_process.h"
@@ -98,15 +97,12 @@ TEST(PortHolders, OneLookFindsTheHardwarePortsOtherProcessesHold) {
 }
 
 // What `dravik-cli ports` shows of a port, none of it by opening the port.
-TEST(PortPeek, SeesLocksTheConsoleAndMissingDevicesWithoutOpening) {
+TEST(PortPeek, SeesLocksAndMissingDevicesWithoutOpening) {
     const ScratchDir locks;
     PtyPair free;
     PtyPair locked;
     PtyPair stale;
-    PtyPair console;
-    ASSERT_TRUE(locks.Ok() && free.Ok() && locked.Ok() && stale.Ok() && console.Ok());
-    const ConsoleSysfs sysfs(console.SlavePath());
-    ASSERT_TRUE(sysfs.Ok());
+    ASSERT_TRUE(locks.Ok() && free.Ok() && locked.Ok() && stale.Ok());
     const auto lockFile = [&locks](const PtyPair& pty, int pid) {
         std::string name = pty.SlavePath().substr(5);
         std::replace(name.begin(), name.end(), '/', '_');
@@ -119,7 +115,7 @@ TEST(PortPeek, SeesLocksTheConsoleAndMissingDevicesWithoutOpening) {
     if (dead == 0) _exit(0);
     waitpid(dead, nullptr, 0);
     lockFile(stale, dead);
-    const PortPeek peek = LinuxPortPeek({.lockDir = locks.Path(), .sysfs = sysfs.Root()});
+    const PortPeek peek = LinuxPortPeek({.lockDir = locks.Path()});
 
     const auto pid = static_cast<std::uint32_t>(getpid());
     const std::wstring owner = WidePath(getpwuid(geteuid())->pw_name);
@@ -127,7 +123,6 @@ TEST(PortPeek, SeesLocksTheConsoleAndMissingDevicesWithoutOpening) {
     EXPECT_EQ(peek(locked.PortName()),
               (OpenStatus{OpenReason::Busy, {L"", pid, WidePath(lockPath), owner}}));
     EXPECT_EQ(peek(stale.PortName()), OpenStatus{}) << "a dead process's lock";
-    EXPECT_EQ(peek(console.PortName()).reason, OpenReason::Console);
     EXPECT_EQ(peek(free.PortName() + L"-gone").reason, OpenReason::Gone);
 }
 

@@ -5,6 +5,8 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -25,7 +28,6 @@
 #include <thread>
 #include <vector>
 
-#include "console_sysfs.h"
 #include "holder_process.h"
 #include "meter_port.h"
 #include "scratch_dir.h"
@@ -35,6 +37,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -425,56 +428,57 @@ TEST(LinuxRefusal, ARefusedPortIsLeftAsItWasFound) {
 }
 
 // The console's line is refused before anything touches it (even its lock), whatever name
-// leads to it; which device it is, the sysfs tree says.
+// leads to it; which device it is, a fake sysfs tree says.
 TEST(LinuxRefusal, TheConsoleIsNeverOpened) {
     PtyPair console;
     PtyPair other;
     const ScratchDir dir;
     ASSERT_TRUE(console.Ok() && other.Ok() && dir.Ok());
-    const ConsoleSysfs sysfs(console.SlavePath());
-    ASSERT_TRUE(sysfs.Ok());
-    MakeCooked(console.Slave());
-    const LineSnapshot before = Snapshot(console);
+    struct stat node {};
+    ASSERT_EQ(stat(console.SlavePath().c_str(), &node), 0);
+    const fs::path tty = fs::path(dir.Path()) / "class/tty";
+    fs::create_directories(tty / "console");
+    fs::create_directories(tty / "ttyFAKE0");
+    std::ofstream(tty / "console/active") << "tty0 ttyFAKE0\n";
+    std::ofstream(tty / "ttyFAKE0/dev") << major(node.st_rdev) << ":" << minor(node.st_rdev);
     const std::string link = dir.Path() + "/meter";
     ASSERT_EQ(symlink(console.SlavePath().c_str(), link.c_str()), 0);
+    MakeCooked(console.Slave());
+    const LineSnapshot before = Snapshot(console);
     const std::unique_ptr<ISerialLayer> layer =
-        MakeLinuxSerialLayer({.lockDir = dir.Path(), .sysfs = sysfs.Root()});
+        MakeLinuxSerialLayer({.lockDir = dir.Path(), .sysfs = dir.Path()});
 
     for (const std::string& path : {console.SlavePath(), link}) {
-        SCOPED_TRACE(path);
         OpenStatus status;
-        EXPECT_EQ(layer->Open(WidePath(path), status), kInvalidPort);
-        EXPECT_EQ(status.reason, OpenReason::Console);
+        EXPECT_EQ(layer->Open(WidePath(path), status), kInvalidPort) << path;
+        EXPECT_EQ(status.reason, OpenReason::Console) << path;
     }
     ExpectSameLine(before, Snapshot(console));
-    EXPECT_FALSE(std::ifstream(LockPath(dir, console)).is_open()) << "the console was locked";
+    EXPECT_FALSE(fs::exists(LockPath(dir, console))) << "the console was locked";
     const PortHandle handle = layer->Open(other.PortName());
     EXPECT_NE(handle, kInvalidPort) << "another tty is no console";
     layer->Close(handle);
 }
 
-// As nobody, whose login (started before) has none of the node's groups: the refusal names the
-// node's group and what would let them in.
+// As nobody, in a login (started before) that has none of the node's groups: the refusal names
+// the node's group and what would let them in.
 TEST(LinuxRefusal, ANodeThisUserMayNotOpenSaysWhatWouldLetThemIn) {
     if (geteuid() != 0) GTEST_SKIP() << "only root can look as another user";
     const passwd* nobody = getpwnam("nobody");
     const group* dialout = getgrnam("dialout");
     ASSERT_TRUE(nobody != nullptr && dialout != nullptr);
-    const gid_t own = nobody->pw_gid;  // nobody's account is in its own group
     struct Case {
-        const char* what;
         gid_t group;
         mode_t mode;
         AccessHint hint;
     };
-    const std::vector<Case> cases = {
-        {"the group may, the account is not in it", dialout->gr_gid, 0660, AccessHint::JoinGroup},
-        {"the account is in it, the login not yet", own, 0660, AccessHint::LogInAgain},
-        {"not even the group may", dialout->gr_gid, 0600, AccessHint::AskAdmin},
-    };
+    // The group may, the account is not in it; nobody's account is in its own group, the login
+    // not; not even the group may.
+    const Case cases[] = {{dialout->gr_gid, 0660, AccessHint::JoinGroup},
+                          {nobody->pw_gid, 0660, AccessHint::LogInAgain},
+                          {dialout->gr_gid, 0600, AccessHint::AskAdmin}};
     const std::unique_ptr<ISerialLayer> layer = MakeLinuxSerialLayer({.lockDir = "/nonexistent"});
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
         PtyPair pty;
         ASSERT_TRUE(pty.Ok());
         ASSERT_EQ(chown(pty.SlavePath().c_str(), static_cast<uid_t>(-1), c.group), 0);
@@ -482,18 +486,15 @@ TEST(LinuxRefusal, ANodeThisUserMayNotOpenSaysWhatWouldLetThemIn) {
         const NodeAccess expected{WidePath(getgrgid(c.group)->gr_name), c.hint};
         EXPECT_EXIT(
             {
-                const gid_t login = 1;  // daemon: none of the cases' groups
-                const bool dropped = setgroups(0, nullptr) == 0 &&
-                                     setresgid(login, login, login) == 0 &&
-                                     setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) == 0;
+                const uid_t uid = nobody->pw_uid;
                 OpenStatus status;
-                const bool refused = layer->Open(pty.PortName(), status) == kInvalidPort;
-                std::_Exit(dropped && refused && status.reason == OpenReason::PermissionDenied &&
-                                   status.access == expected
-                               ? 0
-                               : 1);
+                const bool refused = setgroups(0, nullptr) == 0 && setresgid(1, 1, 1) == 0 &&
+                                     setresuid(uid, uid, uid) == 0 &&
+                                     layer->Open(pty.PortName(), status) == kInvalidPort;
+                std::_Exit(refused && status.access == expected ? 0 : 1);
             },
-            ::testing::ExitedWithCode(0), "");
+            ::testing::ExitedWithCode(0), "")
+            << static_cast<int>(c.hint);
     }
 }
 

@@ -12,12 +12,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,43 +31,27 @@ namespace fs = std::filesystem;
 
 constexpr const char* kDevice = "/dev/ttyFAKE0";
 
-// A lock directory and a /proc whose sys/kernel/pid_max is the caller's.
-class LockPlace {
-  public:
+// A lock directory, and a /proc with nothing but sys/kernel/pid_max.
+struct LockPlace {
     LockPlace() {
-        fs::create_directories(Locks());
         fs::create_directories(Proc() + "/sys/kernel");
+        fs::create_directory(Locks());
     }
-    bool Ok() const { return m_root.Ok(); }
-    std::string Locks() const { return m_root.Path() + "/locks"; }
-    std::string Proc() const { return m_root.Path() + "/proc"; }
-    std::string PidMaxPath() const { return Proc() + "/sys/kernel/pid_max"; }
-    std::string LockPath() const { return Locks() + "/LCK..ttyFAKE0"; }
+    std::string Locks() const { return root.Path() + "/locks"; }
+    std::string Proc() const { return root.Path() + "/proc"; }
+    std::string PidMax() const { return Proc() + "/sys/kernel/pid_max"; }
+    std::string Lock() const { return Locks() + "/LCK..ttyFAKE0"; }
     SystemRoots Roots() const { return {.lockDir = Locks(), .proc = Proc()}; }
-
-    // What stands in the lock directory: each entry's name, type and content (or target).
-    std::string Contents() const {
-        std::ostringstream seen;
-        for (const fs::directory_entry& entry : fs::directory_iterator(Locks())) {
-            seen << entry.path().filename().string() << ' ';
-            if (entry.is_symlink()) {
-                seen << "-> " << fs::read_symlink(entry.path()).string();
-            } else if (entry.is_regular_file()) {
-                seen << '"' << (std::ostringstream() << std::ifstream(entry.path()).rdbuf()).str()
-                     << '"';
-            } else {
-                seen << static_cast<int>(entry.status().type());
-            }
-            seen << '\n';
-        }
-        return seen.str();
+    // The lock directory's one entry, if it is the lock, as its text; "" when it has none.
+    std::string Only() const {
+        std::ostringstream text;
+        if (std::distance(fs::directory_iterator(Locks()), {}) == 1)
+            text << std::ifstream(Lock()).rdbuf();
+        return text.str();
     }
-
-  private:
-    ScratchDir m_root;
+    const ScratchDir root;
 };
 
-// A PID as lock files carry it: ten characters and a newline.
 std::string PidText(long long pid) {
     std::array<char, 32> text{};
     std::snprintf(text.data(), text.size(), "%10lld\n", pid);
@@ -83,15 +65,10 @@ int DeadPid() {
     return pid;
 }
 
-std::wstring OwnerName() {
-    return WidePath(getpwuid(geteuid())->pw_name);
-}
-
 TEST(UucpLockFile, WhatStandsAtTheLocksNameDecidesAndOnlyAStaleLockIsRemoved) {
-    using O = UucpLock::Outcome;
     const auto parent = static_cast<std::uint32_t>(getppid());  // a live process, not us
     const auto dead = static_cast<std::uint32_t>(DeadPid());
-    // Above every PID a case names, below others that may be running on the machine.
+    // Above every PID a case names, below others that may run on the machine.
     const std::uint32_t pidMax = std::max(parent, dead) + 1;
     const auto text = [](std::string content) {
         return [content](const std::string& path) { std::ofstream(path) << content; };
@@ -99,52 +76,57 @@ TEST(UucpLockFile, WhatStandsAtTheLocksNameDecidesAndOnlyAStaleLockIsRemoved) {
     struct Case {
         const char* what;
         std::function<void(const std::string& path)> plant;
-        O outcome;
+        bool taken;
         std::uint32_t pid;  // the live PID a refusal names
     };
     const std::vector<Case> cases = {
-        {"nothing", [](const std::string&) {}, O::Taken, 0},
-        {"a live process's", text(PidText(parent)), O::Held, parent},
-        {"init's", text(PidText(1)), O::Held, 1},
-        {"a dead process's", text(PidText(dead)), O::Taken, 0},
-        {"garbage", text("minicom\n"), O::Held, 0},
-        {"empty", text(""), O::Held, 0},
-        {"PID 0", text(PidText(0)), O::Held, 0},
-        {"a negative PID", text(PidText(-5)), O::Held, 0},
-        {"a PID above pid_max", text(PidText(pidMax + 1)), O::Held, 0},
-        {"a binary PID", text(std::string(reinterpret_cast<const char*>(&parent), 4)), O::Held, 0},
-        {"a directory", [](const std::string& path) { fs::create_directory(path); }, O::Held, 0},
-        {"a FIFO", [](const std::string& path) { mkfifo(path.c_str(), 0644); }, O::Held, 0},
+        {"nothing", [](const std::string&) {}, true, 0},
+        {"a live process's", text(PidText(parent)), false, parent},
+        {"init's", text(PidText(1)), false, 1},
+        {"a dead process's", text(PidText(dead)), true, 0},
+        {"garbage", text("minicom\n"), false, 0},
+        {"PID 0", text(PidText(0)), false, 0},
+        {"a negative PID", text(PidText(-5)), false, 0},
+        {"a PID above pid_max", text(PidText(pidMax + 1)), false, 0},
+        {"a binary PID", text(std::string(reinterpret_cast<const char*>(&parent), 4)), false, 0},
+        {"a directory", [](const std::string& path) { fs::create_directory(path); }, false, 0},
+        {"a FIFO", [](const std::string& path) { mkfifo(path.c_str(), 0644); }, false, 0},
         {"a symlink to a live process's lock",
          [parent](const std::string& path) {
-             std::ofstream(path + ".elsewhere") << PidText(parent);
-             fs::create_symlink(path + ".elsewhere", path);
+             std::ofstream(path + "-real") << PidText(parent);
+             fs::create_symlink(path + "-real", path);
          },
-         O::Held, 0},
+         false, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const LockPlace place;
-        ASSERT_TRUE(place.Ok());
-        std::ofstream(place.PidMaxPath()) << pidMax << "\n";
-        c.plant(place.LockPath());
-        const std::string planted = place.Contents();
-        const PortHolder refusal{L"", c.pid, WidePath(place.LockPath()), OwnerName()};
+        std::ofstream(place.PidMax()) << pidMax << "\n";
+        c.plant(place.Lock());
+        struct stat before {};
+        lstat(place.Lock().c_str(), &before);
+        const PortHolder refusal{L"", c.pid, WidePath(place.Lock()),
+                                 WidePath(getpwuid(geteuid())->pw_name)};
         EXPECT_EQ(UucpLockHolder(place.Roots(), kDevice),
-                  c.outcome == O::Held ? std::optional(refusal) : std::nullopt);
+                  c.taken ? std::nullopt : std::optional(refusal));
 
         UucpLock lock;
         PortHolder holder;
-        EXPECT_EQ(lock.Take(place.Roots(), kDevice, holder), c.outcome);
-        if (c.outcome == O::Held) {
+        const UucpLock::Outcome outcome = lock.Take(place.Roots(), kDevice, holder);
+        if (!c.taken) {
+            EXPECT_EQ(outcome, UucpLock::Outcome::Held);
             EXPECT_EQ(holder, refusal);
-            EXPECT_EQ(place.Contents(), planted) << "a lock that stands was touched";
+            struct stat after {};
+            lstat(place.Lock().c_str(), &after);
+            EXPECT_TRUE(after.st_ino == before.st_ino &&
+                        after.st_ctim.tv_nsec == before.st_ctim.tv_nsec)
+                << "a lock that stands was touched";
             continue;
         }
-        EXPECT_EQ(place.Contents(), "LCK..ttyFAKE0 \"" + PidText(getpid()) + "\"\n");
-        EXPECT_FALSE(lock.Lost());
+        EXPECT_EQ(outcome, UucpLock::Outcome::Taken);
+        EXPECT_EQ(place.Only(), PidText(getpid())) << "not our lock alone";
         lock.Release();
-        EXPECT_EQ(place.Contents(), "") << "our lock outlived Release";
+        EXPECT_EQ(place.Only(), "") << "our lock outlived Release";
     }
 }
 
@@ -152,64 +134,45 @@ TEST(UucpLockFile, WhatStandsAtTheLocksNameDecidesAndOnlyAStaleLockIsRemoved) {
 // it and takes the lock; when A goes on, B's lock stands and names B.
 TEST(UucpLockFile, OfTwoRunsThatFindTheSameStaleLockOnlyOneTakesIt) {
     const LockPlace place;
-    const LockPlace slowProc;  // only its pid_max is used: A's
-    ASSERT_TRUE(place.Ok() && slowProc.Ok());
-    std::ofstream(place.PidMaxPath()) << "4194304\n";
-    ASSERT_EQ(mkfifo(slowProc.PidMaxPath().c_str(), 0600), 0);
-    std::ofstream(place.LockPath()) << PidText(DeadPid());
-
+    const LockPlace slow;  // A's /proc
+    std::ofstream(place.PidMax()) << "4194304\n";
+    ASSERT_EQ(mkfifo(slow.PidMax().c_str(), 0600), 0);
+    std::ofstream(place.Lock()) << PidText(DeadPid());
     std::array<int, 2> result{-1, -1};
     ASSERT_EQ(pipe2(result.data(), O_CLOEXEC), 0);
     const int a = fork();
     if (a == 0) {
-        close(result[0]);
         UucpLock lock;
         PortHolder holder;
-        const SystemRoots roots{.lockDir = place.Locks(), .proc = slowProc.Proc()};
-        const bool held = lock.Take(roots, kDevice, holder) == UucpLock::Outcome::Held;
-        const std::uint32_t reply = held ? holder.pid : 0;
-        const bool sent = write(result[1], &reply, sizeof reply) == sizeof reply;
-        lock.Release();
-        _exit(sent ? 0 : 1);
+        const bool held = lock.Take({.lockDir = place.Locks(), .proc = slow.Proc()}, kDevice,
+                                    holder) == UucpLock::Outcome::Held;
+        const std::uint32_t named = held ? holder.pid : 0;
+        _exit(write(result[1], &named, sizeof named) == sizeof named ? 0 : 1);
     }
     close(result[1]);
-    ASSERT_GT(a, 0);
-    // A is at pid_max once the FIFO has a reader.
-    int slow = -1;
-    EXPECT_TRUE(PollUntil(
-        [&] {
-            slow = open(slowProc.PidMaxPath().c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            return slow >= 0;
-        },
-        kPtyWaitLimit));
+    int fifo = -1;  // opens once A is reading pid_max
+    EXPECT_TRUE(
+        PollUntil([&] { return (fifo = open(slow.PidMax().c_str(), O_WRONLY | O_NONBLOCK)) >= 0; },
+                  kPtyWaitLimit));
 
     UucpLock b;
     PortHolder holder;
     EXPECT_EQ(b.Take(place.Roots(), kDevice, holder), UucpLock::Outcome::Taken);
-    EXPECT_EQ(write(slow, "4194304\n", 8), 8);
-    close(slow);
-
+    EXPECT_EQ(write(fifo, "4194304\n", 8), 8);
+    close(fifo);
     std::uint32_t aSaw = 0;
     EXPECT_EQ(read(result[0], &aSaw, sizeof aSaw), static_cast<ssize_t>(sizeof aSaw));
     close(result[0]);
-    int status = -1;
-    waitpid(a, &status, 0);
+    waitpid(a, nullptr, 0);
     EXPECT_EQ(aSaw, static_cast<std::uint32_t>(getpid())) << "A did not find B's lock standing";
-    EXPECT_FALSE(b.Lost());
-    EXPECT_EQ(place.Contents(), "LCK..ttyFAKE0 \"" + PidText(getpid()) + "\"\n");
-}
+    EXPECT_EQ(place.Only(), PidText(getpid()));
 
-TEST(UucpLockFile, ALockSomeoneReplacedIsLostAndLeftToThem) {
-    const LockPlace place;
-    ASSERT_TRUE(place.Ok());
-    UucpLock lock;
-    PortHolder holder;
-    ASSERT_EQ(lock.Take(place.Roots(), kDevice, holder), UucpLock::Outcome::Taken);
-    std::ofstream(place.LockPath() + ".new") << PidText(getppid());
-    fs::rename(place.LockPath() + ".new", place.LockPath());
-    EXPECT_TRUE(lock.Lost());
-    lock.Release();
-    EXPECT_EQ(place.Contents(), "LCK..ttyFAKE0 \"" + PidText(getppid()) + "\"\n");
+    // Should another run replace B's lock all the same, B sees it lost and leaves it.
+    std::ofstream(place.Lock() + "-new") << PidText(getppid());
+    fs::rename(place.Lock() + "-new", place.Lock());
+    EXPECT_TRUE(b.Lost());
+    b.Release();
+    EXPECT_EQ(place.Only(), PidText(getppid()));
 }
 
 }  // namespace

@@ -154,8 +154,8 @@ class PidFile {
 
 // Puts our lock in place of the stale one at `lockPath` in one step, so the name never stands
 // empty for another program to take, and judges what came out: true when it was still stale
-// (it goes with our file's name), else it is put back. A run that judged the same lock
-// stale a moment ago and swaps now gets our live lock out, and puts it back.
+// (it now has our file's name, and goes with it), else it is put back. A run that judged the same
+// lock stale a moment ago and swaps now gets our live lock out, and puts it back.
 bool SwapForStale(PidFile& ours, const std::string& lockPath, const LockFile& stale,
                   PidLimit& limit) {
     if (renameat2(AT_FDCWD, ours.Path().c_str(), AT_FDCWD, lockPath.c_str(), RENAME_EXCHANGE) !=

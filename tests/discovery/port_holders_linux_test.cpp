@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "holder_process.h"
 #include "port_holders_linux.h"
 #include "scratch_dir.h"
 #include "sim_process.h"
@@ -111,10 +111,7 @@ TEST(PortPeek, SeesLocksAndMissingDevicesWithoutOpening) {
         return path;
     };
     const std::string lockPath = lockFile(locked, getpid());
-    const int dead = fork();
-    if (dead == 0) _exit(0);
-    waitpid(dead, nullptr, 0);
-    lockFile(stale, dead);
+    lockFile(stale, DeadPid());
     const PortPeek peek = LinuxPortPeek({.lockDir = locks.Path()});
 
     const auto pid = static_cast<std::uint32_t>(getpid());

@@ -7,7 +7,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -352,14 +351,6 @@ std::string LockPath(const ScratchDir& dir, const PtyPair& pty) {
     std::string name = pty.SlavePath().substr(std::string("/dev/").size());
     std::replace(name.begin(), name.end(), '/', '_');
     return dir.Path() + "/LCK.." + name;
-}
-
-// The PID of a process that has ended.
-int DeadPid() {
-    const int pid = fork();
-    if (pid == 0) _exit(0);
-    waitpid(pid, nullptr, 0);
-    return pid;
 }
 
 TEST(LinuxRefusal, ARefusedPortIsLeftAsItWasFound) {

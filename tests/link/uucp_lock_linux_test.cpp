@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "holder_process.h"
 #include "scratch_dir.h"
 #include "sim_process.h"
 #include "test_support.h"
@@ -56,13 +57,6 @@ std::string PidText(long long pid) {
     std::array<char, 32> text{};
     std::snprintf(text.data(), text.size(), "%10lld\n", pid);
     return text.data();
-}
-
-int DeadPid() {
-    const int pid = fork();
-    if (pid == 0) _exit(0);
-    waitpid(pid, nullptr, 0);
-    return pid;
 }
 
 TEST(UucpLockFile, WhatStandsAtTheLocksNameDecidesAndOnlyAStaleLockIsRemoved) {

@@ -30,3 +30,6 @@ class HolderProcess {
     int m_release = -1;  // closing it lets the child end
     bool m_ready = false;
 };
+
+// The PID of a process that has ended (and been reaped): what a stale lock file names.
+int DeadPid();

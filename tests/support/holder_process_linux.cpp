@@ -53,3 +53,10 @@ HolderProcess::~HolderProcess() {
     if (m_release >= 0) close(m_release);
     if (m_pid > 0) waitpid(m_pid, nullptr, 0);
 }
+
+int DeadPid() {
+    const int pid = fork();
+    if (pid == 0) _exit(0);
+    waitpid(pid, nullptr, 0);
+    return pid;
+}

@@ -49,6 +49,7 @@ constexpr const char* kLogWriteFailed = "”：日志写入失败，其余通道
 constexpr const char* kPortLost = "”：串口已断开（设备不存在或已拔出），其余通道未发送";
 constexpr const char* kOutputFailed = "写入标准输出失败，其余通道未发送";
 constexpr const char* kStopped = "已中断，其余通道未发送：信号 ";
+constexpr const char* kEmptyPort = "--port 不能为空";
 
 // “argument” + what is wrong with it: the line every refused argument gets.
 std::string Complaint(const std::string& argument, const char* problem) {
@@ -140,6 +141,17 @@ double SentFactor(float factor) {
     double value = 0;
     std::from_chars(digits.data(), digits.data() + digits.size(), value);
     return value;
+}
+
+// Text from outside the program, fit for a terminal.
+std::string Shown(const std::wstring& text) {
+    return Utf8FromWide(ShownText(text));
+}
+
+// One JSON object as a line. dump escapes the C0 controls only; the other control characters
+// (DEL, C1, bidirectional) are escaped here too, and the rest of the text stays readable.
+std::string JsonLine(const Json& object) {
+    return Utf8FromWide(JsonEscapedControls(WideFromBytes(object.dump())));
 }
 
 // Exit 3, with what became of each port tried, one per line in the order tried.
@@ -250,7 +262,7 @@ class SetRecord {
                            {"late", record.late},
                            {"reply", HexBytes(record.reply)},
                            {"tags", m_tagsJson}};
-        m_out << line.dump() << std::endl;
+        m_out << JsonLine(line) << std::endl;
         return static_cast<bool>(m_out);
     }
 
@@ -325,7 +337,7 @@ int RunSet(const SetOptions& options, const CliSystem& system, std::ostream& out
     const std::string portText = Utf8FromWide(port);
     CMeterPort meter(system.layer);
     if (meter.Open(port) == kInvalidPort) {
-        err << "“" << portText << "”：" << Utf8FromWide(kMsgOpenFailed) << '\n';
+        err << Utf8FromWide(FormatOpenFailure(port, meter.LastOpenStatus())) << '\n';
         return kExitOpenFailed;
     }
 
@@ -358,7 +370,7 @@ int RunSet(const SetOptions& options, const CliSystem& system, std::ostream& out
     } else if (halt == kOutputFailed) {
         err << kOutputFailed << '\n';
     } else if (halt != nullptr) {
-        err << Complaint(halt == kPortLost ? portText : options.logPath, halt) << '\n';
+        err << Complaint(halt == kPortLost ? Shown(port) : options.logPath, halt) << '\n';
     }
     return SetStatus(allAnswered && !logFailed && !outputFailed, halt == kPortLost);
 }
@@ -366,16 +378,17 @@ int RunSet(const SetOptions& options, const CliSystem& system, std::ostream& out
 int RunPorts(bool json, const CliSystem& system, std::ostream& out) {
     std::vector<PortInfo> ports;
     system.listPorts(ports);
-    for (const PortInfo& port : ports) {
-        const std::string name = Utf8FromWide(port.name);
-        const std::string description = Utf8FromWide(port.description);
-        const std::string state =
-            Utf8FromWide(FormatPortState(system.peek ? system.peek(port.name) : OpenStatus{}));
+    const std::vector<PortState> states = PeekPorts(ports, system.peek, system.holders);
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        const std::string state = Utf8FromWide(FormatPortState(states[i]));
         if (json) {
-            out << Json{{"port", name}, {"description", description}, {"state", state}}.dump()
+            out << JsonLine({{"port", Utf8FromWide(ports[i].name)},
+                             {"description", Utf8FromWide(ports[i].description)},
+                             {"state", state}})
                 << '\n';
         } else {
-            out << name << '\t' << description << '\t' << state << '\n';
+            out << Shown(ports[i].name) << '\t' << Shown(ports[i].description) << '\t' << state
+                << '\n';
         }
     }
     return kExitAllAnswered;
@@ -389,11 +402,10 @@ int RunFind(bool all, bool json, const CliSystem& system, std::ostream& out, std
     for (const PortProbe& probe : probes) {
         if (!probe.Answered()) continue;
         found = true;
-        const std::string name = Utf8FromWide(probe.port);
         if (json) {
-            out << Json{{"port", name}}.dump() << std::endl;
+            out << JsonLine({{"port", Utf8FromWide(probe.port)}}) << std::endl;
         } else {
-            out << name << std::endl;
+            out << Shown(probe.port) << std::endl;
         }
     }
     if (found) return kExitAllAnswered;
@@ -536,5 +548,9 @@ int RunCli(const std::vector<std::string>& args, const CliSystem& system, std::o
     }
     set.portGiven = portOption->count() > 0;
     set.logGiven = logOption->count() > 0;
+    if (set.portGiven && set.port.empty()) {
+        err << kUsageError << kEmptyPort << '\n';
+        return kExitUsage;
+    }
     return RunSet(set, system, out, err);
 }

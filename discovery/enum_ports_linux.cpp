@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +14,7 @@
 
 #include "enum_ports_linux.h"
 #include "port_discovery.h"
+#include "system_linux.h"
 #include "unique_fd_linux.h"
 #include "utf8_text.h"
 
@@ -38,12 +38,6 @@ std::vector<std::string> Words(std::string_view text, char separator) {
         start = end + 1;
     }
     return words;
-}
-
-std::vector<std::string> ConsolePorts(const std::string& classDir) {
-    std::string active = ReadAttribute(classDir + "/console/active").value_or("");
-    std::replace(active.begin(), active.end(), '\n', ' ');
-    return Words(active, ' ');
 }
 
 std::optional<int> ReadUartType(const std::string& path) {
@@ -134,15 +128,6 @@ std::string DescribeHardware(const std::string& deviceLink, const std::string& s
 
 }  // namespace
 
-std::optional<std::string> ReadAttribute(const std::string& path) {
-    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.Valid()) return std::nullopt;
-    std::array<char, 4096> buffer{};
-    const ssize_t count = ::read(fd.Get(), buffer.data(), buffer.size());
-    if (count < 0) return std::nullopt;
-    return std::string(buffer.data(), static_cast<std::size_t>(count));
-}
-
 // glibc's version order compares runs of digits as numbers; kernel names carry no leading zeros,
 // where it would order otherwise.
 bool PortNameLess(const std::string& a, const std::string& b) {
@@ -164,7 +149,7 @@ void EnumSerialPortsFromSysfs(std::vector<PortInfo>& list, const std::string& sy
     if (dir == nullptr) return;
     // Read before anything may open a device: a probe frame written to the kernel console
     // would land on the system's console line.
-    const std::vector<std::string> consoles = ConsolePorts(classDir);
+    const std::vector<std::string> consoles = ConsoleNames(sysfsRoot);
 
     std::vector<std::string> names;
     while (const dirent* item = ::readdir(dir)) {

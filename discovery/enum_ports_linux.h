@@ -11,10 +11,6 @@
 
 #include "port_discovery.h"
 
-// A small file of the kernel's (a sysfs attribute, a /proc entry) read whole, or nullopt when
-// it cannot be read.
-std::optional<std::string> ReadAttribute(const std::string& path);
-
 // The UART type a serial-core driver reports for a port (TIOCGSERIAL), or nullopt when the
 // device cannot be opened or does not say. 0 (PORT_UNKNOWN) means no UART sits behind the port.
 using UartTypeQuery = std::function<std::optional<int>(const std::string& devicePath)>;

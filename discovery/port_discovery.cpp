@@ -1,6 +1,6 @@
 #include <array>
 #include <cstdint>
-#include <optional>
+#include <utility>
 
 #include "meter_frames.h"
 #include "meter_port.h"
@@ -30,6 +30,7 @@ PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name)
     if (handle == kInvalidPort) {
         probe.outcome = RefusedBecause(port.LastOpenStatus().reason);
         probe.holder = port.LastOpenStatus().holder;
+        probe.access = port.LastOpenStatus().access;
     } else if (IsProbeReply(answer.data(), count)) {
         probe.outcome = PortOutcome::Answered;
     } else if (count > 0) {
@@ -40,6 +41,15 @@ PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name)
     port.Close();
     if (probe.Answered()) layer.Pause(kFoundPauseMs);
     return probe;
+}
+
+// The listed ports' names, but `excluded`.
+std::vector<std::wstring> Names(const std::vector<PortInfo>& ports, const std::wstring& excluded) {
+    std::vector<std::wstring> names;
+    for (const PortInfo& info : ports) {
+        if (info.name != excluded) names.push_back(info.name);
+    }
+    return names;
 }
 
 }  // namespace
@@ -54,6 +64,8 @@ PortOutcome RefusedBecause(OpenReason reason) {
             return PortOutcome::LineDiscipline;
         case OpenReason::Gone:
             return PortOutcome::Gone;
+        case OpenReason::Console:
+            return PortOutcome::Console;
         case OpenReason::Opened:
         case OpenReason::Other:
             break;
@@ -61,29 +73,44 @@ PortOutcome RefusedBecause(OpenReason reason) {
     return PortOutcome::OpenFailed;
 }
 
+std::vector<PortState> PeekPorts(const std::vector<PortInfo>& ports, const PortPeek& peek,
+                                 const HolderCheck& holders) {
+    const HolderScan scan = holders ? holders(Names(ports, L"")) : HolderScan{};
+    std::vector<PortState> states;
+    for (const PortInfo& info : ports) {
+        PortState state{peek ? peek(info.name) : OpenStatus{}, scan.unchecked.contains(info.name)};
+        const auto held = scan.held.find(info.name);
+        if (state.seen.reason == OpenReason::Opened && held != scan.held.end()) {
+            state.seen = {OpenReason::Busy, held->second};
+        }
+        states.push_back(std::move(state));
+    }
+    return states;
+}
+
 std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer& layer,
                                   const PortLister& listPorts, ProbeScope scope,
                                   const HolderCheck& holderOf) {
     std::vector<PortInfo> ports;
     listPorts(ports);
+    const std::vector<std::wstring> names = Names(ports, excludedPort);
+    const HolderScan holders = holderOf ? holderOf(names) : HolderScan{};
 
     std::vector<PortProbe> probes;
     CMeterPort port(layer);
-    for (const PortInfo& info : ports) {
+    for (const std::wstring& name : names) {
         // An interrupted run searches no further; what it has opened is closed already.
         if (StopRequested() != 0) break;
-        const std::wstring& name = info.name;
-        if (name == excludedPort) continue;
-        const std::optional<PortHolder> holder =
-            holderOf ? holderOf(name) : std::optional<PortHolder>();
-        if (holder) {
+        const auto held = holders.held.find(name);
+        if (held != holders.held.end()) {
             // Held by another program: not even opened, but it costs its pause as a port
             // that would not open does.
             layer.Pause(kProbeAnswerWaitMs);
-            probes.push_back({name, PortOutcome::Busy, *holder});
-            continue;
+            probes.push_back({name, PortOutcome::Busy, held->second});
+        } else {
+            probes.push_back(Probe(port, layer, name));
         }
-        probes.push_back(Probe(port, layer, name));
+        probes.back().holderUnchecked = holders.unchecked.contains(name);
         if (probes.back().Answered() && scope == ProbeScope::UpToFirstAnswer) break;
     }
     return probes;

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
-#include <optional>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,7 @@ enum class PortOutcome {
     PermissionDenied,
     LineDiscipline,  // a kernel driver has the line
     Gone,
+    Console,     // carries the system console: never opened
     OpenFailed,  // would not open, or not be set up, for another reason
 };
 
@@ -41,25 +44,51 @@ PortOutcome RefusedBecause(OpenReason reason);
 struct PortProbe {
     std::wstring port;
     PortOutcome outcome = PortOutcome::NoAnswer;
-    PortHolder holder;  // for Busy
+    PortHolder holder;    // for Busy
+    NodeAccess access{};  // for PermissionDenied
+    // The holder check ran out of time before it could clear this port: another program may
+    // hold it unseen.
+    bool holderUnchecked = false;
 
     bool Answered() const { return outcome == PortOutcome::Answered; }
     bool operator==(const PortProbe&) const = default;
 };
 
-// Who else has a listed port open, as far as the system shows without opening it; nullopt
-// when nobody is seen. Linux: the programs holding a hardware port (one listed from sysfs; a
-// pty is exempt, as a simulator holds its own); Windows has no such check (an open reports a
-// port in use), so its check is empty.
-using HolderCheck = std::function<std::optional<PortHolder>(const std::wstring& port)>;
+// Who else has the listed ports open, from one look at the system for the whole list: its
+// cost grows with every descriptor of every process, not with the ports.
+struct HolderScan {
+    std::map<std::wstring, PortHolder> held;
+    // Ports the look was cut short before clearing, when it ran out of time.
+    std::set<std::wstring> unchecked;
+};
+
+// Linux: the programs holding the hardware ports of the list (those listed from sysfs; a pty
+// is exempt, as a simulator holds its own), within kHolderScanLimit. Windows has no such check
+// (an open reports a port in use), so its check finds nothing.
+inline constexpr std::chrono::milliseconds kHolderScanLimit{2000};
+using HolderCheck = std::function<HolderScan(const std::vector<std::wstring>& ports)>;
 HolderCheck PlatformHolderCheck();
 
-// What can be seen of a listed port without opening it for writing: Busy with its holder,
-// PermissionDenied or Gone, else Opened (nothing in the way that the system shows; a holder
-// only an open reveals, such as another program's TIOCEXCL, stays unseen). Linux: access
-// rights, the UUCP lock file and PlatformHolderCheck; Windows shows nothing without an open.
+// What can be seen of a listed port without opening it for writing: Busy with the lock file
+// that holds it, PermissionDenied, Console or Gone, else Opened (nothing in the way that the
+// system shows; a holder only an open reveals, such as another program's TIOCEXCL, stays
+// unseen). Linux: access rights, the console and the UUCP lock file; Windows shows nothing
+// without an open.
 using PortPeek = std::function<OpenStatus(const std::wstring& port)>;
 PortPeek PlatformPortPeek();
+
+// What `ports` shows of one listed port.
+struct PortState {
+    OpenStatus seen;
+    bool holderUnchecked = false;  // as PortProbe's
+
+    bool operator==(const PortState&) const = default;
+};
+
+// Each listed port as `peek` sees it, and where it sees nothing in the way, the holder one
+// look with `holders` finds for the whole list.
+std::vector<PortState> PeekPorts(const std::vector<PortInfo>& ports, const PortPeek& peek,
+                                 const HolderCheck& holders);
 
 enum class ProbeScope {
     UpToFirstAnswer,  // what the dialog needs: the search ends at the meter
@@ -67,8 +96,9 @@ enum class ProbeScope {
 };
 
 // Probes the listed ports but `excludedPort`, in order, for a meter. Every probe is closed
-// again; one that answered is followed by a short pause before the caller may open it. A port
-// `holderOf` names a holder for is not opened at all, but costs the pause of a probe.
+// again; one that answered is followed by a short pause before the caller may open it. Before
+// the first probe `holderOf` looks once at the whole list: a port it names a holder for is not
+// opened at all, but costs the pause of a probe.
 std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer& layer,
                                   const PortLister& listPorts,
                                   ProbeScope scope = ProbeScope::UpToFirstAnswer,

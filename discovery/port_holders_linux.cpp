@@ -5,19 +5,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 #include <utility>
 
-#include "enum_ports_linux.h"
 #include "utf8_text.h"
 #include "uucp_lock_linux.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
@@ -43,32 +46,68 @@ std::wstring ProgramName(const std::string& processDir) {
     return WideFromBytes(name);
 }
 
-// Whether a descriptor of `processDir` is open on the device numbered `device`. Its link is
-// read first: only a path into a device directory is worth a stat, which never blocks there
-// (a file on a hung network mount could hold a stat for minutes).
-bool OpensDevice(int fdDir, const char* fdName, dev_t device, const std::string& devRoot) {
-    std::array<char, 4096> target{};
+// A port the scan looks for: its device number and the paths a descriptor's link shows for it.
+struct Sought {
+    std::wstring port;
+    dev_t device = 0;
+    std::vector<std::string> paths;
+    bool found = false;
+};
+
+std::vector<Sought> Devices(const std::vector<std::wstring>& ports) {
+    std::vector<Sought> sought;
+    for (const std::wstring& port : ports) {
+        const std::optional<std::string> path = PortPathBytes(port);
+        struct stat node {};
+        if (!path || stat(path->c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) continue;
+        Sought entry{port, node.st_rdev, {*path}};
+        std::array<char, PATH_MAX> canonical{};
+        if (realpath(path->c_str(), canonical.data()) != nullptr && *path != canonical.data()) {
+            entry.paths.emplace_back(canonical.data());
+        }
+        sought.push_back(std::move(entry));
+    }
+    return sought;
+}
+
+// The sought port a descriptor of `fdDir` is open on, or nullptr. Its link is read first and
+// only a link naming a sought port is worth a stat, which never blocks there (a file on a hung
+// network mount could hold a stat for minutes).
+Sought* OpenOn(int fdDir, const char* fdName, std::vector<Sought>& sought) {
+    std::array<char, PATH_MAX> target{};
     const ssize_t length = readlinkat(fdDir, fdName, target.data(), target.size() - 1);
-    if (length <= 0) return false;
-    const std::string_view path(target.data(), static_cast<std::size_t>(length));
-    const bool inDevices =
-        path.starts_with("/dev/") ||
-        (path.starts_with(devRoot) && path.size() > devRoot.size() && path[devRoot.size()] == '/');
-    if (!inDevices) return false;
-    struct stat info {};
-    return fstatat(fdDir, fdName, &info, 0) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device;
+    if (length <= 0) return nullptr;
+    const std::string_view link(target.data(), static_cast<std::size_t>(length));
+    for (Sought& entry : sought) {
+        if (entry.found ||
+            std::find(entry.paths.begin(), entry.paths.end(), link) == entry.paths.end()) {
+            continue;
+        }
+        struct stat info {};
+        if (fstatat(fdDir, fdName, &info, 0) == 0 && S_ISCHR(info.st_mode) &&
+            info.st_rdev == entry.device) {
+            return &entry;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace
 
-std::optional<PortHolder> FindPortHolder(const std::string& devicePath, const std::string& devRoot,
-                                         const std::string& procRoot) {
-    struct stat port {};
-    if (stat(devicePath.c_str(), &port) != 0 || !S_ISCHR(port.st_mode)) return std::nullopt;
+HolderScan ScanPortHolders(const std::vector<std::wstring>& ports, const std::string& procRoot,
+                           std::chrono::milliseconds limit) {
+    HolderScan scan;
+    std::vector<Sought> sought = Devices(ports);
+    if (sought.empty()) return scan;
     const Dir processes(opendir(procRoot.c_str()));
-    if (!processes) return std::nullopt;
+    if (!processes) return scan;
+    const Clock::time_point deadline = Clock::now() + limit;
     const auto self = static_cast<std::uint32_t>(getpid());
-    while (const dirent* entry = readdir(processes.get())) {
+    std::size_t left = sought.size();
+    bool timeUp = false;
+    while (left > 0 && !timeUp) {
+        const dirent* entry = readdir(processes.get());
+        if (entry == nullptr) break;
         const std::optional<std::uint32_t> pid = ProcessId(entry->d_name);
         if (!pid || *pid == self) continue;
         const std::string processDir = procRoot + "/" + entry->d_name;
@@ -76,29 +115,40 @@ std::optional<PortHolder> FindPortHolder(const std::string& devicePath, const st
         const Dir fds(opendir((processDir + "/fd").c_str()));
         if (!fds) continue;
         const int fdDir = dirfd(fds.get());
+        // One process may hold hundreds of thousands of descriptors: the clock is asked at each.
         while (const dirent* fd = readdir(fds.get())) {
+            timeUp = Clock::now() >= deadline;
+            if (timeUp) break;
             if (fd->d_name[0] == '.') continue;
-            if (OpensDevice(fdDir, fd->d_name, port.st_rdev, devRoot)) {
-                return PortHolder{ProgramName(processDir), *pid};
+            if (Sought* port = OpenOn(fdDir, fd->d_name, sought)) {
+                port->found = true;
+                scan.held[port->port] = {ProgramName(processDir), *pid};
+                if (--left == 0) break;
             }
         }
     }
-    return std::nullopt;
+    for (const Sought& port : sought) {
+        if (timeUp && !port.found) scan.unchecked.insert(port.port);
+    }
+    return scan;
 }
 
 HolderCheck HardwarePortHolders(const std::string& sysfsRoot, const std::string& devRoot,
-                                const std::string& procRoot) {
-    return [=](const std::wstring& port) -> std::optional<PortHolder> {
-        const std::optional<std::string> path = PortPathBytes(port);
+                                const std::string& procRoot, std::chrono::milliseconds limit) {
+    return [=](const std::vector<std::wstring>& ports) {
         const std::string prefix = devRoot + "/";
-        if (!path || !path->starts_with(prefix)) return std::nullopt;
-        const std::string name = path->substr(prefix.size());
-        if (name.empty() || name.find('/') != std::string::npos) return std::nullopt;
-        struct stat device {};
-        if (lstat((sysfsRoot + "/class/tty/" + name + "/device").c_str(), &device) != 0) {
-            return std::nullopt;
+        std::vector<std::wstring> hardware;
+        for (const std::wstring& port : ports) {
+            const std::optional<std::string> path = PortPathBytes(port);
+            if (!path || !path->starts_with(prefix)) continue;
+            const std::string name = path->substr(prefix.size());
+            if (name.empty() || name.find('/') != std::string::npos) continue;
+            struct stat device {};
+            if (lstat((sysfsRoot + "/class/tty/" + name + "/device").c_str(), &device) == 0) {
+                hardware.push_back(port);
+            }
         }
-        return FindPortHolder(*path, devRoot, procRoot);
+        return ScanPortHolders(hardware, procRoot, limit);
     };
 }
 
@@ -106,10 +156,10 @@ HolderCheck PlatformHolderCheck() {
     return HardwarePortHolders("/sys", "/dev", "/proc");
 }
 
-PortPeek LinuxPortPeek(const std::string& lockDir, HolderCheck holderOf) {
-    return [lockDir, holderOf = std::move(holderOf)](const std::wstring& port) {
-        const auto seen = [](OpenReason reason, PortHolder holder = {}) {
-            return OpenStatus{reason, std::move(holder)};
+PortPeek LinuxPortPeek(const SystemRoots& roots) {
+    return [roots](const std::wstring& port) {
+        const auto seen = [](OpenReason reason, PortHolder holder = {}, NodeAccess access = {}) {
+            return OpenStatus{reason, std::move(holder), std::move(access)};
         };
         const std::optional<std::string> path = PortPathBytes(port);
         if (!path) return seen(OpenReason::Gone);
@@ -117,13 +167,16 @@ PortPeek LinuxPortPeek(const std::string& lockDir, HolderCheck holderOf) {
         if (realpath(path->c_str(), device.data()) == nullptr) {
             return seen(errno == EACCES ? OpenReason::PermissionDenied : OpenReason::Gone);
         }
+        struct stat node {};
+        if (stat(device.data(), &node) == 0 && S_ISCHR(node.st_mode) &&
+            IsConsoleDevice(node.st_rdev, roots.sysfs)) {
+            return seen(OpenReason::Console);
+        }
         if (faccessat(AT_FDCWD, device.data(), R_OK | W_OK, AT_EACCESS) != 0) {
-            return seen(errno == EACCES ? OpenReason::PermissionDenied : OpenReason::Other);
+            if (errno != EACCES) return seen(OpenReason::Other);
+            return seen(OpenReason::PermissionDenied, {}, AccessOf(device.data()));
         }
-        if (const std::optional<std::uint32_t> pid = UucpLockHolder(lockDir, device.data())) {
-            return seen(OpenReason::Busy, {L"", *pid});
-        }
-        if (std::optional<PortHolder> holder = holderOf ? holderOf(port) : std::nullopt) {
+        if (std::optional<PortHolder> holder = UucpLockHolder(roots, device.data())) {
             return seen(OpenReason::Busy, std::move(*holder));
         }
         return seen(OpenReason::Opened);
@@ -131,5 +184,5 @@ PortPeek LinuxPortPeek(const std::string& lockDir, HolderCheck holderOf) {
 }
 
 PortPeek PlatformPortPeek() {
-    return LinuxPortPeek(kSystemLockDir, PlatformHolderCheck());
+    return LinuxPortPeek(SystemRoots{});
 }

@@ -1,26 +1,31 @@
 #pragma once
 
-// Which programs hold a Linux serial port open, as fuser finds them, from the /proc tree: the
+// Which programs hold Linux serial ports open, as fuser finds them, from the /proc tree: the
 // only way to see a terminal program that takes neither flock, TIOCEXCL nor a lock file
 // (minicom, for one). The roots are parameters so that tests use fake trees. And what else can
 // be seen of a port without opening it.
 
-#include <optional>
+#include <chrono>
 #include <string>
+#include <vector>
 
 #include "port_discovery.h"
+#include "system_linux.h"
 
-// The first process other than this one with a descriptor open on the character device at
-// `devicePath`, or nullopt. Only descriptors that lead into /dev (or `devRoot`) are looked at,
-// and only where this user may read them.
-std::optional<PortHolder> FindPortHolder(const std::string& devicePath, const std::string& devRoot,
-                                         const std::string& procRoot);
+// For each of `ports` (character devices, by path), the first process other than this one
+// with a descriptor open on it, from one pass over `procRoot`. A descriptor is looked at
+// further only when its link names one of the ports (as given, or as its canonical path), and
+// only where this user may read it. After `limit` the pass stops, and the ports it has not
+// found held are unchecked.
+HolderScan ScanPortHolders(const std::vector<std::wstring>& ports, const std::string& procRoot,
+                           std::chrono::milliseconds limit);
 
-// The check for the ports EnumSerialPortsFromSysfs lists: a port directly under `devRoot`
-// whose tty in sysfs is backed by hardware is looked up with FindPortHolder; anything else (a
-// DRAVIK_EXTRA_PORTS path, a pty) is never reported held.
+// The check for the ports EnumSerialPortsFromSysfs lists: the ports directly under `devRoot`
+// whose tty in sysfs is backed by hardware are looked up with ScanPortHolders; anything else
+// (a DRAVIK_EXTRA_PORTS path, a pty) is never reported held.
 HolderCheck HardwarePortHolders(const std::string& sysfsRoot, const std::string& devRoot,
-                                const std::string& procRoot);
+                                const std::string& procRoot,
+                                std::chrono::milliseconds limit = kHolderScanLimit);
 
-// PlatformPortPeek with the UUCP lock files in `lockDir` and the holders `holderOf` finds.
-PortPeek LinuxPortPeek(const std::string& lockDir, HolderCheck holderOf);
+// PlatformPortPeek on the lock files, PID range and console of `roots`.
+PortPeek LinuxPortPeek(const SystemRoots& roots);

@@ -70,21 +70,45 @@ enum class OpenReason {
     PermissionDenied,  // this user may not open the device
     LineDiscipline,    // the tty belongs to a kernel driver (PPP, SLIP, Bluetooth HCI, CAN)
     Gone,              // no such device, or it has just vanished
+    Console,           // the device carries the system console: never opened
     Other,
 };
 
 // Who holds a busy port, where the system shows it: the program's name (empty when only its
-// PID is known, as from a lock file) and its PID (0 when unknown).
+// PID is known, as from a lock file) and its PID (0 when unknown). When a UUCP lock file keeps
+// the port (Linux), its path and its owner's user name (or uid) too; a lock file with a PID of
+// 0 names nobody (it is unreadable, not a plain file, or holds no PID a process could have).
+// Members added after the first ones carry an initializer, so that the short {program, pid}
+// and {reason, holder} forms stay free of missing-initializer warnings.
 struct PortHolder {
     std::wstring program;
     std::uint32_t pid = 0;
+    std::wstring lockFile{};
+    std::wstring lockOwner{};
 
     bool operator==(const PortHolder&) const = default;
 };
 
+// What would let this user open a device node they may not (Linux; other platforms leave it
+// at None): the node's group and how the user stands to it.
+enum class AccessHint {
+    None,        // nothing known
+    JoinGroup,   // the group may use the node, and the account is not in it
+    LogInAgain,  // the account is in the group, but this login started before it was added
+    AskAdmin,    // not even the group may use it (or the login has the group and is refused)
+};
+
+struct NodeAccess {
+    std::wstring group;
+    AccessHint hint = AccessHint::None;
+
+    bool operator==(const NodeAccess&) const = default;
+};
+
 struct OpenStatus {
     OpenReason reason = OpenReason::Opened;
-    PortHolder holder;  // for Busy
+    PortHolder holder;    // for Busy
+    NodeAccess access{};  // for PermissionDenied
 
     bool operator==(const OpenStatus&) const = default;
 };

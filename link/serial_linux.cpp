@@ -8,6 +8,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@
 
 #include "serial_linux.h"
 #include "serial_linux_p.h"
+#include "system_linux.h"
 #include "termios_linux.h"
 #include "utf8_text.h"
 
@@ -81,7 +83,7 @@ Port* ToPort(PortHandle handle) {
 
 class LinuxSerialLayer : public ISerialLayer {
   public:
-    explicit LinuxSerialLayer(std::string lockDir) : m_lockDir(std::move(lockDir)) {}
+    explicit LinuxSerialLayer(SystemRoots roots) : m_roots(std::move(roots)) {}
 
     PortHandle Open(const std::wstring& name, OpenStatus& status) override {
         status = {};
@@ -282,18 +284,32 @@ class LinuxSerialLayer : public ISerialLayer {
         std::unique_ptr<Port> port(new (std::nothrow) Port);
         if (!port) return refuse(OpenReason::Other);
 
-        // The lock file is named after the device itself, not after a link to it.
+        // The device itself, not a link to it, names the lock file and is what is opened.
         std::array<char, PATH_MAX> device{};
         if (realpath(path->c_str(), device.data()) == nullptr) return refuse(OpenFailure(errno));
-        if (port->lock.Take(m_lockDir, device.data(), status.holder.pid) ==
-            UucpLock::Outcome::Held) {
+        // The system console's line is never ours, whatever name leads to it.
+        struct stat node {};
+        if (stat(device.data(), &node) != 0) return refuse(OpenFailure(errno));
+        if (S_ISCHR(node.st_mode) && IsConsoleDevice(node.st_rdev, m_roots.sysfs)) {
+            return refuse(OpenReason::Console);
+        }
+        if (port->lock.Take(m_roots, device.data(), status.holder) == UucpLock::Outcome::Held) {
             return refuse(OpenReason::Busy);
         }
 
         // Non-blocking, so neither the open nor a later read waits for carrier or data.
-        port->fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        port->fd = open(device.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         const int fd = port->fd.Get();
-        if (fd < 0) return refuse(OpenFailure(errno));
+        if (fd < 0) {
+            const OpenReason reason = OpenFailure(errno);
+            if (reason == OpenReason::PermissionDenied) status.access = AccessOf(device.data());
+            return refuse(reason);
+        }
+        // Another run that took over the same stale lock at the same moment has it now.
+        if (port->lock.Lost()) {
+            status.holder = UucpLockHolder(m_roots, device.data()).value_or(PortHolder{});
+            return refuse(OpenReason::Busy);
+        }
         // Only a tty has a line discipline, and only the plain terminal one is for us: PPP,
         // SLIP, Bluetooth HCI or CAN on it means a kernel driver has the line.
         int discipline = N_TTY;
@@ -328,7 +344,7 @@ class LinuxSerialLayer : public ISerialLayer {
         return port;
     }
 
-    const std::string m_lockDir;
+    const SystemRoots m_roots;
 };
 
 }  // namespace
@@ -394,10 +410,10 @@ std::optional<LineCounters> Port::Counters() {
 }
 
 ISerialLayer& PlatformSerialLayer() {
-    static LinuxSerialLayer layer(kSystemLockDir);
+    static LinuxSerialLayer layer(SystemRoots{});
     return layer;
 }
 
-std::unique_ptr<ISerialLayer> MakeLinuxSerialLayer(const std::string& lockDir) {
-    return std::make_unique<LinuxSerialLayer>(lockDir);
+std::unique_ptr<ISerialLayer> MakeLinuxSerialLayer(const SystemRoots& roots) {
+    return std::make_unique<LinuxSerialLayer>(roots);
 }

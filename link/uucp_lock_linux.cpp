@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "unique_fd_linux.h"
+#include "utf8_text.h"
 
 namespace {
 
@@ -24,28 +25,160 @@ std::uint32_t OwnPid() {
     return static_cast<std::uint32_t>(getpid());
 }
 
-// The PID a lock file names: nullopt when there is no file, 0 when it names none (empty, still
-// being written by a program that does not create it atomically, or in a format of its own).
-std::optional<std::uint32_t> ReadLockPid(const std::string& path) {
-    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd.Valid()) return errno == ENOENT ? std::nullopt : std::optional<std::uint32_t>(0);
+// What stands at a lock's name, as read once.
+struct LockFile {
+    bool present = false;
+    uid_t owner = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::optional<std::int64_t> number;  // the one decimal number a plain file holds
+};
+
+LockFile ReadLock(const std::string& path) {
+    LockFile lock;
+    struct stat info {};
+    // Never blocks (a FIFO planted there), never follows a link, never makes a tty ours.
+    const UniqueFd fd(
+        open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    // What will not open (a symlink, a socket, a file we may not read) still shows whose it
+    // is. Nothing to see (ENOENT, or a lock directory we may not search) is no lock.
+    const bool seen = fd.Valid() ? fstat(fd.Get(), &info) == 0
+                                 : fstatat(AT_FDCWD, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!seen) return lock;
+    lock = {true, info.st_uid, info.st_dev, info.st_ino, std::nullopt};
+    if (!fd.Valid() || !S_ISREG(info.st_mode)) return lock;
     std::array<char, 64> text{};
     const ssize_t count = read(fd.Get(), text.data(), text.size());
-    if (count <= 0) return 0;
+    // A PID takes eleven bytes; what fills the buffer is no PID.
+    if (count <= 0 || count == static_cast<ssize_t>(text.size())) return lock;
     const char* first = text.data();
     const char* last = first + count;
     while (first != last && *first == ' ')
         ++first;
-    std::uint32_t pid = 0;
-    const auto [end, error] = std::from_chars(first, last, pid);
+    std::int64_t number = 0;
+    const auto [end, error] = std::from_chars(first, last, number);
     const bool rest = std::all_of(end, last, [](char c) { return c == '\n' || c == ' '; });
-    return error == std::errc() && rest ? pid : 0;
+    if (error == std::errc() && rest) lock.number = number;
+    return lock;
 }
 
-// A lock stands while the process it names runs (one we may not signal runs too: EPERM; only
-// ESRCH says it is gone), and for good when it names none: nothing tells that one is stale.
-bool Stands(std::uint32_t pid) {
-    return pid == 0 || kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+// pid_max, read the first time a lock names a number, then kept for the rest of one look.
+class PidLimit {
+  public:
+    explicit PidLimit(const std::string& procRoot) : m_procRoot(procRoot) {}
+    std::uint32_t Get() {
+        if (!m_max) m_max = PidMax(m_procRoot);
+        return *m_max;
+    }
+
+  private:
+    const std::string& m_procRoot;
+    std::optional<std::uint32_t> m_max;
+};
+
+enum class Verdict {
+    Absent,
+    Live,    // names a running process
+    Nobody,  // stands for good: nothing tells it is stale
+    Stale,   // names a process that has ended
+};
+
+Verdict Judge(const LockFile& lock, PidLimit& limit) {
+    if (!lock.present) return Verdict::Absent;
+    if (!lock.number || *lock.number <= 0 || *lock.number > limit.Get()) return Verdict::Nobody;
+    // One we may not signal runs too (EPERM); only ESRCH says it is gone.
+    if (kill(static_cast<pid_t>(*lock.number), 0) == 0 || errno == EPERM) return Verdict::Live;
+    return Verdict::Stale;
+}
+
+// A lock that stands at `path`, as the operator reads of it.
+PortHolder Named(const std::string& path, const LockFile& lock, Verdict verdict) {
+    const std::uint32_t pid =
+        verdict == Verdict::Live ? static_cast<std::uint32_t>(*lock.number) : 0;
+    return {L"", pid, WideFromBytes(path), WideFromBytes(UserName(lock.owner))};
+}
+
+bool Standing(const std::string& path, PidLimit& limit, PortHolder& holder) {
+    const LockFile lock = ReadLock(path);
+    const Verdict verdict = Judge(lock, limit);
+    if (verdict != Verdict::Live && verdict != Verdict::Nobody) return false;
+    holder = Named(path, lock, verdict);
+    return true;
+}
+
+// Our PID, complete, in a file of our own beside the lock (Kermit's LTMP.<pid>), removed again
+// with its owner: linked to the lock's name, it is the lock.
+class PidFile {
+  public:
+    explicit PidFile(const std::string& lockDir) {
+        std::string path = lockDir + "/LTMP." + std::to_string(OwnPid()) + ".XXXXXX";
+        const UniqueFd fd(mkostemp(path.data(), O_CLOEXEC));
+        if (!fd.Valid()) return;
+        // Readable by every other program that checks it, whatever our umask.
+        fchmod(fd.Get(), S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH);
+        std::array<char, 16> text{};
+        const int length =
+            std::snprintf(text.data(), text.size(), "%10u\n", static_cast<unsigned>(OwnPid()));
+        // A disk too full for eleven bytes: a lock naming nobody would keep everyone out.
+        if (write(fd.Get(), text.data(), static_cast<std::size_t>(length)) != length) {
+            unlink(path.c_str());
+            return;
+        }
+        m_path = std::move(path);
+    }
+    ~PidFile() {
+        if (!m_path.empty()) unlink(m_path.c_str());
+    }
+    PidFile(const PidFile&) = delete;
+    PidFile& operator=(const PidFile&) = delete;
+
+    bool Made() const { return !m_path.empty(); }
+    const std::string& Path() const { return m_path; }
+    // What now stands at our name is someone else's: it stays.
+    void Disown() { m_path.clear(); }
+
+    // Whether the file is now also the lock at `lockPath`; errno says why not.
+    bool LinkTo(const std::string& lockPath) const {
+        if (link(m_path.c_str(), lockPath.c_str()) == 0) return true;
+        const int error = errno;
+        // Over NFS a link that was made can be reported failed: the link count tells.
+        struct stat info {};
+        if (stat(m_path.c_str(), &info) == 0 && info.st_nlink == 2) return true;
+        errno = error;
+        return false;
+    }
+
+  private:
+    std::string m_path;
+};
+
+// Puts our lock in place of the stale one at `lockPath` in one step, so the name never stands
+// empty for another program to take, and judges what came out: true when it was still stale
+// (it now has our file's name, and goes with it), else it is put back. A run that judged the same
+// lock stale a moment ago and swaps now gets our live lock out, and puts it back.
+bool SwapForStale(PidFile& ours, const std::string& lockPath, const LockFile& stale,
+                  PidLimit& limit) {
+    if (renameat2(AT_FDCWD, ours.Path().c_str(), AT_FDCWD, lockPath.c_str(), RENAME_EXCHANGE) !=
+        0) {
+        if (errno == EINVAL || errno == ENOSYS) {
+            // A file system without the exchange (NFS): the lock is read again and removed
+            // only when it is still the file that was judged, with the same dead PID.
+            const LockFile again = ReadLock(lockPath);
+            if (again.device == stale.device && again.inode == stale.inode &&
+                again.number == stale.number && Judge(again, limit) == Verdict::Stale) {
+                unlink(lockPath.c_str());
+            }
+        }
+        return false;
+    }
+    if (Judge(ReadLock(ours.Path()), limit) == Verdict::Stale) return true;
+    if (renameat2(AT_FDCWD, ours.Path().c_str(), AT_FDCWD, lockPath.c_str(), RENAME_EXCHANGE) !=
+        0) {
+        // Cannot happen unless someone removed our live lock meanwhile; what we swapped out
+        // is left where it is, and the next look finds whatever stands at the name.
+        ours.Disown();
+    }
+    return false;
 }
 
 }  // namespace
@@ -58,60 +191,62 @@ std::string UucpLockName(const std::string& devicePath) {
     return "LCK.." + name;
 }
 
-std::optional<std::uint32_t> UucpLockHolder(const std::string& lockDir,
-                                            const std::string& devicePath) {
-    const std::optional<std::uint32_t> pid = ReadLockPid(lockDir + "/" + UucpLockName(devicePath));
-    if (pid && Stands(*pid)) return pid;
-    return std::nullopt;
+std::optional<PortHolder> UucpLockHolder(const SystemRoots& roots, const std::string& devicePath) {
+    PidLimit limit(roots.proc);
+    PortHolder holder;
+    if (!Standing(roots.lockDir + "/" + UucpLockName(devicePath), limit, holder)) {
+        return std::nullopt;
+    }
+    return holder;
 }
 
 UucpLock::UucpLock(UucpLock&& other) noexcept : m_path(std::exchange(other.m_path, {})) {}
 
-UucpLock::Outcome UucpLock::Take(const std::string& lockDir, const std::string& devicePath,
-                                 std::uint32_t& holderPid) {
+UucpLock::Outcome UucpLock::Take(const SystemRoots& roots, const std::string& devicePath,
+                                 PortHolder& holder) {
     Release();
-    const std::string path = lockDir + "/" + UucpLockName(devicePath);
+    const std::string path = roots.lockDir + "/" + UucpLockName(devicePath);
+    PidLimit limit(roots.proc);
+    PidFile ours(roots.lockDir);
+    // A directory we may not write (EACCES, EROFS, ...) still shows the others' locks.
+    const auto unwritable = [&] {
+        return Standing(path, limit, holder) ? Outcome::Held : Outcome::Unlocked;
+    };
+    if (!ours.Made()) return unwritable();
     for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
-        UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                         S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH));
-        if (fd.Valid()) {
-            // Readable by every other program that checks it, whatever our umask.
-            fchmod(fd.Get(), S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH);
-            std::array<char, 16> text{};
-            const int length =
-                std::snprintf(text.data(), text.size(), "%10u\n", static_cast<unsigned>(OwnPid()));
-            const bool written =
-                write(fd.Get(), text.data(), static_cast<std::size_t>(length)) == length;
-            fd = -1;
-            if (!written) {
-                // A disk too full for eleven bytes: a lock naming nobody would keep everyone
-                // out for ever.
-                unlink(path.c_str());
-                return Outcome::Unlocked;
-            }
+        if (ours.LinkTo(path)) {
             m_path = path;
             return Outcome::Taken;
         }
-        // A directory we may not write (EACCES, EROFS, ...) still shows the others' locks.
-        const bool writable = errno == EEXIST;
-        const std::optional<std::uint32_t> pid = ReadLockPid(path);
-        if (!pid) {
-            if (!writable) return Outcome::Unlocked;
-            continue;  // removed meanwhile
+        if (errno != EEXIST) return unwritable();
+        const LockFile found = ReadLock(path);
+        const Verdict verdict = Judge(found, limit);
+        switch (verdict) {
+            case Verdict::Absent:  // removed meanwhile
+                break;
+            case Verdict::Live:
+            case Verdict::Nobody:
+                holder = Named(path, found, verdict);
+                return Outcome::Held;
+            case Verdict::Stale:
+                if (SwapForStale(ours, path, found, limit)) {
+                    m_path = path;
+                    return Outcome::Taken;
+                }
+                if (!ours.Made()) return unwritable();
+                break;
         }
-        if (Stands(*pid)) {
-            holderPid = *pid;
-            return Outcome::Held;
-        }
-        // Left behind by a process that ended without removing it.
-        if (unlink(path.c_str()) != 0 && errno != ENOENT) return Outcome::Unlocked;
     }
-    holderPid = 0;
+    holder = {};
     return Outcome::Held;
+}
+
+bool UucpLock::Lost() const {
+    return !m_path.empty() && ReadLock(m_path).number != std::int64_t{OwnPid()};
 }
 
 void UucpLock::Release() {
     if (m_path.empty()) return;
-    if (ReadLockPid(m_path) == OwnPid()) unlink(m_path.c_str());
+    if (ReadLock(m_path).number == std::int64_t{OwnPid()}) unlink(m_path.c_str());
     m_path.clear();
 }

@@ -4,19 +4,24 @@
 // use while <lock dir>/LCK..<device name> names a live process, its PID written as ten ASCII
 // decimal characters and a newline. Programs that keep to it (and many that also use flock or
 // nothing else) are kept out of a port this tool has, and their ports are left alone.
+//
+// The lock directory is writable by every user, so whatever stands at a lock's name is hostile
+// until checked: it is opened without blocking and without following links, and anything but
+// a plain file naming a PID a process can have is a lock that names nobody. Such a lock never
+// goes stale and is never removed; the port stays refused, with the file and its owner named.
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
-// The system's directory of UUCP lock files.
-inline constexpr const char* kSystemLockDir = "/run/lock";
+#include "serial_layer.h"
+#include "system_linux.h"
 
 class UucpLock {
   public:
     enum class Outcome {
         Taken,     // the lock file is ours until Release
-        Held,      // a live process holds it (or a lock file that names no PID stands)
+        Held,      // a live process holds it, or a lock that names nobody stands
         Unlocked,  // the lock directory cannot be written: go on without a lock file
     };
 
@@ -27,11 +32,15 @@ class UucpLock {
     UucpLock(const UucpLock&) = delete;
     UucpLock& operator=(const UucpLock&) = delete;
 
-    // Takes the lock of the device at `devicePath` (its canonical path) in `lockDir`. A lock
-    // left by a process that no longer runs is removed first. When Held, `holderPid` is the PID
-    // the file names (0 when it names none).
-    Outcome Take(const std::string& lockDir, const std::string& devicePath,
-                 std::uint32_t& holderPid);
+    // Takes the lock of the device at `devicePath` (its canonical path) in roots.lockDir, as
+    // liblockdev and Kermit do: our PID is written to a file of our own, which is then linked
+    // to the lock's name, so the lock never stands half written. A lock whose process has ended
+    // is swapped for ours in one step, and kept only when what came out is still stale, so that
+    // of two runs that find the same stale lock only one takes it. When Held, `holder` names
+    // the lock file, its owner and the live PID it names (0 when it names nobody).
+    Outcome Take(const SystemRoots& roots, const std::string& devicePath, PortHolder& holder);
+    // Whether a lock we took no longer names us (removed or replaced by another taker).
+    bool Lost() const;
     // Removes our lock file, unless someone has put theirs in its place.
     void Release();
 
@@ -39,10 +48,9 @@ class UucpLock {
     std::string m_path;  // of our lock file; empty when we hold none
 };
 
-// The PID named by a lock on the device at `devicePath` (its canonical path) that stands: a live
-// process's, or 0 for a lock file that names none. nullopt when no lock stands.
-std::optional<std::uint32_t> UucpLockHolder(const std::string& lockDir,
-                                            const std::string& devicePath);
+// The lock on the device at `devicePath` (its canonical path) that stands, as Take reports a
+// Held one; nullopt when none stands.
+std::optional<PortHolder> UucpLockHolder(const SystemRoots& roots, const std::string& devicePath);
 
 // The lock file's name for a device: LCK.. and its path below /dev with '/' as '_' (ttyUSB0,
 // pts_3), or its file name for a device elsewhere.

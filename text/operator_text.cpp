@@ -30,17 +30,58 @@ std::wstring FormatFactor(float factor) {
     return {text.data(), result.ptr};  // ASCII digits, signs, '.', 'e'
 }
 
-std::wstring Holder(const PortHolder& holder) {
-    if (!holder.program.empty() && holder.pid != 0) {
-        return L"被 " + holder.program + L" (" + std::to_wstring(holder.pid) + L") 占用";
+// Each control character of `text` as \xNN, or as \uNNNN above U+00FF and for JSON.
+std::wstring Escaped(std::wstring_view text, bool json) {
+    std::wstring escaped;
+    escaped.reserve(text.size());
+    for (const wchar_t c : text) {
+        if (!IsControlCharacter(c)) {
+            escaped += c;
+            continue;
+        }
+        const auto code = static_cast<std::uint32_t>(c);
+        const bool wide = json || code > 0xFF;
+        escaped += wide ? L"\\u" : L"\\x";
+        for (int shift = wide ? 12 : 4; shift >= 0; shift -= 4)
+            escaped += L"0123456789abcdef"[(code >> shift) & 0xF];
     }
-    if (!holder.program.empty()) return L"被 " + holder.program + L" 占用";
-    if (holder.pid != 0) return L"被进程 " + std::to_wstring(holder.pid) + L" 占用";
+    return escaped;
+}
+
+std::wstring Holder(const PortHolder& holder) {
+    const std::wstring pid = std::to_wstring(holder.pid);
+    if (!holder.lockFile.empty()) {
+        const std::wstring file = ShownText(holder.lockFile);
+        const std::wstring owner = ShownText(holder.lockOwner);
+        if (holder.pid == 0) {
+            return L"被锁文件 " + file + L" 挡住（属主 " + owner + L"，其中没有有效的进程号）";
+        }
+        return L"被进程 " + pid + L" 占用（锁文件 " + file + L"，属主 " + owner + L"）";
+    }
+    const std::wstring program = ShownText(holder.program);
+    if (!program.empty() && holder.pid != 0) return L"被 " + program + L" (" + pid + L") 占用";
+    if (!program.empty()) return L"被 " + program + L" 占用";
+    if (holder.pid != 0) return L"被进程 " + pid + L" 占用";
     return L"被其他程序占用";
 }
 
-std::wstring Outcome(const PortProbe& probe) {
-    switch (probe.outcome) {
+std::wstring Denied(const NodeAccess& access) {
+    const std::wstring group = ShownText(access.group);
+    switch (access.hint) {
+        case AccessHint::JoinGroup:
+            return L"无权限（需加入 " + group + L" 组）";
+        case AccessHint::LogInAgain:
+            return L"无权限（已加入 " + group + L" 组，需重新登录）";
+        case AccessHint::AskAdmin:
+            return L"无权限（" + group + L" 组也无权读写此设备，请管理员检查设备权限）";
+        case AccessHint::None:
+            break;
+    }
+    return L"无权限（需加入 dialout 组）";
+}
+
+std::wstring Reason(PortOutcome outcome, const PortHolder& holder, const NodeAccess& access) {
+    switch (outcome) {
         case PortOutcome::Answered:
             return L"是待测表";
         case PortOutcome::NoAnswer:
@@ -48,17 +89,24 @@ std::wstring Outcome(const PortProbe& probe) {
         case PortOutcome::WrongAnswer:
             return L"应答不符";
         case PortOutcome::Busy:
-            return Holder(probe.holder);
+            return Holder(holder);
         case PortOutcome::PermissionDenied:
-            return L"无权限（需加入 dialout 组）";
+            return Denied(access);
         case PortOutcome::LineDiscipline:
             return L"被内核驱动占用";
         case PortOutcome::Gone:
             return L"不存在或已拔出";
+        case PortOutcome::Console:
+            return L"是系统控制台，不予打开";
         case PortOutcome::OpenFailed:
             break;
     }
     return L"无法打开";
+}
+
+// The holder check ran out of time before it cleared the port.
+std::wstring Unchecked(bool holderUnchecked) {
+    return holderUnchecked ? L"（占用检查超时，未查完）" : L"";
 }
 
 std::wstring OutcomeLine(const Correction& correction, const wchar_t* what) {
@@ -84,13 +132,35 @@ std::wstring FormatOutcome(const Correction& correction, const ExchangeRecord& r
     return FormatOutcome(correction, record.answered);
 }
 
-std::wstring FormatPortProbe(const PortProbe& probe) {
-    return probe.port + L" " + Outcome(probe);
+bool IsControlCharacter(wchar_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
-std::wstring FormatPortState(const OpenStatus& state) {
-    if (state.reason == OpenReason::Opened) return L"未见占用";
-    return Outcome({L"", RefusedBecause(state.reason), state.holder});
+std::wstring ShownText(std::wstring_view text) {
+    return Escaped(text, false);
+}
+
+std::wstring JsonEscapedControls(std::wstring_view json) {
+    return Escaped(json, true);
+}
+
+std::wstring FormatPortProbe(const PortProbe& probe) {
+    return ShownText(probe.port) + L" " + Reason(probe.outcome, probe.holder, probe.access) +
+           Unchecked(probe.holderUnchecked);
+}
+
+std::wstring FormatPortState(const PortState& state) {
+    const OpenStatus& seen = state.seen;
+    const std::wstring reason = seen.reason == OpenReason::Opened
+                                    ? L"未见占用"
+                                    : Reason(RefusedBecause(seen.reason), seen.holder, seen.access);
+    return reason + Unchecked(state.holderUnchecked);
+}
+
+std::wstring FormatOpenFailure(const std::wstring& port, const OpenStatus& status) {
+    return L"“" + ShownText(port) + L"”：" +
+           Reason(RefusedBecause(status.reason), status.holder, status.access);
 }
 
 std::wstring FormatSearchReport(const std::vector<PortProbe>& tried) {
@@ -108,6 +178,7 @@ std::wstring FormatSearchReport(const std::vector<PortProbe>& tried) {
             case PortOutcome::WrongAnswer:
                 return 3;
             case PortOutcome::Gone:
+            case PortOutcome::Console:
             case PortOutcome::OpenFailed:
                 return 4;
             case PortOutcome::NoAnswer:

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "meter_frames.h"
@@ -29,12 +30,28 @@ std::wstring FormatOutcome(const Correction& correction, bool answered);
 // not go out whole, "<label> 待测表应答超时 …" when the answer came only after the wait.
 std::wstring FormatOutcome(const Correction& correction, const ExchangeRecord& record);
 
+// Whether a character would act on a terminal or a text view rather than be shown: C0 and C1
+// controls, DEL, the bidirectional controls and the line and paragraph separators.
+bool IsControlCharacter(wchar_t c);
+
+// Text from outside the program (USB strings, process names, port paths, lock files, user and
+// group names) fit to be shown: each control character as \xNN (\uNNNN above U+00FF). Every
+// such text passes here before it reaches a terminal, the status line or a tooltip.
+std::wstring ShownText(std::wstring_view text);
+
+// JSON text with the same characters escaped as \uNNNN, where JSON writers escape only the C0
+// controls; everything else, Chinese included, stays as it is.
+std::wstring JsonEscapedControls(std::wstring_view json);
+
 // One port a search tried and what became of it: "/dev/ttyUSB1 被 minicom (1234) 占用".
 std::wstring FormatPortProbe(const PortProbe& probe);
 
 // What can be seen of a port without opening it: "未见占用" when nothing is in the way, else
 // the reason as FormatPortProbe gives it ("无权限（需加入 dialout 组）").
-std::wstring FormatPortState(const OpenStatus& state);
+std::wstring FormatPortState(const PortState& state);
+
+// Why the port would not open, naming it: "“/dev/ttyUSB0”：被 minicom (1234) 占用".
+std::wstring FormatOpenFailure(const std::wstring& port, const OpenStatus& status);
 
 // The status line after a search that found no meter: how many ports were tried, then each
 // with what became of it, what can be mended at once first (a view cuts the line at its end):

@@ -47,7 +47,8 @@ bool CDravikDlg::EnsurePortOpen() {
         m_strPortName = found;
     }
     if (m_port.Open(m_strPortName) == kInvalidPort) {
-        m_view.ShowStatus(L"");
+        // The message box stays as it always was; the status line beneath says why.
+        m_view.ShowStatus(FormatOpenFailure(m_strPortName, m_port.LastOpenStatus()));
         m_view.SetBusy(false);
         m_view.ShowMessage(kMsgOpenFailed);
         return false;

@@ -64,6 +64,7 @@ TEST_F(Station, RefusedInputsOpenNothing) {
         {{"set", "0=1", "1310CW"}, "“1310CW”"},
         {{"set", "0=\xFF"}, "“0=\xFF”"},
         {{"set", "--port", "COM\xFF", "0=1"}, "“COM\xFF”"},
+        {{"set", "--port", "", "0=1"}, "--port"},
         {{"set", "--log", directory, "0=1"}, "“" + directory + "”"},
         {{"set", "--log", "", "0=1"}, "--log"},
         {{"set", "--tag", "a b=1", "0=1"}, "“a b=1”"},
@@ -135,14 +136,16 @@ TEST_F(Station, SetSendsTheDialogsFramesInOrder) {
     EXPECT_FALSE(layer.Snapshot(L"COM8").open);
 }
 
-TEST_F(Station, SetReportsAPortThatWillNotOpen) {
+// The port and what refused it, as `find` would say it.
+TEST_F(Station, SetReportsWhyAPortWillNotOpen) {
     FakeSerialLayer::PortScript broken;
     broken.failOpen = true;
+    broken.openFailure = {OpenReason::Busy, {L"", 77, L"/run/lock/LCK..ttyS9", L"mallory"}};
     layer.AddPort(L"COM9", broken);
     const CliRun run = Cli({"set", "--port", "COM9", "0=1"});
     EXPECT_EQ(run.status, kExitOpenFailed);
     EXPECT_THAT(run.out, IsEmpty());
-    EXPECT_THAT(run.err, HasSubstr("“COM9”：" + Utf8FromWide(kMsgOpenFailed)));
+    EXPECT_EQ(run.err, "“COM9”：被进程 77 占用（锁文件 /run/lock/LCK..ttyS9，属主 mallory）\n");
 }
 
 TEST_F(Station, FindPrintsTheMeterOrEveryMeter) {
@@ -185,26 +188,33 @@ TEST_F(Station, FindPrintsTheMeterOrEveryMeter) {
 }
 
 // Each port with what is known of it and whether it is busy or not permitted, as far as that
-// shows without opening it.
+// shows without opening it. What comes from outside (a USB product string, a process name)
+// reaches the terminal with its control characters spelt out, and JSON escapes them.
 TEST_F(Station, PortsListsWithoutOpening) {
     ports.push_back({L"/dev/ttyUSB0", L"ftdi_sio 0403:6001 FT232R \u4E32\u53E3"});
     ports.push_back({L"/dev/ttyUSB1", L"cp210x"});
+    ports.push_back({L"/dev/ttyUSB2", L"ch341 \x1b]0;root\x07\x9b\u202Eabc"});
     peek = [](const std::wstring& port) {
         if (port == L"/dev/ttyUSB0") return OpenStatus{OpenReason::PermissionDenied, {}};
         if (port == L"/dev/ttyUSB1") return OpenStatus{OpenReason::Busy, {L"minicom", 1234}};
+        if (port == L"/dev/ttyUSB2") return OpenStatus{OpenReason::Busy, {L"<h1>\x1b[2J", 5}};
         return OpenStatus{};
     };
     EXPECT_EQ(Cli({"ports"}).out,
               "COM7\t\\Device\\Serial6\t未见占用\n"
               "/dev/ttyUSB0\tftdi_sio 0403:6001 FT232R 串口\t无权限（需加入 dialout 组）\n"
-              "/dev/ttyUSB1\tcp210x\t被 minicom (1234) 占用\n");
+              "/dev/ttyUSB1\tcp210x\t被 minicom (1234) 占用\n"
+              "/dev/ttyUSB2\tch341 \\x1b]0;root\\x07\\x9b\\u202eabc\t被 <h1>\\x1b[2J (5) 占用\n");
     EXPECT_EQ(
         Cli({"ports", "--json"}).out,
         "{\"port\":\"COM7\",\"description\":\"\\\\Device\\\\Serial6\",\"state\":\"未见占用\"}\n"
         "{\"port\":\"/dev/ttyUSB0\",\"description\":\"ftdi_sio 0403:6001 FT232R 串口\","
         "\"state\":\"无权限（需加入 dialout 组）\"}\n"
         "{\"port\":\"/dev/ttyUSB1\",\"description\":\"cp210x\","
-        "\"state\":\"被 minicom (1234) 占用\"}\n");
+        "\"state\":\"被 minicom (1234) 占用\"}\n"
+        "{\"port\":\"/dev/ttyUSB2\",\"description\":\"ch341 "
+        "\\u001b]0;root\\u0007\\u009b\\u202eabc\","
+        "\"state\":\"被 <h1>\\\\x1b[2J (5) 占用\"}\n");
     EXPECT_THAT(layer.OpenLog(), IsEmpty());
 }
 

@@ -187,34 +187,39 @@ TEST(FindMeterPort, PortsThatCannotBeOpenedAreSkipped) {
     }
 }
 
-// Each port tried is recorded with what became of it; a port another program is seen to hold
-// is not opened at all, yet costs its pause like a port that would not open.
+// Each port tried is recorded with what became of it; the holders of the whole list are looked
+// for once, before the first probe; a port another program is seen to hold is not opened at
+// all, yet costs its pause like a port that would not open.
 TEST(FindMeterPort, RecordsWhatBecameOfEachPortTried) {
     using O = PortOutcome;
     FakeSerialLayer layer;
-    const auto refusing = [](OpenReason reason, PortHolder holder = {}) {
+    const auto refusing = [](OpenReason reason, PortHolder holder = {}, NodeAccess access = {}) {
         FakeSerialLayer::PortScript script = FakeMeter();
         script.failOpen = true;
-        script.openFailure = {reason, holder};
+        script.openFailure = {reason, holder, access};
         return script;
     };
+    const NodeAccess uucp{L"uucp", AccessHint::JoinGroup};
     FakeSerialLayer::PortScript unplugged;
     unplugged.failClearCommError = true;
     layer.AddPort(L"held", FakeMeter());
     layer.AddPort(L"locked", refusing(OpenReason::Busy, {L"", 99}));
-    layer.AddPort(L"denied", refusing(OpenReason::PermissionDenied));
+    layer.AddPort(L"denied", refusing(OpenReason::PermissionDenied, {}, uucp));
+    layer.AddPort(L"console", refusing(OpenReason::Console));
     layer.AddPort(L"ppp", refusing(OpenReason::LineDiscipline));
     layer.AddPort(L"odd", refusing(OpenReason::Other));
     layer.AddPort(L"silent");
     layer.AddPort(L"chatty", FakeMeter(Answer("BOOX")));
     layer.AddPort(L"unplugged", unplugged);
     layer.AddPort(L"meter", FakeMeter());
-    const HolderCheck holders = [](const std::wstring& port) {
-        return port == L"held" ? std::optional<PortHolder>({L"minicom", 1234}) : std::nullopt;
+    std::vector<std::vector<std::wstring>> looks;
+    const HolderCheck holders = [&looks](const std::vector<std::wstring>& ports) {
+        looks.push_back(ports);
+        return HolderScan{{{L"held", {L"minicom", 1234}}}, {L"silent"}};
     };
-    const std::vector<std::wstring> names = {L"held",      L"locked", L"denied", L"ppp",
-                                             L"odd",       L"gone",   L"silent", L"chatty",
-                                             L"unplugged", L"meter",  L"after"};
+    const std::vector<std::wstring> names = {L"held",   L"locked",    L"denied", L"console",
+                                             L"ppp",    L"odd",       L"gone",   L"silent",
+                                             L"chatty", L"unplugged", L"meter",  L"after"};
 
     const std::vector<PortProbe> tried =
         ProbePorts(L"", layer, ListOf(names), ProbeScope::UpToFirstAnswer, holders);
@@ -222,27 +227,47 @@ TEST(FindMeterPort, RecordsWhatBecameOfEachPortTried) {
     const std::vector<PortProbe> expected = {
         {L"held", O::Busy, {L"minicom", 1234}},
         {L"locked", O::Busy, {L"", 99}},
-        {L"denied", O::PermissionDenied, {}},
+        {L"denied", O::PermissionDenied, {}, uucp},
+        {L"console", O::Console, {}},
         {L"ppp", O::LineDiscipline, {}},
         {L"odd", O::OpenFailed, {}},
         {L"gone", O::Gone, {}},
-        {L"silent", O::NoAnswer, {}},
+        {L"silent", O::NoAnswer, {}, {}, true},
         {L"chatty", O::WrongAnswer, {}},
         {L"unplugged", O::Gone, {}},
         {L"meter", O::Answered, {}},
     };
+    EXPECT_EQ(looks, std::vector<std::vector<std::wstring>>{names}) << "one look for the list";
     ASSERT_EQ(tried.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         SCOPED_TRACE(testing::PrintToString(expected[i].port));
-        EXPECT_EQ(tried[i].port, expected[i].port);
-        EXPECT_EQ(tried[i].outcome, expected[i].outcome);
-        EXPECT_EQ(tried[i].holder, expected[i].holder);
+        EXPECT_EQ(tried[i], expected[i]);
     }
     EXPECT_EQ(layer.Snapshot(L"held").opens, 0) << "a port another program holds was opened";
     EXPECT_EQ(layer.OpenLog().front(), L"locked");
     std::vector<std::uint32_t> pauses(expected.size(), 500u);
     pauses.push_back(200u);
     EXPECT_EQ(layer.Pauses(), pauses);
+}
+
+// What `ports` shows: the peek of each port, and where it sees nothing in the way, the holder
+// one look for the whole list finds.
+TEST(PeekPorts, OneHolderLookForTheListBehindEachPeek) {
+    const OpenStatus locked{OpenReason::Busy, {L"", 7, L"/run/lock/LCK..ttyS1", L"uucp"}};
+    const PortPeek peek = [&locked](const std::wstring& port) {
+        return port == L"ttyS1" ? locked : OpenStatus{};
+    };
+    int looks = 0;
+    const HolderCheck holders = [&looks](const std::vector<std::wstring>&) {
+        ++looks;
+        return HolderScan{{{L"ttyS1", {L"minicom", 8}}, {L"ttyS2", {L"minicom", 9}}}, {L"ttyS3"}};
+    };
+    const std::vector<PortState> states =
+        PeekPorts({{L"ttyS1", L""}, {L"ttyS2", L""}, {L"ttyS3", L""}}, peek, holders);
+    EXPECT_EQ(looks, 1);
+    EXPECT_EQ(states,
+              (std::vector<PortState>{
+                  {locked, false}, {{OpenReason::Busy, {L"minicom", 9}}, false}, {{}, true}}));
 }
 
 // A station with several meters on a hub: the search goes on past the first answer, and says

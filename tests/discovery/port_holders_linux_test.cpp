@@ -1,22 +1,24 @@
 // Which listed ports another program holds, on fake sysfs and /proc trees built in a temp dir
-// (the machine's own /proc only ever answers for the ptys the test made), and what else shows
-// of a port without opening it.
+// (the machine's own /proc only ever answers for the ptys the test made), one look for the
+// whole list, and what else shows of a port without opening it.
 
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
-
 #include <filesystem>
 #include <fstream>
-#include <optional>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "holder_process.h"
 #include "port_holders_linux.h"
 #include "scratch_dir.h"
 #include "sim_process.h"
@@ -56,7 +58,7 @@ class FakeMachine {
     ScratchDir m_root;
 };
 
-TEST(PortHolders, OnlyAHardwarePortAnotherProcessHoldsIsReported) {
+TEST(PortHolders, OneLookFindsTheHardwarePortsOtherProcessesHold) {
     FakeMachine machine;
     PtyPair usb0;
     PtyPair usb1;
@@ -70,55 +72,54 @@ TEST(PortHolders, OnlyAHardwarePortAnotherProcessHoldsIsReported) {
     machine.AddDescriptor("4242", "minicom", 3, dev + "/ttyUSB0");
     machine.AddDescriptor("4242", "minicom", 4, dev + "/ttyV0");
     machine.AddDescriptor(std::to_string(getpid()), "self", 5, dev + "/ttyUSB1");
+    machine.AddDescriptor("5151", "picocom", 3, usb1.SlavePath());  // as /proc shows a link
     machine.AddDescriptor("4343", "meter-sim", 6, simulator.SlavePath());
     machine.AddDescriptor("self", "not-a-process", 7, dev + "/ttyUSB1");
     fs::create_directories(machine.Proc() + "/5000");  // a process whose fds we may not see
 
-    const HolderCheck holderOf = HardwarePortHolders(machine.Sys(), dev, machine.Proc());
-    struct Case {
-        std::string port;
-        std::optional<PortHolder> holder;
+    const std::vector<std::wstring> ports = {
+        WidePath(dev + "/ttyUSB0"),
+        WidePath(dev + "/ttyUSB1"),  // by this process too, and by another under its device's path
+        WidePath(dev + "/ttyV0"),    // no hardware behind it
+        simulator.PortName(),        // a pty: its simulator holds it by design
+        WidePath(dev + "/ttyUSB9"),  // not there at all
     };
-    const std::vector<Case> cases = {
-        {dev + "/ttyUSB0", PortHolder{L"minicom", 4242}},
-        {dev + "/ttyUSB1", std::nullopt},       // held by this process alone
-        {dev + "/ttyV0", std::nullopt},         // no hardware behind it
-        {simulator.SlavePath(), std::nullopt},  // a pty: its simulator holds it by design
-        {dev + "/ttyUSB9", std::nullopt},       // not there at all
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.port);
-        EXPECT_EQ(holderOf(WidePath(c.port)), c.holder);
-    }
+    const HolderScan scan = HardwarePortHolders(machine.Sys(), dev, machine.Proc())(ports);
+    EXPECT_EQ(scan.held, (std::map<std::wstring, PortHolder>{{ports[0], {L"minicom", 4242}},
+                                                             {ports[1], {L"picocom", 5151}}}));
+    EXPECT_TRUE(scan.unchecked.empty());
+
+    // Out of time before the first descriptor: every hardware port is said to be unchecked.
+    const HolderScan cut = HardwarePortHolders(machine.Sys(), dev, machine.Proc(),
+                                               std::chrono::milliseconds(0))(ports);
+    EXPECT_TRUE(cut.held.empty());
+    EXPECT_EQ(cut.unchecked, (std::set<std::wstring>{ports[0], ports[1]}));
 }
 
 // What `dravik-cli ports` shows of a port, none of it by opening the port.
-TEST(PortPeek, SeesLocksHoldersAndMissingDevicesWithoutOpening) {
+TEST(PortPeek, SeesLocksAndMissingDevicesWithoutOpening) {
     const ScratchDir locks;
     PtyPair free;
     PtyPair locked;
     PtyPair stale;
-    PtyPair held;
-    ASSERT_TRUE(locks.Ok() && free.Ok() && locked.Ok() && stale.Ok() && held.Ok());
+    ASSERT_TRUE(locks.Ok() && free.Ok() && locked.Ok() && stale.Ok());
     const auto lockFile = [&locks](const PtyPair& pty, int pid) {
         std::string name = pty.SlavePath().substr(5);
         std::replace(name.begin(), name.end(), '/', '_');
-        std::ofstream(locks.Path() + "/LCK.." + name) << "      " << pid << "\n";
+        const std::string path = locks.Path() + "/LCK.." + name;
+        std::ofstream(path) << "      " << pid << "\n";
+        return path;
     };
-    lockFile(locked, getpid());
-    const int dead = fork();
-    if (dead == 0) _exit(0);
-    waitpid(dead, nullptr, 0);
-    lockFile(stale, dead);
-    const PortPeek peek = LinuxPortPeek(locks.Path(), [&held](const std::wstring& port) {
-        return port == held.PortName() ? std::optional<PortHolder>({L"minicom", 7}) : std::nullopt;
-    });
+    const std::string lockPath = lockFile(locked, getpid());
+    lockFile(stale, DeadPid());
+    const PortPeek peek = LinuxPortPeek({.lockDir = locks.Path()});
 
     const auto pid = static_cast<std::uint32_t>(getpid());
+    const std::wstring owner = WidePath(getpwuid(geteuid())->pw_name);
     EXPECT_EQ(peek(free.PortName()), OpenStatus{});
-    EXPECT_EQ(peek(locked.PortName()), (OpenStatus{OpenReason::Busy, {L"", pid}}));
+    EXPECT_EQ(peek(locked.PortName()),
+              (OpenStatus{OpenReason::Busy, {L"", pid, WidePath(lockPath), owner}}));
     EXPECT_EQ(peek(stale.PortName()), OpenStatus{}) << "a dead process's lock";
-    EXPECT_EQ(peek(held.PortName()), (OpenStatus{OpenReason::Busy, {L"minicom", 7}}));
     EXPECT_EQ(peek(free.PortName() + L"-gone").reason, OpenReason::Gone);
 }
 
@@ -127,7 +128,7 @@ TEST(PortPeek, SeesANodeThisUserMayNotOpen) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
     ASSERT_EQ(chmod(pty.SlavePath().c_str(), 0600), 0);
-    const PortPeek peek = LinuxPortPeek("/nonexistent", {});
+    const PortPeek peek = LinuxPortPeek({.lockDir = "/nonexistent"});
     EXPECT_EQ(peek(pty.PortName()).reason, OpenReason::Opened) << "root may open anything";
     // The look itself as nobody, in a child of its own.
     EXPECT_EXIT(

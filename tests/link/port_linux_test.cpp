@@ -2,8 +2,11 @@
 // settings, reads, writes, draining, a vanished device, and the simulated meter's probe answer;
 // ports the layer refuses, its lock files, and the line as it is left at close.
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -32,6 +36,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -312,14 +317,6 @@ std::string LockPath(const ScratchDir& dir, const PtyPair& pty) {
     return dir.Path() + "/LCK.." + name;
 }
 
-// The PID of a process that has ended.
-int DeadPid() {
-    const int pid = fork();
-    if (pid == 0) _exit(0);
-    waitpid(pid, nullptr, 0);
-    return pid;
-}
-
 TEST(LinuxRefusal, ARefusedPortIsLeftAsItWasFound) {
     struct Case {
         const char* what;
@@ -374,7 +371,7 @@ TEST(LinuxRefusal, ARefusedPortIsLeftAsItWasFound) {
         const LineSnapshot before = Snapshot(pty);
         const std::string lockBefore = ReadFile(lockPath);
 
-        const std::unique_ptr<ISerialLayer> layer = MakeLinuxSerialLayer(locks.Path());
+        const std::unique_ptr<ISerialLayer> layer = MakeLinuxSerialLayer({.lockDir = locks.Path()});
         OpenStatus status;
         EXPECT_EQ(layer->Open(pty.PortName(), status), kInvalidPort);
         EXPECT_EQ(status.reason, c.reason);
@@ -382,6 +379,77 @@ TEST(LinuxRefusal, ARefusedPortIsLeftAsItWasFound) {
         ExpectSameLine(before, Snapshot(pty));
         EXPECT_EQ(ReadFile(lockPath), lockBefore) << "someone else's lock file was touched";
         holder.reset();
+    }
+}
+
+// The console's line is refused before anything touches it (even its lock), whatever name
+// leads to it; which device it is, a fake sysfs tree says.
+TEST(LinuxRefusal, TheConsoleIsNeverOpened) {
+    PtyPair console;
+    PtyPair other;
+    const ScratchDir dir;
+    ASSERT_TRUE(console.Ok() && other.Ok() && dir.Ok());
+    struct stat node {};
+    ASSERT_EQ(stat(console.SlavePath().c_str(), &node), 0);
+    const fs::path tty = fs::path(dir.Path()) / "class/tty";
+    fs::create_directories(tty / "console");
+    fs::create_directories(tty / "ttyFAKE0");
+    std::ofstream(tty / "console/active") << "tty0 ttyFAKE0\n";
+    std::ofstream(tty / "ttyFAKE0/dev") << major(node.st_rdev) << ":" << minor(node.st_rdev);
+    const std::string link = dir.Path() + "/meter";
+    ASSERT_EQ(symlink(console.SlavePath().c_str(), link.c_str()), 0);
+    MakeCooked(console.Slave());
+    const LineSnapshot before = Snapshot(console);
+    const std::unique_ptr<ISerialLayer> layer =
+        MakeLinuxSerialLayer({.lockDir = dir.Path(), .sysfs = dir.Path()});
+
+    for (const std::string& path : {console.SlavePath(), link}) {
+        OpenStatus status;
+        EXPECT_EQ(layer->Open(WidePath(path), status), kInvalidPort) << path;
+        EXPECT_EQ(status.reason, OpenReason::Console) << path;
+    }
+    ExpectSameLine(before, Snapshot(console));
+    EXPECT_FALSE(fs::exists(LockPath(dir, console))) << "the console was locked";
+    const PortHandle handle = layer->Open(other.PortName());
+    EXPECT_NE(handle, kInvalidPort) << "another tty is no console";
+    layer->Close(handle);
+}
+
+// As nobody, in a login (started before) that has none of the node's groups: the refusal names
+// the node's group and what would let them in.
+TEST(LinuxRefusal, ANodeThisUserMayNotOpenSaysWhatWouldLetThemIn) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can look as another user";
+    const passwd* nobody = getpwnam("nobody");
+    const group* dialout = getgrnam("dialout");
+    ASSERT_TRUE(nobody != nullptr && dialout != nullptr);
+    struct Case {
+        gid_t group;
+        mode_t mode;
+        AccessHint hint;
+    };
+    // The group may, the account is not in it; nobody's account is in its own group, the login
+    // not; not even the group may.
+    const Case cases[] = {{dialout->gr_gid, 0660, AccessHint::JoinGroup},
+                          {nobody->pw_gid, 0660, AccessHint::LogInAgain},
+                          {dialout->gr_gid, 0600, AccessHint::AskAdmin}};
+    const std::unique_ptr<ISerialLayer> layer = MakeLinuxSerialLayer({.lockDir = "/nonexistent"});
+    for (const Case& c : cases) {
+        PtyPair pty;
+        ASSERT_TRUE(pty.Ok());
+        ASSERT_EQ(chown(pty.SlavePath().c_str(), static_cast<uid_t>(-1), c.group), 0);
+        ASSERT_EQ(chmod(pty.SlavePath().c_str(), c.mode), 0);
+        const NodeAccess expected{WidePath(getgrgid(c.group)->gr_name), c.hint};
+        EXPECT_EXIT(
+            {
+                const uid_t uid = nobody->pw_uid;
+                OpenStatus status;
+                const bool refused = setgroups(0, nullptr) == 0 && setresgid(1, 1, 1) == 0 &&
+                                     setresuid(uid, uid, uid) == 0 &&
+                                     layer->Open(pty.PortName(), status) == kInvalidPort;
+                std::_Exit(refused && status.access == expected ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "")
+            << static_cast<int>(c.hint);
     }
 }
 
@@ -393,7 +461,7 @@ TEST(LinuxLockFile, AStaleLockIsTakenOverAndOursGoesAtClose) {
     ASSERT_TRUE(pty.Ok() && locks.Ok());
     const std::string lockPath = LockPath(locks, pty);
     std::ofstream(lockPath) << "  " << DeadPid() << "\n";
-    const std::unique_ptr<ISerialLayer> layer = MakeLinuxSerialLayer(locks.Path());
+    const std::unique_ptr<ISerialLayer> layer = MakeLinuxSerialLayer({.lockDir = locks.Path()});
 
     const PortHandle handle = layer->Open(pty.PortName());
     ASSERT_NE(handle, kInvalidPort);
@@ -403,7 +471,9 @@ TEST(LinuxLockFile, AStaleLockIsTakenOverAndOursGoesAtClose) {
     // Our own lock keeps out a second opener in this process as any other.
     OpenStatus second;
     EXPECT_EQ(layer->Open(pty.PortName(), second), kInvalidPort);
-    EXPECT_EQ(second, (OpenStatus{OpenReason::Busy, {L"", static_cast<std::uint32_t>(getpid())}}));
+    EXPECT_EQ(second, (OpenStatus{OpenReason::Busy,
+                                  {L"", static_cast<std::uint32_t>(getpid()), WidePath(lockPath),
+                                   WidePath(getpwuid(geteuid())->pw_name)}}));
 
     layer->Close(handle);
     EXPECT_FALSE(std::ifstream(lockPath).is_open()) << "our lock file outlived the port";
@@ -413,7 +483,8 @@ TEST(LinuxLockFile, ALockDirectoryThatCannotBeWrittenIsNoReasonToRefuse) {
     const ScratchDir locks;
     PtyPair pty;
     ASSERT_TRUE(pty.Ok() && locks.Ok());
-    const std::unique_ptr<ISerialLayer> layer = MakeLinuxSerialLayer(locks.Path() + "/missing");
+    const std::unique_ptr<ISerialLayer> layer =
+        MakeLinuxSerialLayer({.lockDir = locks.Path() + "/missing"});
     const PortHandle handle = layer->Open(pty.PortName());
     EXPECT_NE(handle, kInvalidPort);
     layer->Close(handle);

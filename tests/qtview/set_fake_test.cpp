@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QTest>
+#include <QTextDocument>
 #include <thread>
 
 #include "qtview_support.h"
@@ -179,14 +180,24 @@ TEST_F(SetOnFakeLine, OpenFailureShowsTheSecondMessageAndRetriesTheSameName) {
     EXPECT_EQ(catcher.Seen().size(), 1u);
 }
 
+// The line holds names from outside (a process may call itself "<h1>"): label and tooltip
+// show them as the text they are, never as markup.
 TEST_F(SetOnFakeLine, LongStatusIsElidedWithTheWholeTextInTheToolTip) {
-    const std::wstring longText(200, L'表');
+    const std::wstring longText = L"被 <h1>x</h1> (1617) 占用 <b>&amp;" + std::wstring(200, L'表');
     view.ShowStatus(longText);
     QLabel* label = StatusLabel(view);
     EXPECT_EQ(view.StatusText(), QString::fromStdWString(longText));
+    EXPECT_EQ(label->textFormat(), Qt::PlainText);
     EXPECT_TRUE(label->text().endsWith(QChar(0x2026))) << "not elided";
     EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width());
-    EXPECT_EQ(label->toolTip(), view.StatusText());
+    // As QToolTip shows it: rich text when Qt::mightBeRichText says so.
+    QTextDocument tip;
+    if (Qt::mightBeRichText(label->toolTip())) {
+        tip.setHtml(label->toolTip());
+    } else {
+        tip.setPlainText(label->toolTip());
+    }
+    EXPECT_EQ(tip.toPlainText(), view.StatusText());
 
     view.ShowStatus(L"1310CW 设置成功 0 dB → 1");
     EXPECT_EQ(label->text(), view.StatusText());

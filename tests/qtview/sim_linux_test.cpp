@@ -2,6 +2,7 @@
 // port list offers through DRAVIK_EXTRA_PORTS. Only the sim's pty is ever listed: the
 // machine's own serial ports stay untouched.
 
+#include <grp.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -134,12 +135,15 @@ TEST_F(SetOnPty, MeterUnpluggedDuringASetIsShownAsNoAnswerThenFoundAgain) {
 }
 
 // The real program's dialog (dravik-demo drives it) run as nobody by setpriv, on a pty whose node
-// only root may open: the search says why it found nothing.
+// belongs to dialout, as a serial port's does: the search says why it found nothing.
 TEST(SearchAsNobody, APortThisUserMayNotOpenIsReportedSo) {
     if (geteuid() != 0) GTEST_SKIP() << "only root can run the search as another user";
+    const group* dialout = getgrnam("dialout");
+    ASSERT_NE(dialout, nullptr);
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
-    ASSERT_EQ(chmod(pty.SlavePath().c_str(), 0600), 0);
+    ASSERT_EQ(chown(pty.SlavePath().c_str(), static_cast<uid_t>(-1), dialout->gr_gid), 0);
+    ASSERT_EQ(chmod(pty.SlavePath().c_str(), 0660), 0);
     const std::string command =
         "setpriv --reuid=nobody --regid=nogroup --clear-groups env QT_QPA_PLATFORM=offscreen "
         "HOME=/tmp '" +

@@ -13,8 +13,10 @@ class HolderProcess {
         Flock,      // open and locked with flock (picocom)
     };
 
-    // Starts the child and waits until it holds `path`. Ok() tells whether it does.
-    HolderProcess(const std::string& path, Hold hold);
+    // Starts the child and waits until it holds `path`, with `descriptors` descriptors (a
+    // program that keeps many files open; its soft RLIMIT_NOFILE is raised to the hard one for
+    // them). Ok() tells whether it does.
+    HolderProcess(const std::string& path, Hold hold, int descriptors = 1);
     // Ends the child and reaps it.
     ~HolderProcess();
     HolderProcess(const HolderProcess&) = delete;
@@ -28,3 +30,6 @@ class HolderProcess {
     int m_release = -1;  // closing it lets the child end
     bool m_ready = false;
 };
+
+// The PID of a process that has ended (and been reaped): what a stale lock file names.
+int DeadPid();

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,7 +9,7 @@
 
 #include "holder_process.h"
 
-HolderProcess::HolderProcess(const std::string& path, Hold hold) {
+HolderProcess::HolderProcess(const std::string& path, Hold hold, int descriptors) {
     std::array<int, 2> ready{-1, -1};
     std::array<int, 2> release{-1, -1};
     if (pipe2(ready.data(), O_CLOEXEC) != 0) return;
@@ -26,6 +27,13 @@ HolderProcess::HolderProcess(const std::string& path, Hold hold) {
         bool held = fd >= 0;
         if (held && hold == Hold::Exclusive) held = ioctl(fd, TIOCEXCL) == 0;
         if (held && hold == Hold::Flock) held = flock(fd, LOCK_EX | LOCK_NB) == 0;
+        rlimit limit{};
+        if (held && descriptors > 1 && getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+            limit.rlim_cur = limit.rlim_max;
+            held = setrlimit(RLIMIT_NOFILE, &limit) == 0;
+        }
+        for (int i = 1; held && i < descriptors; ++i)
+            held = fcntl(fd, F_DUPFD, 0) >= 0;
         const char byte = held ? 'y' : 'n';
         if (write(ready[1], &byte, 1) != 1) _exit(1);
         char ignored = 0;
@@ -44,4 +52,11 @@ HolderProcess::HolderProcess(const std::string& path, Hold hold) {
 HolderProcess::~HolderProcess() {
     if (m_release >= 0) close(m_release);
     if (m_pid > 0) waitpid(m_pid, nullptr, 0);
+}
+
+int DeadPid() {
+    const int pid = fork();
+    if (pid == 0) _exit(0);
+    waitpid(pid, nullptr, 0);
+    return pid;
 }

@@ -63,4 +63,57 @@ TEST(SearchReport, SaysWhatBecameOfEachPortWhatCanBeMendedAtOnceFirst) {
     }
 }
 
+// Whatever comes from outside reaches a terminal or a view as the text it is: nothing in it
+// moves the cursor, sets a title, clears the screen, starts a new line or turns the line round.
+TEST(ShownText, SpellsOutEveryControlCharacter) {
+    struct Case {
+        std::wstring text;
+        const wchar_t* shown;
+        const wchar_t* json;  // the same text inside JSON that escaped only C0 already
+    };
+    const std::vector<Case> cases = {
+        {L"FT232R 串口 \\Device\\Serial0 <h1>", L"FT232R 串口 \\Device\\Serial0 <h1>",
+         L"FT232R 串口 \\Device\\Serial0 <h1>"},
+        {L"\x1b[2J\x1b]0;root\x07", L"\\x1b[2J\\x1b]0;root\\x07",
+         L"\\u001b[2J\\u001b]0;root\\u0007"},
+        {std::wstring(L"a\tb\nc\r\0", 7), L"a\\x09b\\x0ac\\x0d\\x00",
+         L"a\\u0009b\\u000ac\\u000d\\u0000"},
+        {L"del\x7f c1\x80\x9b\x9f nbsp\xa0", L"del\\x7f c1\\x80\\x9b\\x9f nbsp\xa0",
+         L"del\\u007f c1\\u0080\\u009b\\u009f nbsp\xa0"},
+        {L"\u202Egnp.exe\u202C \u2066x\u2069 \u200E\u200F\u061C",
+         L"\\u202egnp.exe\\u202c \\u2066x\\u2069 \\u200e\\u200f\\u061c",
+         L"\\u202egnp.exe\\u202c \\u2066x\\u2069 \\u200e\\u200f\\u061c"},
+        {L"line\u2028para\u2029", L"line\\u2028para\\u2029", L"line\\u2028para\\u2029"},
+        {L"\u2027\u202F\u2065\u206A", L"\u2027\u202F\u2065\u206A", L"\u2027\u202F\u2065\u206A"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.shown));
+        EXPECT_EQ(ShownText(c.text), c.shown);
+        EXPECT_EQ(JsonEscapedControls(c.text), c.json);
+    }
+}
+
+// A refusal names what refused it, each name from outside shown with its controls spelt out.
+TEST(PortText, ARefusalNamesItsCause) {
+    using O = PortOutcome;
+    struct Case {
+        PortProbe probe;
+        const wchar_t* expected;
+    };
+    const std::vector<Case> cases = {
+        {{L"/dev/ttyUSB0", O::Busy, {L"", 1234, L"/run/lock/LCK..ttyUSB0", L"alice"}},
+         L"/dev/ttyUSB0 被进程 1234 占用（锁文件 /run/lock/LCK..ttyUSB0，属主 alice）"},
+        {{L"/dev/ttyS1\x1b[1m", O::Busy, {L"", 0, L"/run/lock/LCK..ttyS1", L"mallory\x1b[2J"}},
+         L"/dev/ttyS1\\x1b[1m 被锁文件 /run/lock/LCK..ttyS1 挡住（属主 "
+         L"mallory\\x1b[2J，其中没有有效的进程号）"},
+        {{L"/dev/ttyUSB2", O::PermissionDenied, {}, {L"uucp", AccessHint::LogInAgain}},
+         L"/dev/ttyUSB2 无权限（已加入 uucp 组，需重新登录）"},
+        {{L"/dev/ttyUSB3", O::NoAnswer, {}, {}, true},
+         L"/dev/ttyUSB3 无应答（占用检查超时，未查完）"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FormatPortProbe(c.probe), c.expected);
+    }
+}
+
 }  // namespace

@@ -154,6 +154,7 @@ TEST_F(Dialog, OpenFailureKeepsTheNameAndRetriesItWithoutSearching) {
     });
     dlg->OnSet(0);
     EXPECT_THAT(view.messages, ElementsAre(kMsgOpenFailed));
+    EXPECT_EQ(view.statuses.back(), L"“COM2”：无法打开") << "the status line says why";
     EXPECT_EQ(dlg->m_strPortName, L"COM2");
     EXPECT_EQ(dlg->m_port.m_hComm, kInvalidPort);
 

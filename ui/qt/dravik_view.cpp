@@ -233,7 +233,13 @@ void CDravikView::ShowStatus(const std::wstring& text) {
     const QString shown =
         m_statusLabel->fontMetrics().elidedText(m_status, Qt::ElideRight, m_statusLabel->width());
     m_statusLabel->setText(shown);
-    m_statusLabel->setToolTip(shown == m_status ? QString() : m_status);
+    // A tooltip is rich text whenever Qt::mightBeRichText guesses so, and the line holds names
+    // from outside (a process may call itself "<h1>"): escaped, it shows as plain text would,
+    // on one line.
+    m_statusLabel->setToolTip(shown == m_status
+                                  ? QString()
+                                  : QStringLiteral("<p style='white-space:pre'>") +
+                                        m_status.toHtmlEscaped() + QStringLiteral("</p>"));
     // The GUI thread is about to block in discovery or the exchange: paint now, not later.
     m_statusLabel->repaint();
 }

@@ -1,0 +1,44 @@
+#pragma once
+
+// What the Linux layer and the port list ask of the system beside the device itself: small
+// kernel files, the console's devices, the PID range, user and group names, and why a device
+// node refuses this user. The roots are parameters so that tests use fake trees.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "serial_layer.h"
+
+// The system's directory of UUCP lock files.
+inline constexpr const char* kSystemLockDir = "/run/lock";
+
+// Where the layer looks: the system's own directories, or a test's.
+struct SystemRoots {
+    std::string lockDir = kSystemLockDir;
+    std::string proc = "/proc";
+    std::string sysfs = "/sys";
+};
+
+// A small file of the kernel's (a sysfs attribute, a /proc entry) read whole, or nullopt when
+// it cannot be read.
+std::optional<std::string> ReadAttribute(const std::string& path);
+
+// The ttys the kernel writes its console to (<sysfsRoot>/class/tty/console/active: "tty0 ttyS0").
+std::vector<std::string> ConsoleNames(const std::string& sysfsRoot);
+
+// Whether `device` (a character device's st_rdev) carries the system console: /dev/console
+// itself, or a tty ConsoleNames lists.
+bool IsConsoleDevice(dev_t device, const std::string& sysfsRoot);
+
+// The highest PID a process can have (<procRoot>/sys/kernel/pid_max).
+std::uint32_t PidMax(const std::string& procRoot);
+
+// The account's name, or the number when the user database has none.
+std::string UserName(uid_t uid);
+
+// The node's group, and what would let this user open it, for a node that refused them.
+NodeAccess AccessOf(const std::string& devicePath);

@@ -62,7 +62,7 @@ cmake --build --preset windows --target package
 tests/packaging/check-deb.sh build/linux
 tests/packaging/check-zip.sh build/windows "$wine_build"
 
-# A minute of fuzzing for each libFuzzer target.
+# Half a minute of fuzzing for each libFuzzer target, both at once.
 stage "fuzzing"
-fuzz/run.sh 60
+fuzz/run.sh 30
 stage "all passed"

@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 source scripts/win32-host.sh
 
 mode=${1:-test}
-readonly UPDATE_RETRY_PAUSE=30
+readonly UPDATE_RETRY_PAUSE=15
 
 packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev
           qt6-base-dev libgl-dev fonts-wqy-zenhei xvfb

@@ -89,7 +89,7 @@ if [[ $wine_build == "$build" ]]; then
     what="the shipped 32-bit dravik-cli.exe"
 else
     run_zip=$(compgen -G "$wine_build/Dravik-${version}-win*.zip" | head -1) || true
-    what="the 64-bit twin's dravik-cli.exe (this host executes no 32-bit code)"
+    what="the 64-bit twin's dravik-cli.exe (the 32-bit one cannot run here)"
 fi
 if [[ -z $run_zip || ! -f $run_zip ]]; then
     fail "no zip in $wine_build to run under Wine"

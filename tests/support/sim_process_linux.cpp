@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
+#include <utility>
 
 #include "test_support.h"
 
@@ -36,6 +37,39 @@ bool Exited(int pid, bool block) {
         r = waitpid(pid, &status, block ? 0 : WNOHANG);
     } while (r < 0 && errno == EINTR);
     return r != 0;  // reaped, or no longer ours to reap
+}
+
+// A program of the build with `args`, stdout and stderr on the descriptors given (-1:
+// /dev/null), and the default handling of every signal whatever the test blocks or ignores.
+int Spawn(const std::string& name, const std::vector<std::string>& args, int out, int err) {
+    std::vector<std::string> all = {BinDir() + "/" + name};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : all)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (const auto& [from, to] : {std::pair{out, STDOUT_FILENO}, std::pair{err, STDERR_FILENO}}) {
+        if (from < 0) {
+            posix_spawn_file_actions_addopen(&actions, to, "/dev/null", O_WRONLY, 0);
+        } else if (from != to) {
+            posix_spawn_file_actions_adddup2(&actions, from, to);
+        }
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    sigfillset(&signals);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return pid;
 }
 
 }  // namespace
@@ -86,39 +120,15 @@ bool MeterSimProcess::Start() {
     std::array<int, 2> out{};
     if (pipe2(out.data(), O_CLOEXEC) != 0) return false;
 
-    const std::string program = BinDir() + "/meter-sim";
-    std::vector<std::string> args{program};
-    args.insert(args.end(), m_options.begin(), m_options.end());
+    std::vector<std::string> args = m_options;
     if (!m_link.empty()) {
         args.push_back("--link");
         args.push_back(m_link);
     }
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    // The child gets the log pipe as stdout, and default signal handling whatever the test
-    // process has blocked or ignored.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    sigset_t signals;
-    sigemptyset(&signals);
-    posix_spawnattr_setsigmask(&attributes, &signals);
-    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-        sigaddset(&signals, s);
-    posix_spawnattr_setsigdefault(&attributes, &signals);
-    pid_t pid = -1;
-    const int spawned =
-        posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    // The log pipe is its stdout; its stderr stays the test's, for what goes wrong.
+    const int pid = Spawn("meter-sim", args, out[1], STDERR_FILENO);
     close(out[1]);
-    if (spawned != 0) {
+    if (pid <= 0) {
         close(out[0]);
         return false;
     }
@@ -218,29 +228,7 @@ bool MeterSimProcess::Restart() {
 }
 
 int StartProgram(const std::string& name, const std::vector<std::string>& args) {
-    std::vector<std::string> all = {BinDir() + "/" + name};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : all)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    sigset_t signals;
-    sigemptyset(&signals);
-    posix_spawnattr_setsigmask(&attributes, &signals);
-    sigfillset(&signals);
-    posix_spawnattr_setsigdefault(&attributes, &signals);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    return pid;
+    return Spawn(name, args, -1, -1);
 }
 
 int WaitForProgram(int pid) {

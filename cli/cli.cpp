@@ -227,9 +227,8 @@ std::optional<Tags> CheckTags(const std::vector<std::string>& arguments, std::os
 // "pending") and one with its outcome (event "done"), and a line or JSON object on stdout.
 class SetRecord {
   public:
-    SetRecord(const SetOptions& options, std::string port, const Tags& tags, StationLog* log,
-              std::ostream& out)
-        : m_json(options.json), m_port(std::move(port)), m_log(log), m_out(out) {
+    SetRecord(bool json, std::string port, const Tags& tags, StationLog* log, std::ostream& out)
+        : m_json(json), m_port(std::move(port)), m_log(log), m_out(out) {
         for (const auto& [key, value] : tags) {
             m_tagsField += (m_tagsField.empty() ? "" : ";") + key + "=" + value;
             m_tagsJson[key] = value;
@@ -341,7 +340,7 @@ int RunSet(const SetOptions& options, const CliSystem& system, std::ostream& out
         return kExitOpenFailed;
     }
 
-    SetRecord record(options, portText, *tags, log.get(), out);
+    SetRecord record(options.json, portText, *tags, log.get(), out);
     bool allAnswered = true;
     bool logFailed = false;
     bool outputFailed = false;
@@ -433,12 +432,14 @@ std::size_t Distance(const std::string& a, const std::string& b) {
 // within two edits of one; empty when none does.
 std::string Suggestion(const CLI::App& app, const std::vector<std::string>& args) {
     std::vector<std::string> known;
-    for (const CLI::Option* option : app.get_options())
-        if (!option->get_lnames().empty()) known.push_back("--" + option->get_lnames()[0]);
+    const auto addOptions = [&known](const CLI::App& command) {
+        for (const CLI::Option* option : command.get_options())
+            if (!option->get_lnames().empty()) known.push_back("--" + option->get_lnames()[0]);
+    };
+    addOptions(app);
     for (const CLI::App* command : app.get_subcommands({})) {
         known.push_back(command->get_name());
-        for (const CLI::Option* option : command->get_options())
-            if (!option->get_lnames().empty()) known.push_back("--" + option->get_lnames()[0]);
+        addOptions(*command);
     }
     for (const std::string& arg : args) {
         // Values (CHANNEL=DB, KEY=VALUE, paths) are no names to mend.

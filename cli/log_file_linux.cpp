@@ -29,15 +29,11 @@ bool LogFile::EndsInLineFeed(std::int64_t end) {
     return ::pread(m_fd, &last, 1, end - 1) == 1 && last == '\n';
 }
 
-bool LogFile::Write(const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(m_fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
+std::size_t LogFile::WriteSome(const char* data, std::size_t size) {
+    ssize_t n = 0;
+    while ((n = ::write(m_fd, data, size)) < 0 && errno == EINTR) {
     }
-    return true;
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
 bool LogFile::CutBack(std::int64_t size) {

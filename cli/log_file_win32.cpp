@@ -34,14 +34,9 @@ bool LogFile::EndsInLineFeed(std::int64_t end) {
            last == '\n';
 }
 
-bool LogFile::Write(const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const int n = ::_write(m_fd, text.data() + done, static_cast<unsigned>(text.size() - done));
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+std::size_t LogFile::WriteSome(const char* data, std::size_t size) {
+    const int n = ::_write(m_fd, data, static_cast<unsigned>(size));
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
 bool LogFile::CutBack(std::int64_t size) {

@@ -42,6 +42,15 @@ std::string CsvRow(const std::vector<std::string>& fields, bool numbers) {
 
 }  // namespace
 
+bool LogFile::Write(const std::string& text) {
+    for (std::size_t done = 0; done < text.size();) {
+        const std::size_t n = WriteSome(text.data() + done, text.size() - done);
+        if (n == 0) return false;
+        done += n;
+    }
+    return true;
+}
+
 const std::vector<std::string>& StationLog::Columns() {
     // The first nine are the log's original columns; readers that go by name keep working.
     static const std::vector<std::string> columns = {

@@ -33,6 +33,9 @@ class LogFile {
 
   private:
     explicit LogFile(int fd) : m_fd(fd) {}
+    // Writes a first part of the `size` bytes at `data`, as one write call does; how many, or
+    // 0 on a failure.
+    std::size_t WriteSome(const char* data, std::size_t size);
     int m_fd;
 };
 

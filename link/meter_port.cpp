@@ -178,7 +178,6 @@ ExchangeRecord CMeterPort::SendFrameRecorded(const Frame& frame) {
     ExchangeRecord record;
     Exchange(frame, &record);
     record.portLost = !IsDevicePresent();
-    record.stopped = StopRequested() != 0;
     return record;
 }
 

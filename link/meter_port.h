@@ -27,7 +27,6 @@ struct ExchangeRecord {
     // Nothing answered in time, but an answer came while the line was let go quiet afterwards.
     bool late = false;
     bool portLost = false;            // the device has gone: nothing more can be sent on this port
-    bool stopped = false;             // a stop request cut the exchange short
     std::vector<std::uint8_t> reply;  // what arrived after the frame, the first 40 bytes
 };
 

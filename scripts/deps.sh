@@ -31,17 +31,15 @@ if [[ $mode == test ]]; then
     kernel_runs_i386 && win32_stack=(wine32:i386 gcc-multilib)
 fi
 
-installed() {
-    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+# The packages named that are not installed, one a line.
+not_installed() {
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || echo "$p"
+    done
 }
-missing=()
-for p in "${packages[@]}"; do
-    installed "$p" || missing+=("$p")
-done
-missing_win32=()
-for p in "${win32_stack[@]}"; do
-    installed "$p" || missing_win32+=("$p")
-done
+mapfile -t missing < <(not_installed "${packages[@]}")
+mapfile -t missing_win32 < <(not_installed "${win32_stack[@]}")
 [[ ${#missing[@]} -eq 0 && ${#missing_win32[@]} -eq 0 ]] && exit 0
 
 if [[ $(id -u) -ne 0 ]]; then
@@ -55,8 +53,9 @@ if [[ ${#missing_win32[@]} -gt 0 ]] && ! dpkg --print-foreign-architectures | gr
 fi
 
 # apt-get update, once more after a pause when an index failed; then on with what it has.
-update_log=$(mktemp)
-trap 'rm -f "$update_log"' EXIT
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+update_log=$work/update.log
 update() { apt-get update -q >"$update_log" 2>&1; }
 if ! update; then
     echo "apt-get update failed for some indexes; trying again in $UPDATE_RETRY_PAUSE s"
@@ -77,8 +76,7 @@ if [[ ${#missing[@]} -gt 0 ]]; then
 fi
 if [[ ${#missing_win32[@]} -gt 0 ]]; then
     echo "installing the 32-bit Windows test stack: ${missing_win32[*]}"
-    install_log=$(mktemp)
-    trap 'rm -f "$update_log" "$install_log"' EXIT
+    install_log=$work/install.log
     if ! apt-get install -y -q --no-install-recommends "${missing_win32[@]}" >"$install_log" 2>&1; then
         # apt's first unmet dependency says the most; its last error line otherwise.
         reason=$(grep -m1 -E '^ +[^ ]+ : (Pre)?Depends: ' "$install_log" | sed 's/^ *//') ||

@@ -5,7 +5,6 @@
 #include "meter_frames.h"
 #include "meter_port.h"
 #include "port_discovery.h"
-#include "stop_request.h"
 
 namespace {
 
@@ -100,7 +99,7 @@ std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer
     CMeterPort port(layer);
     for (const std::wstring& name : names) {
         // An interrupted run searches no further; what it has opened is closed already.
-        if (StopRequested() != 0) break;
+        if (layer.StopRequested() != 0) break;
         const auto held = holders.held.find(name);
         if (held != holders.held.end()) {
             // Held by another program: not even opened, but it costs its pause as a port

@@ -7,7 +7,6 @@
 #include <memory>
 #include <optional>
 
-#include "stop_request.h"
 
 namespace {
 
@@ -261,7 +260,8 @@ class ReplyBytes {
 // went quiet.
 bool AwaitQuiet(CMeterPort& port, ReplyBytes& reply, std::uint32_t quietMs, std::uint32_t limitMs) {
     std::uint32_t quiet = 0;
-    for (std::uint32_t waited = 0; quiet < quietMs && waited < limitMs && StopRequested() == 0;
+    for (std::uint32_t waited = 0;
+         quiet < quietMs && waited < limitMs && port.Layer().StopRequested() == 0;
          waited += kPollStepMs) {
         port.Layer().Pause(kPollStepMs);
         quiet = reply.Take(port) ? 0 : quiet + kPollStepMs;
@@ -287,7 +287,7 @@ bool CMeterPort::Exchange(const Frame& frame, ExchangeRecord* record) {
     std::optional<ReplyBytes> reply;
     if (record != nullptr) reply.emplace(frame, *record);
     std::uint32_t waited = 0;
-    while (waited < kPollLimitMs && StopRequested() == 0) {
+    while (waited < kPollLimitMs && m_layer.StopRequested() == 0) {
         const std::int32_t status = m_nReplyStatus;
         if (status == REPLY_RECEIVED && reply) {
             // Reset before reading: an arrival after the read raises it again.

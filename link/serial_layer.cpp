@@ -14,6 +14,10 @@ void ISerialLayer::Pause(std::uint32_t milliseconds) {
     PauseUnlessStopped(milliseconds);
 }
 
+int ISerialLayer::StopRequested() {
+    return ::StopRequested();
+}
+
 bool ISerialLayer::StartThread(std::thread& thread, std::function<void()> body) {
     // The link throws nothing: a thread the system refuses is reported, not thrown.
     try {

@@ -177,9 +177,14 @@ class ISerialLayer {
     virtual void WakeEventWaits(PortHandle port) = 0;
 
     // Runtime services the link needs. The defaults (a real sleep, cut short by a stop
-    // request, and a std::thread) serve every platform; tests override them to count pauses
-    // instead of waiting them and to refuse thread creation.
+    // request, the process's stop request, and a std::thread) serve every platform; tests override
+    // them to count pauses instead of waiting them and to refuse thread creation.
     virtual void Pause(std::uint32_t milliseconds);
+    // The stop request the exchange's and the search's waits end on: the signal number, 0 while
+    // none was made. The default is the process's (stop_request.h); a layer may add its own, as a
+    // library handle's cancel does, and then its Pause must end early on it too. Safe from any
+    // thread.
+    virtual int StopRequested();
     // Starts `body` on a new thread stored in `thread`; false when no thread could be started.
     virtual bool StartThread(std::thread& thread, std::function<void()> body);
 };

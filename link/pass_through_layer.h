@@ -1,7 +1,8 @@
 #pragma once
 
-// A serial layer that forwards every call to another one; tests derive from it and override the
-// calls they observe.
+// A serial layer that forwards every call to another one. A layer that adds one thing to the
+// platform's (a library handle's own stop request; a test's record of the calls it observes)
+// derives from it and overrides only that.
 
 #include <functional>
 #include <memory>
@@ -11,7 +12,6 @@
 
 #include "serial_layer.h"
 
-// Forwards every call to another layer; derive from it and override what a test observes.
 class PassThroughLayer : public ISerialLayer {
   public:
     explicit PassThroughLayer(ISerialLayer& inner) : m_inner(inner) {}
@@ -56,6 +56,7 @@ class PassThroughLayer : public ISerialLayer {
     }
     void WakeEventWaits(PortHandle port) override { m_inner.WakeEventWaits(port); }
     void Pause(std::uint32_t milliseconds) override { m_inner.Pause(milliseconds); }
+    int StopRequested() override { return m_inner.StopRequested(); }
     bool StartThread(std::thread& thread, std::function<void()> body) override {
         return m_inner.StartThread(thread, std::move(body));
     }

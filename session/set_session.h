@@ -1,0 +1,92 @@
+#pragma once
+
+// The station's set session, shared by every front end that keeps a record (dravik-cli, the C
+// library): the port opened, or found as the dialog finds it; then per channel a write-ahead
+// log row, the exchange, its outcome row and the record; and the rules that stop a run. Once a
+// run has stopped (the port lost, a log row that failed, a stop request, a front end that
+// could not report a record), no further channel is sent: each is recorded as not sent.
+// Toolkit-free, and it never prints.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "channel_record.h"
+#include "meter_port.h"
+#include "port_discovery.h"
+#include "station_input.h"
+#include "station_log.h"
+
+// Statuses, the numbers of dravik-cli's exit statuses; station scripts depend on them.
+inline constexpr int kStatusConfirmed = 0;
+inline constexpr int kStatusNotConfirmed = 1;  // a channel unconfirmed, or its log row failed
+inline constexpr int kStatusInvalid = 2;       // nothing was opened, nothing sent
+inline constexpr int kStatusNoMeter = 3;
+inline constexpr int kStatusPortUnavailable = 4;  // would not open, or was lost
+// Ended by a stop request: 128 + its signal number.
+inline constexpr int kStatusStoppedBase = 128;
+
+// What a session runs on. Without a holder check nothing is skipped before its open.
+struct SessionSystem {
+    ISerialLayer& layer;
+    PortLister listPorts;
+    HolderCheck holders = {};
+};
+
+// Why the channels from one on are not sent.
+enum class Halt { None, Stopped, LogFailed, PortLost, OutputFailed };
+
+// What opening a session found, for the front end to report when it failed.
+struct SessionOpening {
+    int status = kStatusConfirmed;  // kStatusConfirmed when the port is open
+    std::wstring port;              // the port given or found
+    std::vector<PortProbe> probes;  // the search's, when none was given
+    OpenStatus refused;             // why the port would not open
+    // The line dravik-cli prints on stderr for a failure (NoMeter: one per line, as `find`).
+    std::string Message() const;
+};
+
+class SetSession {
+  public:
+    // Opens `port`, or with an empty one the port a search up to the first answer finds (as the
+    // dialog does, once). nullptr when it failed; `opening` says why.
+    static std::unique_ptr<SetSession> Open(const SessionSystem& system, const std::wstring& port,
+                                            SessionOpening& opening);
+    // Closes the port: the line as found.
+    ~SetSession();
+    SetSession(const SetSession&) = delete;
+    SetSession& operator=(const SetSession&) = delete;
+
+    const std::wstring& Port() const { return m_port; }
+
+    // The station's tags, in every record from here on; and the log (nullptr: none) with the
+    // path it was opened at, as given, which a failure names.
+    void SetTags(Tags tags) { m_tags = std::move(tags); }
+    void AttachLog(std::unique_ptr<StationLog> log, std::string path);
+
+    // One channel: unless the run has stopped, its write-ahead row, then the frame and what
+    // came back, then its outcome row. A channel whose row cannot be written is not sent.
+    ChannelRecord Set(const Correction& correction);
+    // The front end could not report a record (its stdout failed): no further channel is sent.
+    void HaltForOutput();
+
+    Halt Halted() const { return m_halt; }
+    // The status the run earned: a stop request's 128+N over a lost port's 4 over a channel not
+    // confirmed (1) over 0.
+    int Status() const;
+    // Why the run stopped, the line dravik-cli prints on stderr; empty when it has not.
+    std::string HaltMessage() const;
+
+  private:
+    SetSession(ISerialLayer& layer, std::wstring port);
+
+    ISerialLayer& m_layer;
+    CMeterPort m_meter;
+    std::wstring m_port;
+    Tags m_tags;
+    std::unique_ptr<StationLog> m_log;
+    std::string m_logPath;
+    Halt m_halt = Halt::None;
+    bool m_allAnswered = true;
+    bool m_logFailed = false;
+};

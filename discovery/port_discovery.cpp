@@ -12,9 +12,35 @@ namespace {
 constexpr std::uint32_t kProbeAnswerWaitMs = 500;
 // Gives the meter a moment after the probe port is closed, before the caller opens it again.
 constexpr std::uint32_t kFoundPauseMs = 200;
+// How often a probe of a named port looks whether the answer is whole.
+constexpr std::uint32_t kProbeStepMs = 5;
+
+// How long a probe waits for its answer.
+enum class AnswerWait {
+    Whole,       // the search's full pause, whatever comes: every port costs the same
+    UntilValid,  // until the meter's answer has come whole, and no longer than the search's
+};
+
+// Reads the probe's answer into `answer`; how many bytes came.
+std::uint32_t AwaitAnswer(CMeterPort& port, ISerialLayer& layer, AnswerWait wait,
+                          std::array<std::uint8_t, kFrameSize>& answer) {
+    if (wait == AnswerWait::Whole) {
+        layer.Pause(kProbeAnswerWaitMs);
+        return port.Read(kFrameSize, answer.data());
+    }
+    std::uint32_t count = 0;
+    for (std::uint32_t waited = 0; waited < kProbeAnswerWaitMs && layer.StopRequested() == 0 &&
+                                   !IsProbeReply(answer.data(), count);
+         waited += kProbeStepMs) {
+        layer.Pause(kProbeStepMs);
+        count += port.Read(kFrameSize - count, answer.data() + count);
+    }
+    return count;
+}
 
 // One probe of one port, closed again afterwards.
-PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name) {
+PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name,
+                AnswerWait wait = AnswerWait::Whole) {
     PortProbe probe{name, PortOutcome::NoAnswer, {}};
     std::array<std::uint8_t, kFrameSize> answer{};
     const Frame frame = BuildProbeFrame();
@@ -24,8 +50,7 @@ PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name)
     if (handle != kInvalidPort) layer.PurgeComm(handle, kPurgeAll);
     // A port that did not open still costs its pause: Write and Read do nothing on it.
     port.Write(frame.data(), kFrameSize);
-    layer.Pause(kProbeAnswerWaitMs);
-    const std::uint32_t count = port.Read(kFrameSize, answer.data());
+    const std::uint32_t count = AwaitAnswer(port, layer, wait, answer);
     if (handle == kInvalidPort) {
         probe.outcome = RefusedBecause(port.LastOpenStatus().reason);
         probe.holder = port.LastOpenStatus().holder;
@@ -113,6 +138,18 @@ std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer
         if (probes.back().Answered() && scope == ProbeScope::UpToFirstAnswer) break;
     }
     return probes;
+}
+
+PortProbe ProbeNamedPort(const std::wstring& port, ISerialLayer& layer,
+                         const HolderCheck& holderOf) {
+    const HolderScan holders = holderOf ? holderOf({port}) : HolderScan{};
+    if (const auto held = holders.held.find(port); held != holders.held.end()) {
+        return {port, PortOutcome::Busy, held->second};
+    }
+    CMeterPort meter(layer);
+    PortProbe probe = Probe(meter, layer, port, AnswerWait::UntilValid);
+    probe.holderUnchecked = holders.unchecked.contains(port);
+    return probe;
 }
 
 std::wstring FoundPort(const std::vector<PortProbe>& probes) {

@@ -104,5 +104,11 @@ std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer
                                   ProbeScope scope = ProbeScope::UpToFirstAnswer,
                                   const HolderCheck& holderOf = {});
 
+// Probes a port the station named (dravik-cli set --port, the library's open with a port) before
+// anything else is written to it: the holder check, then the search's probe, whose wait ends as
+// soon as the meter's answer has come whole. Only a port that Answered is the meter.
+PortProbe ProbeNamedPort(const std::wstring& port, ISerialLayer& layer,
+                         const HolderCheck& holderOf = {});
+
 // The port a search up to the first answer found, or an empty string.
 std::wstring FoundPort(const std::vector<PortProbe>& probes);

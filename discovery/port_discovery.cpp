@@ -95,7 +95,8 @@ std::vector<PortProbe> ProbeSideBySide(const std::vector<std::wstring>& names, I
         }
     };
     {
-        // Discovery's own threads, not the layer's StartThread: that one is for reply watchers.
+        // Threads of the search's own: the layer's StartThread is for reply watchers, and a
+        // test's layer counts what it starts as such.
         std::vector<std::jthread> helpers;
         try {
             while (helpers.size() + 1 < std::min(kProbesAtOnce, names.size()))

@@ -283,8 +283,8 @@ TEST(CliProgram, AnInterruptLeavesTheLineAsFound) {
 // Under a file size limit the log's write fails, as on a full disk, instead of SIGXFSZ killing
 // the run in the middle of a row: the channel is not sent, the status says so.
 TEST(CliProgram, AFileSizeLimitFailsTheWriteAndKillsNothing) {
-    PtyPair pty;
-    ASSERT_TRUE(pty.Ok());
+    MeterSimProcess sim;
+    ASSERT_TRUE(sim.Started());
     const ScratchDir dir;
     const std::string log = dir.Path() + "/station.csv";
     rlimit before{};
@@ -294,7 +294,7 @@ TEST(CliProgram, AFileSizeLimitFailsTheWriteAndKillsNothing) {
     // Inherited by the program; this process writes no file meanwhile.
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &none), 0);
     const int cli =
-        StartProgram("dravik-cli", {"set", "--port", pty.SlavePath(), "--log", log, "0=1"});
+        StartProgram("dravik-cli", {"set", "--port", sim.DevicePath(), "--log", log, "0=1"});
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &before), 0);
     ASSERT_GT(cli, 0);
     const int status = WaitForProgram(cli);
@@ -309,7 +309,9 @@ TEST(CliProgram, ClosedStandardDescriptorsAreNeverThePort) {
     ASSERT_TRUE(pty.Ok());
     const int cli = StartProgram("dravik-cli", {"set", "--port", pty.SlavePath(), "0=1"}, true);
     ASSERT_GT(cli, 0);
-    // The frame has left: the port is open while the run waits for the meter.
+    // The probe is answered; the frame has left, and the run waits for the silent meter.
+    ASSERT_EQ(pty.Receive(kFrameSize).size(), kFrameSize);
+    ASSERT_TRUE(pty.Send(MeterProbeReply()));
     ASSERT_EQ(pty.Receive(kFrameSize).size(), kFrameSize);
     for (int fd = 0; fd <= 2; ++fd) {
         std::error_code error;

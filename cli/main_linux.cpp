@@ -7,11 +7,14 @@
 
 #include "cli.h"
 #include "serial_layer.h"
+#include "standard_descriptors_linux.h"
 #include "stop_request.h"
 
 int main(int argc, char** argv) {
-    // SIGINT, SIGTERM, SIGHUP and SIGQUIT end the run the normal way (the port left as found,
-    // the channels not done recorded as not sent), with 128+N. First, before any thread.
+    KeepStandardDescriptorsOpen();
+    // SIGINT, SIGTERM, SIGHUP, SIGQUIT and the other terminating signals a station can meet end
+    // the run the normal way (the port left as found, the channels not done recorded as not
+    // sent), with 128+N. Before any thread.
     StopOnInterrupts(nullptr);
     // A reader that goes away (`| head -1`) must not kill the run between two channels: it ends
     // as after any failed write to stdout, the port closed and the rest logged as not sent.

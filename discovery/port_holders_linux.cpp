@@ -7,20 +7,41 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 
+#include "stop_request.h"
 #include "utf8_text.h"
 #include "uucp_lock_linux.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// What a scan has found, shared by the thread that scans and the caller that waits for it: the
+// caller may stop waiting and leave the thread behind, stuck in the kernel.
+struct ScanState {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;  // the scan ended by itself: `scan` is its result
+    HolderScan scan;    // until then, the holders found so far
+};
+
+// Scans whose threads still run, stuck ones included, and how many may.
+std::atomic<int> g_runningScans{0};
+constexpr int kMaxRunningScans = 4;
+// How often a caller waiting for the scan looks at the stop request.
+constexpr auto kStopCheck = std::chrono::milliseconds(20);
 
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
@@ -85,9 +106,11 @@ std::vector<Sought> Devices(const std::vector<std::wstring>& ports) {
     return sought;
 }
 
-// The sought port a descriptor of `fdDir` is open on, or nullptr. Its link is read first and
-// only a link naming a sought port is worth a stat, which never blocks there (a file on a hung
-// network mount could hold a stat for minutes).
+// The sought port a descriptor of `fdDir` is open on, or nullptr. Its link is read first, which
+// never reaches the file's own filesystem, and only a link naming a sought port is worth a stat.
+// That stat does reach it: a process in a mount namespace of its own can show a sought path for
+// a file on a FUSE or network mount that never answers, and the stat then waits for as long.
+// Hence the whole scan runs on a thread that its caller can leave behind.
 Sought* OpenOn(int fdDir, const char* fdName, std::vector<Sought>& sought) {
     std::array<char, PATH_MAX> target{};
     const ssize_t length = readlinkat(fdDir, fdName, target.data(), target.size() - 1);
@@ -107,20 +130,16 @@ Sought* OpenOn(int fdDir, const char* fdName, std::vector<Sought>& sought) {
     return nullptr;
 }
 
-}  // namespace
-
-HolderScan ScanPortHolders(const std::vector<std::wstring>& ports, const std::string& procRoot,
-                           std::chrono::milliseconds limit) {
-    HolderScan scan;
+// One pass over `procRoot` until `deadline`, into `state`: each holder as it is found, for a
+// caller that stops waiting before the pass ends, and at the end the ports left unchecked.
+void Scan(const std::vector<std::wstring>& ports, const std::string& procRoot,
+          Clock::time_point deadline, ScanState& state) {
     std::vector<Sought> sought = Devices(ports);
-    if (sought.empty()) return scan;
-    const Dir processes(opendir(procRoot.c_str()));
-    if (!processes) return scan;
-    const Clock::time_point deadline = Clock::now() + limit;
+    const Dir processes(sought.empty() ? nullptr : opendir(procRoot.c_str()));
     const auto self = static_cast<std::uint32_t>(getpid());
     std::size_t left = sought.size();
     bool timeUp = false;
-    while (left > 0 && !timeUp) {
+    while (processes && left > 0 && !timeUp) {
         const dirent* entry = readdir(processes.get());
         if (entry == nullptr) break;
         const std::optional<std::uint32_t> pid = ProcessId(entry->d_name);
@@ -138,20 +157,65 @@ HolderScan ScanPortHolders(const std::vector<std::wstring>& ports, const std::st
             if (const Sought* port = OpenOn(fdDir, fd->d_name, sought)) {
                 // Every name of that device is held (a by-id link listed beside ttyUSB0).
                 const dev_t device = port->device;
+                const PortHolder holder{ProgramName(processDir), *pid};
+                const std::lock_guard lock(state.mutex);
                 for (Sought& same : sought) {
                     if (same.found || same.device != device) continue;
                     same.found = true;
-                    scan.held[same.port] = {ProgramName(processDir), *pid};
+                    state.scan.held[same.port] = holder;
                     --left;
                 }
                 if (left == 0) break;
             }
         }
     }
-    for (const Sought& port : sought) {
-        if (timeUp && !port.found) scan.unchecked.insert(port.port);
+    {
+        const std::lock_guard lock(state.mutex);
+        for (const Sought& port : sought) {
+            if (timeUp && !port.found) state.scan.unchecked.insert(port.port);
+        }
+        state.done = true;
     }
-    return scan;
+    state.finished.notify_all();
+}
+
+}  // namespace
+
+HolderScan ScanPortHolders(const std::vector<std::wstring>& ports, const std::string& procRoot,
+                           std::chrono::milliseconds limit) {
+    if (ports.empty()) return {};
+    HolderScan cut;
+    cut.unchecked.insert(ports.begin(), ports.end());
+    const Clock::time_point deadline = Clock::now() + limit;
+    auto state = std::make_shared<ScanState>();
+    // Scans that never came back keep their threads: past a few, the ports go unchecked at once.
+    if (g_runningScans.fetch_add(1) >= kMaxRunningScans) {
+        --g_runningScans;
+        return cut;
+    }
+    try {
+        std::thread([ports, procRoot, deadline, state] {
+            Scan(ports, procRoot, deadline, *state);
+            --g_runningScans;
+        }).detach();
+    } catch (const std::system_error&) {
+        --g_runningScans;
+        return cut;
+    }
+
+    std::unique_lock lock(state->mutex);
+    for (Clock::time_point now = Clock::now();
+         !state->done && now < deadline && StopRequested() == 0; now = Clock::now()) {
+        state->finished.wait_for(lock, std::min<Clock::duration>(deadline - now, kStopCheck));
+    }
+    if (state->done) return state->scan;
+    // Given up: what was found stands, the rest is unchecked. The thread ends by itself once its
+    // call returns, or stays where it is stuck.
+    for (const auto& [port, holder] : state->scan.held) {
+        cut.unchecked.erase(port);
+        cut.held[port] = holder;
+    }
+    return cut;
 }
 
 HolderCheck HardwarePortHolders(const std::string& sysfsRoot, const std::string& devRoot,
@@ -196,7 +260,7 @@ PortPeek LinuxPortPeek(const SystemRoots& roots) {
         }
         struct stat node {};
         if (stat(device.data(), &node) == 0 && S_ISCHR(node.st_mode) &&
-            IsConsoleDevice(node.st_rdev, roots.sysfs)) {
+            IsConsoleDevice(node.st_rdev, roots)) {
             return seen(OpenReason::Console);
         }
         if (faccessat(AT_FDCWD, device.data(), R_OK | W_OK, AT_EACCESS) != 0) {

@@ -7,7 +7,6 @@
 #include <memory>
 #include <optional>
 
-
 namespace {
 
 std::atomic<LinkMessageHook> g_messageHook{nullptr};
@@ -181,6 +180,9 @@ ExchangeRecord CMeterPort::SendFrameRecorded(const Frame& frame) {
 }
 
 bool CMeterPort::WriteFrame(const Frame& frame, std::uint32_t& sent) {
+    const auto stopped = [this] { return m_layer.StopRequested() != 0; };
+    sent = 0;
+    if (stopped()) return false;
     sent = Write(frame.data(), kFrameSize);
     if (sent == kFrameSize) return true;
     // The driver took only part of the frame: push the unsent tail, always copied from the
@@ -194,12 +196,13 @@ bool CMeterPort::WriteFrame(const Frame& frame, std::uint32_t& sent) {
     int attempts = 0;
     while (sent < kFrameSize && attempts < kResendAttempts) {
         m_layer.Pause(kResendPauseMs);
+        if (stopped()) return false;
         sent += resendTail();
         ++attempts;
     }
     if (sent == kFrameSize) return true;
     m_layer.Pause(kLastResendPauseMs);
-    sent += resendTail();
+    if (!stopped()) sent += resendTail();
     return false;
 }
 

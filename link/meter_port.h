@@ -85,7 +85,10 @@ class CMeterPort {
     void EnsureWatcher();
     // Writes the frame, resending an unsent tail as the driver takes it; `sent` is what it took
     // in all. False when the exchange gives up: five resends left it short, and the one last
-    // attempt after them is not waited on, whatever it wrote.
+    // attempt after them is not waited on, whatever it wrote. Also false once a stop is
+    // requested: from then on no part of the frame goes to the driver, not even its first byte,
+    // and a part it has taken already (a line held by flow control takes a part and sends
+    // nothing) is discarded with the port's output when the port is closed.
     bool WriteFrame(const Frame& frame, std::uint32_t& sent);
     // SendFrame's exchange; with a record, also what the record needs.
     bool Exchange(const Frame& frame, ExchangeRecord* record);

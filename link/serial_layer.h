@@ -79,14 +79,16 @@ enum class OpenReason {
 // Who holds a busy port, where the system shows it: the program's name (empty when only its
 // PID is known, as from a lock file) and its PID (0 when unknown). When a UUCP lock file keeps
 // the port (Linux), its path and its owner's user name (or uid) too; a lock file with a PID of
-// 0 names nobody (it is unreadable, not a plain file, or holds no PID a process could have).
-// Members added after the first ones carry an initializer, so that the short {program, pid}
-// and {reason, holder} forms stay free of missing-initializer warnings.
+// 0 names nobody (it is unreadable, not a plain file, or holds no PID a process could have). A
+// stale lock names a process that has ended (its PID), left by another user where this one may
+// not remove it. Members added after the first ones carry an initializer, so that the short
+// {program, pid} and {reason, holder} forms stay free of missing-initializer warnings.
 struct PortHolder {
     std::wstring program;
     std::uint32_t pid = 0;
     std::wstring lockFile{};
     std::wstring lockOwner{};
+    bool staleLock = false;
 
     bool operator==(const PortHolder&) const = default;
 };

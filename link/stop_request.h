@@ -1,10 +1,11 @@
 #pragma once
 
-// A request to end the run, made when the operator or the system interrupts it (SIGINT,
-// SIGTERM, SIGHUP or SIGQUIT on Linux; Ctrl-C or Ctrl-Break in a Windows console). The exchange
-// and the search end their waits at their next step once it is made, never in the middle of a
-// frame's write, so that the front end can close the port the normal way: line settings put
-// back, exclusive mode released, lock file removed.
+// A request to end the run, made when the operator or the system interrupts it (on Linux
+// SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM or SIGPROF;
+// Ctrl-C or Ctrl-Break in a Windows console). The exchange and the search end their waits at
+// their next step once it is made, and no further part of a frame is written, so that the front
+// end can close the port the normal way: line settings put back, exclusive mode released, lock
+// file removed.
 
 #include <cstdint>
 
@@ -19,7 +20,8 @@ void PauseUnlessStopped(std::uint32_t milliseconds);
 
 // Turns the platform's interrupts into RequestStop and then calls `onStop` (which may be null)
 // on the thread that received them. Call it early in main, before any other thread starts: on
-// Linux the signals are blocked in every thread and read from a signalfd. False when the
-// platform refused.
+// Linux the signals are blocked in every thread and read from a signalfd, and SIGXFSZ is
+// ignored, so that a write past a file size limit fails instead of ending the process. False
+// when the platform refused.
 using StopHook = void (*)(int signal);
 bool StopOnInterrupts(StopHook onStop);

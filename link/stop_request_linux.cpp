@@ -13,10 +13,17 @@
 #include "stop_request.h"
 
 bool StopOnInterrupts(StopHook onStop) {
+    // Every signal whose default would end the run where it stands and that a station can meet:
+    // the operator's and the system's (Ctrl-C, kill, a closed terminal, Ctrl-\), a script's own
+    // (SIGUSR1, SIGUSR2), timers (alarm, timeout --signal, a profiler's) and a CPU time limit.
     sigset_t stops;
     sigemptyset(&stops);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    for (const int signal :
+         {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF})
         sigaddset(&stops, signal);
+    // A file size limit (ulimit -f) would kill the run in the middle of a log row: ignored, it
+    // makes the write fail with EFBIG instead, as any other failed write.
+    if (::signal(SIGXFSZ, SIG_IGN) == SIG_ERR) return false;
     // Blocked here, before any other thread exists, so every later thread inherits the mask
     // and the signals wait for the reader instead of ending the process.
     if (pthread_sigmask(SIG_BLOCK, &stops, nullptr) != 0) return false;

@@ -48,11 +48,30 @@ std::wstring Escaped(std::wstring_view text, bool json) {
     return escaped;
 }
 
+// A path as one word of a shell command line, quoted where it has more than the characters
+// that need none: the administrator pastes it as it is shown.
+std::wstring ShellWord(std::wstring_view path) {
+    const bool plain = !path.empty() && std::all_of(path.begin(), path.end(), [](wchar_t c) {
+        return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+               std::wstring_view(L"/._-+,:@%").find(c) != std::wstring_view::npos;
+    });
+    if (plain) return std::wstring(path);
+    std::wstring quoted = L"'";
+    for (const wchar_t c : path)
+        quoted += c == L'\'' ? std::wstring(L"'\\''") : std::wstring(1, c);
+    return quoted + L"'";
+}
+
 std::wstring Holder(const PortHolder& holder) {
     const std::wstring pid = std::to_wstring(holder.pid);
     if (!holder.lockFile.empty()) {
         const std::wstring file = ShownText(holder.lockFile);
         const std::wstring owner = ShownText(holder.lockOwner);
+        if (holder.staleLock) {
+            return L"被过期锁文件 " + file + L" 挡住（属主 " + owner + L"，其中的进程 " + pid +
+                   L" 已结束，本用户无权删除；请管理员清除：sudo rm " +
+                   ShownText(ShellWord(holder.lockFile)) + L"）";
+        }
         if (holder.pid == 0) {
             return L"被锁文件 " + file + L" 挡住（属主 " + owner + L"，其中没有有效的进程号）";
         }

@@ -30,6 +30,7 @@
 
 #include "dravik_view.h"
 #include "serial_layer.h"
+#include "standard_descriptors_linux.h"
 
 namespace {
 
@@ -81,6 +82,7 @@ constexpr std::array<const char*, kChannelCount> kDemoLevels = {"0.35", "-1.2", 
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    KeepStandardDescriptorsOpen();
     Options options;
     if (!ParseOptions(argc, argv, options)) {
         std::fputs(

@@ -36,6 +36,7 @@
 
 #include "dravik_version.h"
 #include "hex_bytes.h"
+#include "standard_descriptors_linux.h"
 
 namespace {
 
@@ -460,6 +461,8 @@ int Answer(Ask ask, const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Its pty's master opened as descriptor 1 would take the log lines for the meter's answers.
+    KeepStandardDescriptorsOpen();
     const std::string name = ProgramName(argv[0]);
     Options options;
     const Ask ask = ParseOptions(argc, argv, options);

@@ -68,6 +68,8 @@ void CDravikDlg::UpdateData() {
 }
 
 void CDravikDlg::OnSet(int channel) {
+    // A click still queued when the run was interrupted: the dialog is closing, nothing is sent.
+    if (m_port.Layer().StopRequested() != 0) return;
     m_view.SetBusy(true);
     if (!EnsurePortOpen()) return;
     UpdateData();

@@ -59,6 +59,10 @@ OpenReason OpenFailure(int error) {
 // first, and a driver that waits all the same finishes the close on a thread of its own.
 constexpr auto kCloseLimit = std::chrono::seconds(1);
 
+// How long a write waits for the driver to take more before it looks at the stop request
+// again: the stop has no descriptor of its own to wait on beside the port's.
+constexpr int kStopCheckMs = 20;
+
 // Closes `fd`, then releases `lock`; returns after kCloseLimit at the latest.
 void CloseWithin(int fd, UucpLock lock) {
     try {
@@ -204,8 +208,12 @@ class LinuxSerialLayer : public ISerialLayer {
         const Clock::time_point deadline =
             Clock::now() + std::chrono::milliseconds(static_cast<std::int64_t>(limitMs));
 
+        // A stop request ends the write at its next step: no further byte goes to the driver
+        // once it is made, and a wait for the driver to take more ends within kStopCheckMs.
+        // Signals reach no handler here (they are read from a signalfd), so no write() call is
+        // ever cut short in the middle.
         std::uint32_t written = 0;
-        while (written < length) {
+        while (written < length && StopRequested() == 0) {
             const ssize_t n = write(port->fd.Get(), data + written, length - written);
             if (n > 0) {
                 written += static_cast<std::uint32_t>(n);
@@ -217,12 +225,12 @@ class LinuxSerialLayer : public ISerialLayer {
                 if (error != TtyError::WouldBlock) break;
             }
 
-            int waitMs = -1;
+            int waitMs = kStopCheckMs;
             if (limitMs != 0) {
                 const auto left =
                     std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
                 if (left.count() <= 0) break;
-                waitMs = static_cast<int>(std::min<std::int64_t>(left.count(), 60'000));
+                waitMs = static_cast<int>(std::min<std::int64_t>(left.count(), kStopCheckMs));
             }
             pollfd writable{port->fd.Get(), POLLOUT, 0};
             const int r = poll(&writable, 1, waitMs);
@@ -287,10 +295,12 @@ class LinuxSerialLayer : public ISerialLayer {
         // The device itself, not a link to it, names the lock file and is what is opened.
         std::array<char, PATH_MAX> device{};
         if (realpath(path->c_str(), device.data()) == nullptr) return refuse(OpenFailure(errno));
-        // The system console's line is never ours, whatever name leads to it.
+        // The system console's line is never ours, whatever name leads to it. Looked at here
+        // first, so that a console reached by a name that stays put is neither locked nor
+        // opened (an open raises a serial console's DTR and RTS); the descriptor decides below.
         struct stat node {};
         if (stat(device.data(), &node) != 0) return refuse(OpenFailure(errno));
-        if (S_ISCHR(node.st_mode) && IsConsoleDevice(node.st_rdev, m_roots.sysfs)) {
+        if (S_ISCHR(node.st_mode) && IsConsoleDevice(node.st_rdev, m_roots)) {
             return refuse(OpenReason::Console);
         }
         if (port->lock.Take(m_roots, device.data(), status.holder) == UucpLock::Outcome::Held) {
@@ -304,6 +314,18 @@ class LinuxSerialLayer : public ISerialLayer {
             const OpenReason reason = OpenFailure(errno);
             if (reason == OpenReason::PermissionDenied) status.access = AccessOf(device.data());
             return refuse(reason);
+        }
+        // What was opened is what the name led to at the open, which need not be what it led to
+        // when it was looked at: a name swapped meanwhile for a link to the console opens the
+        // console. Its device number decides, and it must be the device the lock was taken for.
+        struct stat opened {};
+        if (fstat(fd, &opened) != 0) return refuse(OpenFailure(errno));
+        if (S_ISCHR(opened.st_mode) && IsConsoleDevice(opened.st_rdev, m_roots)) {
+            return refuse(OpenReason::Console);
+        }
+        if ((opened.st_mode & S_IFMT) != (node.st_mode & S_IFMT) ||
+            opened.st_rdev != node.st_rdev) {
+            return refuse(OpenReason::Other);
         }
         // Another run that took over the same stale lock at the same moment has it now.
         if (port->lock.Lost()) {

@@ -18,9 +18,12 @@
 
 namespace {
 
-// The kernel's fixed number of /dev/console.
+// The kernel's fixed numbers of /dev/console and of the virtual consoles (tty0..tty63; the
+// serial ports that share major 4 start at minor 64).
 constexpr unsigned kConsoleMajor = 5;
 constexpr unsigned kConsoleMinor = 1;
+constexpr unsigned kVirtualConsoleMajor = 4;
+constexpr unsigned kVirtualConsoleMinors = 64;
 // PID_MAX_LIMIT of a 64-bit kernel: no pid_max is higher.
 constexpr std::uint32_t kPidMaxLimit = 4'194'304;
 
@@ -118,11 +121,17 @@ std::vector<std::string> ConsoleNames(const std::string& sysfsRoot) {
     return names;
 }
 
-bool IsConsoleDevice(dev_t device, const std::string& sysfsRoot) {
+bool IsConsoleDevice(dev_t device, const SystemRoots& roots) {
     if (device == makedev(kConsoleMajor, kConsoleMinor)) return true;
-    const std::vector<std::string> names = ConsoleNames(sysfsRoot);
+    if (major(device) == kVirtualConsoleMajor && minor(device) < kVirtualConsoleMinors) return true;
+    struct stat console {};
+    if (stat((roots.dev + "/console").c_str(), &console) == 0 && S_ISCHR(console.st_mode) &&
+        console.st_rdev == device) {
+        return true;
+    }
+    const std::vector<std::string> names = ConsoleNames(roots.sysfs);
     return std::any_of(names.begin(), names.end(), [&](const std::string& name) {
-        return TtyDevice(sysfsRoot, name) == device;
+        return TtyDevice(roots.sysfs, name) == device;
     });
 }
 

@@ -21,6 +21,7 @@ struct SystemRoots {
     std::string lockDir = kSystemLockDir;
     std::string proc = "/proc";
     std::string sysfs = "/sys";
+    std::string dev = "/dev";
 };
 
 // A small file of the kernel's (a sysfs attribute, a /proc entry) read whole, or nullopt when
@@ -30,9 +31,11 @@ std::optional<std::string> ReadAttribute(const std::string& path);
 // The ttys the kernel writes its console to (<sysfsRoot>/class/tty/console/active: "tty0 ttyS0").
 std::vector<std::string> ConsoleNames(const std::string& sysfsRoot);
 
-// Whether `device` (a character device's st_rdev) carries the system console: /dev/console
-// itself, or a tty ConsoleNames lists.
-bool IsConsoleDevice(dev_t device, const std::string& sysfsRoot);
+// Whether `device` (a character device's st_rdev) carries the system console: /dev/console's
+// own number (5:1), the device <roots.dev>/console leads to (a container's /dev/console is a pty
+// bound over it), a virtual console (tty0, which follows the foreground one, and tty1..tty63,
+// one of which is always the foreground), or a tty ConsoleNames lists.
+bool IsConsoleDevice(dev_t device, const SystemRoots& roots);
 
 // The highest PID a process can have (<procRoot>/sys/kernel/pid_max).
 std::uint32_t PidMax(const std::string& procRoot);

@@ -91,17 +91,36 @@ Verdict Judge(const LockFile& lock, PidLimit& limit) {
     return Verdict::Stale;
 }
 
-// A lock that stands at `path`, as the operator reads of it.
+// A lock that stands at `path`, as the operator reads of it: a stale one with the PID of the
+// process that has ended.
 PortHolder Named(const std::string& path, const LockFile& lock, Verdict verdict) {
+    const bool stale = verdict == Verdict::Stale;
     const std::uint32_t pid =
-        verdict == Verdict::Live ? static_cast<std::uint32_t>(*lock.number) : 0;
-    return {L"", pid, WideFromBytes(path), WideFromBytes(UserName(lock.owner))};
+        verdict == Verdict::Live || stale ? static_cast<std::uint32_t>(*lock.number) : 0;
+    return {L"", pid, WideFromBytes(path), WideFromBytes(UserName(lock.owner)), stale};
+}
+
+// Whether a stale lock at `path` would stay where Take finds it, as far as the rules of the
+// directory tell: another user's file in a sticky directory (as /run/lock is) may be removed or
+// replaced only by its owner, the directory's or root. A directory this user may not write is
+// none of that: Take goes on without a lock there.
+bool KeptFromUs(const std::string& path, const LockFile& lock) {
+    const std::string dir = path.substr(0, path.find_last_of('/'));
+    struct stat info {};
+    if (stat(dir.c_str(), &info) != 0 ||
+        faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        return false;
+    }
+    const uid_t us = geteuid();
+    return (info.st_mode & S_ISVTX) != 0 && lock.owner != us && info.st_uid != us && us != 0;
 }
 
 bool Standing(const std::string& path, PidLimit& limit, PortHolder& holder) {
     const LockFile lock = ReadLock(path);
     const Verdict verdict = Judge(lock, limit);
-    if (verdict != Verdict::Live && verdict != Verdict::Nobody) return false;
+    const bool stays = verdict == Verdict::Live || verdict == Verdict::Nobody ||
+                       (verdict == Verdict::Stale && KeptFromUs(path, lock));
+    if (!stays) return false;
     holder = Named(path, lock, verdict);
     return true;
 }
@@ -152,33 +171,45 @@ class PidFile {
     std::string m_path;
 };
 
+enum class Swap {
+    Taken,    // the stale lock is out, ours stands
+    Again,    // what stands at the name is to be looked at again
+    Refused,  // the stale lock may not be removed by this user (another's, in a sticky directory)
+};
+
+bool Forbidden(int error) {
+    return error == EPERM || error == EACCES;
+}
+
 // Puts our lock in place of the stale one at `lockPath` in one step, so the name never stands
-// empty for another program to take, and judges what came out: true when it was still stale
+// empty for another program to take, and judges what came out: Taken when it was still stale
 // (it now has our file's name, and goes with it), else it is put back. A run that judged the same
 // lock stale a moment ago and swaps now gets our live lock out, and puts it back.
-bool SwapForStale(PidFile& ours, const std::string& lockPath, const LockFile& stale,
+Swap SwapForStale(PidFile& ours, const std::string& lockPath, const LockFile& stale,
                   PidLimit& limit) {
     if (renameat2(AT_FDCWD, ours.Path().c_str(), AT_FDCWD, lockPath.c_str(), RENAME_EXCHANGE) !=
         0) {
+        if (Forbidden(errno)) return Swap::Refused;
         if (errno == EINVAL || errno == ENOSYS) {
             // A file system without the exchange (NFS): the lock is read again and removed
             // only when it is still the file that was judged, with the same dead PID.
             const LockFile again = ReadLock(lockPath);
             if (again.device == stale.device && again.inode == stale.inode &&
-                again.number == stale.number && Judge(again, limit) == Verdict::Stale) {
-                unlink(lockPath.c_str());
+                again.number == stale.number && Judge(again, limit) == Verdict::Stale &&
+                unlink(lockPath.c_str()) != 0 && Forbidden(errno)) {
+                return Swap::Refused;
             }
         }
-        return false;
+        return Swap::Again;
     }
-    if (Judge(ReadLock(ours.Path()), limit) == Verdict::Stale) return true;
+    if (Judge(ReadLock(ours.Path()), limit) == Verdict::Stale) return Swap::Taken;
     if (renameat2(AT_FDCWD, ours.Path().c_str(), AT_FDCWD, lockPath.c_str(), RENAME_EXCHANGE) !=
         0) {
         // Cannot happen unless someone removed our live lock meanwhile; what we swapped out
         // is left where it is, and the next look finds whatever stands at the name.
         ours.Disown();
     }
-    return false;
+    return Swap::Again;
 }
 
 }  // namespace
@@ -228,13 +259,19 @@ UucpLock::Outcome UucpLock::Take(const SystemRoots& roots, const std::string& de
             case Verdict::Nobody:
                 holder = Named(path, found, verdict);
                 return Outcome::Held;
-            case Verdict::Stale:
-                if (SwapForStale(ours, path, found, limit)) {
+            case Verdict::Stale: {
+                const Swap swap = SwapForStale(ours, path, found, limit);
+                if (swap == Swap::Taken) {
                     m_path = path;
                     return Outcome::Taken;
                 }
+                if (swap == Swap::Refused) {
+                    holder = Named(path, found, verdict);
+                    return Outcome::Held;
+                }
                 if (!ours.Made()) return unwritable();
                 break;
+            }
         }
     }
     holder = {};

@@ -9,6 +9,8 @@
 // until checked: it is opened without blocking and without following links, and anything but
 // a plain file naming a PID a process can have is a lock that names nobody. Such a lock never
 // goes stale and is never removed; the port stays refused, with the file and its owner named.
+// A stale lock of another user's in the sticky lock directory cannot be removed by this one:
+// the port stays refused too, the lock named as stale, with its owner and the dead PID.
 
 #include <cstdint>
 #include <optional>
@@ -37,7 +39,8 @@ class UucpLock {
     // to the lock's name, so the lock never stands half written. A lock whose process has ended
     // is swapped for ours in one step, and kept only when what came out is still stale, so that
     // of two runs that find the same stale lock only one takes it. When Held, `holder` names
-    // the lock file, its owner and the live PID it names (0 when it names nobody).
+    // the lock file, its owner and the live PID it names (0 when it names nobody), or the dead
+    // one of a stale lock this user may not remove.
     Outcome Take(const SystemRoots& roots, const std::string& devicePath, PortHolder& holder);
     // Whether a lock we took no longer names us (removed or replaced by another taker).
     bool Lost() const;
@@ -49,7 +52,8 @@ class UucpLock {
 };
 
 // The lock on the device at `devicePath` (its canonical path) that stands, as Take reports a
-// Held one; nullopt when none stands.
+// Held one (a stale lock where the lock directory's rules keep it from this user); nullopt
+// when none stands.
 std::optional<PortHolder> UucpLockHolder(const SystemRoots& roots, const std::string& devicePath);
 
 // The lock file's name for a device: LCK.. and its path below /dev with '/' as '_' (ttyUSB0,

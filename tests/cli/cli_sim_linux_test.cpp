@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <nlohmann/json.hpp>
@@ -249,7 +250,8 @@ std::string SystemLockPath(const std::string& device) {
 // was found (settings, exclusive mode, no lock file), the channel that went out logged as done
 // and the next as not sent, the status 128+N.
 TEST(CliProgram, AnInterruptLeavesTheLineAsFound) {
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU,
+                             SIGVTALRM, SIGPROF}) {
         SCOPED_TRACE(::strsignal(signal));
         PtyPair pty;
         ASSERT_TRUE(pty.Ok());
@@ -276,6 +278,50 @@ TEST(CliProgram, AnInterruptLeavesTheLineAsFound) {
         EXPECT_EQ(rows[2][9] + " " + rows[2][10], "done true");
         EXPECT_EQ(rows[3][2] + " " + rows[3][9] + " " + rows[3][10], "1 done false");
     }
+}
+
+// Under a file size limit the log's write fails, as on a full disk, instead of SIGXFSZ killing
+// the run in the middle of a row: the channel is not sent, the status says so.
+TEST(CliProgram, AFileSizeLimitFailsTheWriteAndKillsNothing) {
+    MeterSimProcess sim;
+    ASSERT_TRUE(sim.Started());
+    const ScratchDir dir;
+    const std::string log = dir.Path() + "/station.csv";
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit none = before;
+    none.rlim_cur = 0;
+    // Inherited by the program; this process writes no file meanwhile.
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &none), 0);
+    const int cli =
+        StartProgram("dravik-cli", {"set", "--port", sim.DevicePath(), "--log", log, "0=1"});
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &before), 0);
+    ASSERT_GT(cli, 0);
+    const int status = WaitForProgram(cli);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), kExitNoAnswer);
+}
+
+// Started with stdin, stdout and stderr closed, the program opens them on /dev/null before
+// anything else: the port, opened as one of them, would get the status lines.
+TEST(CliProgram, ClosedStandardDescriptorsAreNeverThePort) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    const int cli = StartProgram("dravik-cli", {"set", "--port", pty.SlavePath(), "0=1"}, true);
+    ASSERT_GT(cli, 0);
+    // The probe is answered; the frame has left, and the run waits for the silent meter.
+    ASSERT_EQ(pty.Receive(kFrameSize).size(), kFrameSize);
+    ASSERT_TRUE(pty.Send(MeterProbeReply()));
+    ASSERT_EQ(pty.Receive(kFrameSize).size(), kFrameSize);
+    for (int fd = 0; fd <= 2; ++fd) {
+        std::error_code error;
+        const fs::path target =
+            fs::read_symlink("/proc/" + std::to_string(cli) + "/fd/" + std::to_string(fd), error);
+        EXPECT_EQ(target, "/dev/null") << "descriptor " << fd;
+    }
+    ::kill(cli, SIGINT);
+    const int status = WaitForProgram(cli);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT) << status;
 }
 
 // Killed at any instant (kill -9 leaves no chance to tidy up), a run has logged every frame the

@@ -2,6 +2,7 @@
 // (the machine's own /proc only ever answers for the ptys the test made), one look for the
 // whole list, and what else shows of a port without opening it.
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -10,9 +11,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <set>
 #include <string>
@@ -22,6 +25,8 @@
 #include "port_holders_linux.h"
 #include "scratch_dir.h"
 #include "sim_process.h"
+#include "stop_request.h"
+#include "test_support.h"
 
 namespace {
 
@@ -97,6 +102,50 @@ TEST(PortHolders, OneLookFindsTheHardwarePortsOtherProcessesHold) {
                                                std::chrono::milliseconds(0))(ports);
     EXPECT_TRUE(cut.held.empty());
     EXPECT_EQ(cut.unchecked, (std::set<std::wstring>{ports[0], ports[1], ports[5]}));
+}
+
+// A look at another process's file that never comes back (its name here is a FIFO nobody
+// writes, as a file on a FUSE mount that never answers would hold a stat): the scan gives up at
+// its deadline, and at once on a stop request, however long its limit.
+TEST(PortHolders, AScanThatNeverComesBackIsGivenUp) {
+    FakeMachine machine;
+    PtyPair usb0;
+    ASSERT_TRUE(machine.Ok() && usb0.Ok());
+    machine.AddTty("ttyUSB0", true, usb0.SlavePath());
+    const std::string dev = machine.Dev();
+    machine.AddDescriptor("4242", "stuck", 3, dev + "/ttyUSB0");
+    const std::string comm = machine.Proc() + "/4242/comm";
+    fs::remove(comm);
+    ASSERT_EQ(mkfifo(comm.c_str(), 0600), 0);
+    const std::vector<std::wstring> ports = {WidePath(dev + "/ttyUSB0")};
+    const auto scan = [&](std::chrono::milliseconds limit) {
+        return std::async(std::launch::async, [&, limit] {
+            return HardwarePortHolders(machine.Sys(), dev, machine.Proc(), limit)(ports);
+        });
+    };
+    const std::set<std::wstring> unchecked(ports.begin(), ports.end());
+
+    // The stop request lasts for the process: asked in a child.
+    EXPECT_EXIT(
+        {
+            auto byStop = scan(std::chrono::hours(1));
+            RequestStop(SIGINT);
+            const bool ended = byStop.wait_for(kPtyWaitLimit) == std::future_status::ready;
+            std::_Exit(ended && byStop.get().unchecked == unchecked ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+
+    auto byDeadline = scan(std::chrono::milliseconds(100));
+    ASSERT_EQ(byDeadline.wait_for(kPtyWaitLimit), std::future_status::ready);
+    const HolderScan cut = byDeadline.get();
+    EXPECT_TRUE(cut.held.empty());
+    EXPECT_EQ(cut.unchecked, unchecked);
+    // The thread left behind ends once its look comes back.
+    int writer = -1;
+    EXPECT_TRUE(PollUntil([&] { return (writer = open(comm.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; },
+                          kPtyWaitLimit))
+        << "the scan never looked at the file";
+    if (writer >= 0) close(writer);
 }
 
 // What `dravik-cli ports` shows of a port, none of it by opening the port.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <functional>
 #include <map>
 #include <string>
@@ -138,6 +139,36 @@ TEST_F(Exchange, DriverThatTakesNothingGetsSixMoreTriesAndNoWatcher) {
         EXPECT_EQ(attempt, Tail(frame, 0));
     EXPECT_EQ(layer.ThreadsStarted(), 0);
     EXPECT_FALSE(port.m_bWatcherRunning);
+}
+
+// Once a stop is requested no further part of the frame goes to the driver: not the frame of
+// a SET still queued behind the interrupt, not the tail of one the driver took only in part.
+TEST(ExchangeStop, NoFurtherPartOfTheFrameGoesOutOnceAStopIsRequested) {
+    class StoppableLayer : public FakeSerialLayer {
+      public:
+        int StopRequested() override { return stop; }
+        std::atomic<int> stop{0};
+    };
+    struct Case {
+        const char* what;
+        bool stopFirst;  // else at the first pause before a resend
+        std::size_t attempts;
+    };
+    const Case cases[] = {{"stopped before the frame", true, 0},
+                          {"stopped while the driver holds a part", false, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        StoppableLayer fake;
+        fake.AddPort(kPort);
+        fake.WithPort(kPort, [](auto& state) { state.script.writeAccepts = {10}; });
+        CMeterPort meter(fake);
+        ASSERT_NE(meter.Open(kPort), kInvalidPort);
+        fake.stop = c.stopFirst ? SIGINT : 0;
+        fake.onPause = [&fake](std::uint32_t) { fake.stop = SIGINT; };
+        const ExchangeRecord record = meter.SendFrameRecorded(BuildProbeFrame());
+        EXPECT_FALSE(record.sent);
+        EXPECT_EQ(fake.Snapshot(kPort).attempts.size(), c.attempts);
+    }
 }
 
 TEST_F(Exchange, StaleInputIsDrainedBeforeTheFrameGoesOut) {

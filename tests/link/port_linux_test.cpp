@@ -2,6 +2,7 @@
 // settings, reads, writes, draining, a vanished device, and the simulated meter's probe answer;
 // ports the layer refuses, its lock files, and the line as it is left at close.
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <iomanip>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -32,6 +34,7 @@
 #include "scratch_dir.h"
 #include "serial_linux.h"
 #include "sim_process.h"
+#include "stop_request.h"
 #include "test_support.h"
 
 namespace {
@@ -237,6 +240,37 @@ TEST(LinuxWrite, AWriteTheDeviceCannotTakeEndsAtTheWriteTimeOut) {
     layer.Close(handle);
 }
 
+// A stop request ends a write the driver cannot take at its next step, long before its
+// time-out; the request lasts for the process, so the test runs in a child.
+TEST(LinuxWrite, AStopRequestEndsAWriteTheDeviceCannotTake) {
+    EXPECT_EXIT(
+        {
+            PtyPair pty;  // nobody reads the master: the pty's buffers fill and stay full
+            ISerialLayer& layer = PlatformSerialLayer();
+            const PortHandle handle = layer.Open(pty.PortName());
+            const Bytes big(1 << 20, 0x55);
+            const bool ready =
+                handle != kInvalidPort && layer.SetCommTimeouts(handle, {0, 0, 0, 0, 3'600'000});
+            auto writing = std::async(std::launch::async, [&] {
+                return ready
+                           ? layer.Write(handle, big.data(), static_cast<std::uint32_t>(big.size()))
+                           : 0u;
+            });
+            // Once the line holds what it can, the write waits for the driver.
+            const bool full = PollUntil(
+                [&] {
+                    int queued = 0;
+                    return ioctl(pty.Master(), FIONREAD, &queued) == 0 && queued > 0;
+                },
+                kPtyWaitLimit);
+            RequestStop(SIGINT);
+            const bool ended = writing.wait_for(kPtyWaitLimit) == std::future_status::ready;
+            const std::uint32_t written = ended ? writing.get() : 0;
+            std::_Exit(full && ended && written > 0 && written < big.size() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 // ---- DrainInput --------------------------------------------------------------------------
 
 TEST_F(PtyPort, DrainInputReadsInChunksOfAHundredUntilTheQueueIsEmpty) {
@@ -382,37 +416,93 @@ TEST(LinuxRefusal, ARefusedPortIsLeftAsItWasFound) {
     }
 }
 
-// The console's line is refused before anything touches it (even its lock), whatever name
-// leads to it; which device it is, a fake sysfs tree says.
+// The console's line is refused by its device number, whatever name leads to it: a name that
+// stays put before anything touches it (even its lock); a name swapped for a link to it while
+// its lock is taken (the lock's pid_max is a FIFO that holds the open up) on the opened
+// descriptor, before its line is changed. Which device it is, fake sysfs and /dev trees say.
 TEST(LinuxRefusal, TheConsoleIsNeverOpened) {
-    PtyPair console;
-    PtyPair other;
-    const ScratchDir dir;
-    ASSERT_TRUE(console.Ok() && other.Ok() && dir.Ok());
-    struct stat node {};
-    ASSERT_EQ(stat(console.SlavePath().c_str(), &node), 0);
-    const fs::path tty = fs::path(dir.Path()) / "class/tty";
-    fs::create_directories(tty / "console");
-    fs::create_directories(tty / "ttyFAKE0");
-    std::ofstream(tty / "console/active") << "tty0 ttyFAKE0\n";
-    std::ofstream(tty / "ttyFAKE0/dev") << major(node.st_rdev) << ":" << minor(node.st_rdev);
-    const std::string link = dir.Path() + "/meter";
-    ASSERT_EQ(symlink(console.SlavePath().c_str(), link.c_str()), 0);
-    MakeCooked(console.Slave());
-    const LineSnapshot before = Snapshot(console);
-    const std::unique_ptr<ISerialLayer> layer =
-        MakeLinuxSerialLayer({.lockDir = dir.Path(), .sysfs = dir.Path()});
+    struct Case {
+        const char* what;
+        bool declaredBySysfs;  // else by the fake /dev/console, as a container's is a pty
+        bool swapped;
+    };
+    const Case cases[] = {
+        {"console/active names it", true, false},
+        {"/dev/console leads to it", false, false},
+        {"a plain file swapped for a link to it", true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PtyPair console;
+        PtyPair other;
+        const ScratchDir dir;
+        ASSERT_TRUE(console.Ok() && other.Ok() && dir.Ok());
+        struct stat node {};
+        ASSERT_EQ(stat(console.SlavePath().c_str(), &node), 0);
+        const fs::path root = dir.Path();
+        fs::create_directories(root / "class/tty/console");
+        fs::create_directories(root / "class/tty/ttyFAKE0");
+        fs::create_directories(root / "dev");
+        fs::create_directories(root / "proc/sys/kernel");
+        std::ofstream(root / "class/tty/console/active")
+            << (c.declaredBySysfs ? "tty0 ttyFAKE0\n" : "tty0\n");
+        std::ofstream(root / "class/tty/ttyFAKE0/dev")
+            << major(node.st_rdev) << ":" << minor(node.st_rdev);
+        if (!c.declaredBySysfs) fs::create_symlink(console.SlavePath(), root / "dev/console");
+        const std::string link = dir.Path() + "/meter";
+        MakeCooked(console.Slave());
+        const LineSnapshot before = Snapshot(console);
+        const std::unique_ptr<ISerialLayer> layer = MakeLinuxSerialLayer(
+            {dir.Path(), (root / "proc").string(), dir.Path(), (root / "dev").string()});
 
-    for (const std::string& path : {console.SlavePath(), link}) {
-        OpenStatus status;
-        EXPECT_EQ(layer->Open(WidePath(path), status), kInvalidPort) << path;
-        EXPECT_EQ(status.reason, OpenReason::Console) << path;
+        std::vector<OpenStatus> seen;
+        if (!c.swapped) {
+            ASSERT_EQ(symlink(console.SlavePath().c_str(), link.c_str()), 0);
+            for (const std::string& path : {console.SlavePath(), link}) {
+                seen.emplace_back();
+                EXPECT_EQ(layer->Open(WidePath(path), seen.back()), kInvalidPort) << path;
+            }
+            EXPECT_FALSE(fs::exists(LockPath(dir, console))) << "the console was locked";
+        } else {
+            std::ofstream(link) << "not a tty\n";
+            std::ofstream(dir.Path() + "/LCK..meter") << std::setw(10) << DeadPid() << "\n";
+            const std::string pidMax = (root / "proc/sys/kernel/pid_max").string();
+            ASSERT_EQ(mkfifo(pidMax.c_str(), 0600), 0);
+            auto opening = std::async(std::launch::async, [&] {
+                OpenStatus status;
+                EXPECT_EQ(layer->Open(WidePath(link), status), kInvalidPort);
+                return status;
+            });
+            int fifo = -1;  // opens once the lock is being judged: the name was looked at
+            ASSERT_TRUE(
+                PollUntil([&] { return (fifo = open(pidMax.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; },
+                          kPtyWaitLimit));
+            fs::remove(link);
+            ASSERT_EQ(symlink(console.SlavePath().c_str(), link.c_str()), 0);
+            EXPECT_EQ(write(fifo, "4194304\n", 8), 8);
+            close(fifo);
+            seen.push_back(opening.get());
+        }
+        for (const OpenStatus& status : seen)
+            EXPECT_EQ(status.reason, OpenReason::Console);
+        ExpectSameLine(before, Snapshot(console));
+        const PortHandle handle = layer->Open(other.PortName());
+        EXPECT_NE(handle, kInvalidPort) << "another tty is no console";
+        layer->Close(handle);
     }
-    ExpectSameLine(before, Snapshot(console));
-    EXPECT_FALSE(fs::exists(LockPath(dir, console))) << "the console was locked";
-    const PortHandle handle = layer->Open(other.PortName());
-    EXPECT_NE(handle, kInvalidPort) << "another tty is no console";
-    layer->Close(handle);
+}
+
+// Every virtual console is one, tty0 (the foreground one, wherever it is) among them; the
+// serial ports that share their major number are not.
+TEST(LinuxRefusal, EveryVirtualConsoleIsAConsole) {
+    const ScratchDir empty;
+    const SystemRoots roots{.sysfs = empty.Path(), .dev = empty.Path()};
+    EXPECT_TRUE(IsConsoleDevice(makedev(5, 1), roots));
+    EXPECT_TRUE(IsConsoleDevice(makedev(4, 0), roots));
+    EXPECT_TRUE(IsConsoleDevice(makedev(4, 1), roots));
+    EXPECT_TRUE(IsConsoleDevice(makedev(4, 63), roots));
+    EXPECT_FALSE(IsConsoleDevice(makedev(4, 64), roots)) << "ttyS0";
+    EXPECT_FALSE(IsConsoleDevice(makedev(188, 0), roots)) << "ttyUSB0";
 }
 
 // As nobody, in a login (started before) that has none of the node's groups: the refusal names

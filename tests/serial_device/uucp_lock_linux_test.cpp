@@ -3,6 +3,7 @@
 // stale lock at once. The device is only named, never opened.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -122,6 +123,35 @@ TEST(UucpLockFile, WhatStandsAtTheLocksNameDecidesAndOnlyAStaleLockIsRemoved) {
         lock.Release();
         EXPECT_EQ(place.Only(), "") << "our lock outlived Release";
     }
+}
+
+// Another user's stale lock in a sticky lock directory (as /run/lock is), which this one may
+// not remove: the port stays refused, the lock named as stale with its owner and the dead PID,
+// by Take as by a look, and the lock is left as it is.
+TEST(UucpLockFile, AStaleLockThisUserMayNotRemoveIsNamedStale) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can look as another user";
+    const LockPlace place;
+    ASSERT_EQ(chmod(place.root.Path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(place.Locks().c_str(), 01777), 0);
+    std::ofstream(place.PidMax()) << "4194304\n";
+    const auto dead = static_cast<std::uint32_t>(DeadPid());
+    std::ofstream(place.Lock()) << PidText(dead);
+    const PortHolder stale{L"", dead, WidePath(place.Lock()), WidePath(getpwuid(0)->pw_name), true};
+    EXPECT_EXIT(
+        {
+            const bool dropped = setgroups(0, nullptr) == 0 &&
+                                 setresgid(65534, 65534, 65534) == 0 &&
+                                 setresuid(65534, 65534, 65534) == 0;
+            UucpLock lock;
+            PortHolder holder;
+            const bool held = lock.Take(place.Roots(), kDevice, holder) == UucpLock::Outcome::Held;
+            std::_Exit(dropped && held && holder == stale &&
+                               UucpLockHolder(place.Roots(), kDevice) == std::optional(stale)
+                           ? 0
+                           : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(place.Only(), PidText(dead)) << "the stale lock was touched, or ours left behind";
 }
 
 // Run A finds the stale lock and is held up (reading pid_max, a FIFO here) while run B removes

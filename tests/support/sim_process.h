@@ -100,10 +100,12 @@ class MeterSimProcess {
     bool m_logClosed = false;
 };
 
-// A program of the build (in BinDir()) started with `args`, its output thrown away and with the
-// default handling of every signal, whatever the test blocks; its PID, or -1. posix_spawn, not
-// fork: ThreadSanitizer cannot follow a fork of a process with threads.
-int StartProgram(const std::string& name, const std::vector<std::string>& args);
+// A program of the build (in BinDir()) started with `args`, its output thrown away (or, with
+// `closedStandard`, stdin, stdout and stderr closed) and with the default handling of every
+// signal, whatever the test blocks; its PID, or -1. posix_spawn, not fork: ThreadSanitizer
+// cannot follow a fork of a process with threads.
+int StartProgram(const std::string& name, const std::vector<std::string>& args,
+                 bool closedStandard = false);
 // Its wait status once it has ended; -1, and the program killed, after kPtyWaitLimit.
 int WaitForProgram(int pid);
 

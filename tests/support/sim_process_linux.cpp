@@ -30,6 +30,9 @@ using Clock = std::chrono::steady_clock;
 // How long a stopped sim may take to exit before it is killed.
 constexpr std::chrono::milliseconds kStopLimit{5000};
 
+// Spawn's mark of a standard descriptor the program starts without.
+constexpr int kClosed = -2;
+
 bool Exited(int pid, bool block) {
     int status = 0;
     pid_t r = 0;
@@ -40,7 +43,8 @@ bool Exited(int pid, bool block) {
 }
 
 // A program of the build with `args`, stdout and stderr on the descriptors given (-1:
-// /dev/null), and the default handling of every signal whatever the test blocks or ignores.
+// /dev/null; -2: closed, and stdin too), and the default handling of every signal whatever the
+// test blocks or ignores.
 int Spawn(const std::string& name, const std::vector<std::string>& args, int out, int err) {
     std::vector<std::string> all = {BinDir() + "/" + name};
     all.insert(all.end(), args.begin(), args.end());
@@ -50,8 +54,11 @@ int Spawn(const std::string& name, const std::vector<std::string>& args, int out
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    if (out == kClosed) posix_spawn_file_actions_addclose(&actions, STDIN_FILENO);
     for (const auto& [from, to] : {std::pair{out, STDOUT_FILENO}, std::pair{err, STDERR_FILENO}}) {
-        if (from < 0) {
+        if (from == kClosed) {
+            posix_spawn_file_actions_addclose(&actions, to);
+        } else if (from < 0) {
             posix_spawn_file_actions_addopen(&actions, to, "/dev/null", O_WRONLY, 0);
         } else if (from != to) {
             posix_spawn_file_actions_adddup2(&actions, from, to);
@@ -227,8 +234,9 @@ bool MeterSimProcess::Restart() {
     return Start();
 }
 
-int StartProgram(const std::string& name, const std::vector<std::string>& args) {
-    return Spawn(name, args, -1, -1);
+int StartProgram(const std::string& name, const std::vector<std::string>& args,
+                 bool closedStandard) {
+    return closedStandard ? Spawn(name, args, kClosed, kClosed) : Spawn(name, args, -1, -1);
 }
 
 int WaitForProgram(int pid) {

@@ -106,6 +106,13 @@ TEST(PortText, ARefusalNamesItsCause) {
         {{L"/dev/ttyS1\x1b[1m", O::Busy, {L"", 0, L"/run/lock/LCK..ttyS1", L"mallory\x1b[2J"}},
          L"/dev/ttyS1\\x1b[1m 被锁文件 /run/lock/LCK..ttyS1 挡住（属主 "
          L"mallory\\x1b[2J，其中没有有效的进程号）"},
+        // A stale lock this user may not remove, and the command that would, pasted as shown.
+        {{L"/dev/ttyUSB0", O::Busy, {L"", 4321, L"/run/lock/LCK..ttyUSB0", L"bob", true}},
+         L"/dev/ttyUSB0 被过期锁文件 /run/lock/LCK..ttyUSB0 挡住（属主 bob，其中的进程 4321 "
+         L"已结束，本用户无权删除；请管理员清除：sudo rm /run/lock/LCK..ttyUSB0）"},
+        {{L"/tmp/my port", O::Busy, {L"", 7, L"/run/lock/LCK..it's; rm", L"bob", true}},
+         L"/tmp/my port 被过期锁文件 /run/lock/LCK..it's; rm 挡住（属主 bob，其中的进程 7 "
+         L"已结束，本用户无权删除；请管理员清除：sudo rm '/run/lock/LCK..it'\\''s; rm'）"},
         {{L"/dev/ttyUSB2", O::PermissionDenied, {}, {L"uucp", AccessHint::LogInAgain}},
          L"/dev/ttyUSB2 无权限（已加入 uucp 组，需重新登录）"},
         {{L"/dev/ttyUSB3", O::NoAnswer, {}, {}, true},

@@ -24,9 +24,10 @@ QString AppName();
 // The application's message box: modal, OK only, captioned with AppName().
 void ShowAppMessageBox(QWidget* parent, const QString& text);
 
-// Makes SIGINT, SIGTERM, SIGHUP and SIGQUIT close the application's dialogs, as EXIT does: the
-// port is then closed the normal way, by its destruction. Call it first in main, before any
-// thread starts; the application made afterwards then ends its event loops with 128+N.
+// Makes SIGINT, SIGTERM, SIGHUP, SIGQUIT and the other terminating signals StopOnInterrupts
+// takes close the application's dialogs, as EXIT does: the port is then closed the normal way,
+// by its destruction. Call it early in main, before any thread starts; the application made
+// afterwards then ends its event loops with 128+N.
 bool CloseDialogsOnInterrupts();
 // What a run ended by an interrupt exits with (128+N); 0 for any other run.
 int InterruptedStatus();

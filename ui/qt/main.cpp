@@ -11,6 +11,7 @@
 
 #include "dravik_version.h"
 #include "dravik_view.h"
+#include "standard_descriptors_linux.h"
 #include "stop_request.h"
 
 namespace {
@@ -61,6 +62,7 @@ bool CDravikApp::InitInstance(int& argc, char** argv) {
 CDravikApp theApp;
 
 int main(int argc, char* argv[]) {
+    KeepStandardDescriptorsOpen();
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "--version") {

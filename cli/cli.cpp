@@ -1,165 +1,25 @@
 #include "cli.h"
 
 #include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <array>
-#include <charconv>
-#include <chrono>
-#include <cmath>
-#include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <utility>
 
 #include "dravik_version.h"
-#include "hex_bytes.h"
-#include "meter_frames.h"
-#include "meter_port.h"
 #include "operator_text.h"
-#include "station_log.h"
-#include "stop_request.h"
+#include "set_session.h"
+#include "station_json.h"
+#include "station_text.h"
 #include "utf8_text.h"
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
-// What only the command line says (the dialog's own messages come from text/). Each names the
-// argument it is about.
-constexpr const char* kUsageError = "参数错误：";
-constexpr const char* kNoCommand = "缺少命令 ports、find 或 set（--help 有说明）";
-constexpr const char* kNotUtf8 = "”不是 UTF-8 文本";
-constexpr const char* kNoEquals = "”应写作 通道=dB，例如 1310CW=0.35";
-constexpr const char* kUnknownChannel =
-    "”：没有这个通道，可用 1310CW、1310Burst、1490CW、1550CW 或 0~3";
-constexpr const char* kChannelTwice = "”：这个通道前面已经给过";
-constexpr const char* kNotANumber = "”：dB 值不是一个数";
-constexpr const char* kOutOfRange = "”：dB 值或其校正系数超出范围";
-constexpr const char* kLogOpenFailed = "”：无法打开日志文件";
-constexpr const char* kLogEmpty = "--log 需要文件名（空的文件名不会写日志）";
-constexpr const char* kBadTag =
-    "”：标签应写作 键=值，键只用字母、数字和 _ . -，值不含 ; 和控制字符";
-constexpr const char* kTagTwice = "”：这个标签的键前面已经给过";
-// What stops the channels after one from being sent, each line naming what failed.
-constexpr const char* kLogWriteFailed = "”：日志写入失败，其余通道未发送";
-constexpr const char* kPortLost = "”：串口已断开（设备不存在或已拔出），其余通道未发送";
-constexpr const char* kOutputFailed = "写入标准输出失败，其余通道未发送";
-constexpr const char* kStopped = "已中断，其余通道未发送：信号 ";
-constexpr const char* kEmptyPort = "--port 不能为空";
-
-// “argument” + what is wrong with it: the line every refused argument gets.
-std::string Complaint(const std::string& argument, const char* problem) {
-    return "“" + argument + problem;
-}
-
-bool SameIgnoringAsciiCase(const std::string& a, const std::string& b) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [&](char x, char y) { return lower(x) == lower(y); });
-}
-
-// A label (any case) or its number.
-std::optional<int> ChannelNamed(const std::string& name) {
-    for (int k = 0; k < kChannelCount; ++k) {
-        const std::string label = Utf8FromWide(kChannelLabels[static_cast<std::size_t>(k)]);
-        if (name == std::to_string(k) || SameIgnoringAsciiCase(name, label)) return k;
-    }
-    return std::nullopt;
-}
-
-// The level is taken only when the whole text is one number, read as the dialog reads it, and
-// both it and its factor are finite: a script must never send a factor cut short or made up
-// ("-1e999" reads as -inf dB, which no meter error calls for, and no record could hold).
-std::optional<Correction> Check(const std::string& argument, const std::vector<Correction>& earlier,
-                                std::string& problem) {
-    const std::size_t equals = argument.find('=');
-    if (equals == std::string::npos) {
-        problem = Complaint(argument, kNoEquals);
-        return std::nullopt;
-    }
-    const std::optional<int> channel = ChannelNamed(argument.substr(0, equals));
-    if (!channel) {
-        problem = Complaint(argument, kUnknownChannel);
-        return std::nullopt;
-    }
-    const bool twice = std::any_of(earlier.begin(), earlier.end(),
-                                   [&](const Correction& c) { return c.channel == *channel; });
-    if (twice) {
-        problem = Complaint(argument, kChannelTwice);
-        return std::nullopt;
-    }
-    const std::optional<std::wstring> text = WideFromUtf8(argument.substr(equals + 1));
-    if (!text) {
-        problem = Complaint(argument, kNotUtf8);
-        return std::nullopt;
-    }
-    Correction correction = ReadCorrection(*text, static_cast<std::uint8_t>(*channel));
-    if (!correction.wholeNumber) {
-        problem = Complaint(argument, kNotANumber);
-        return std::nullopt;
-    }
-    if (!std::isfinite(correction.decibels) || !std::isfinite(correction.factor)) {
-        problem = Complaint(argument, kOutOfRange);
-        return std::nullopt;
-    }
-    return correction;
-}
-
-// ISO 8601, UTC, milliseconds: 2026-03-14T09:26:53.589Z.
-std::string UtcNow() {
-    using namespace std::chrono;
-    const auto now = floor<milliseconds>(system_clock::now());
-    const auto day = floor<days>(now);
-    const year_month_day date{day};
-    const hh_mm_ss<milliseconds> time{now - day};
-    std::array<char, 32> text{};
-    std::snprintf(text.data(), text.size(), "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
-                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                  static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
-                  static_cast<int>(time.minutes().count()),
-                  static_cast<int>(time.seconds().count()),
-                  static_cast<int>(time.subseconds().count()));
-    return text.data();
-}
-
-// Shortest text that reads back as the same value.
-template <typename Number>
-std::string Shortest(Number value) {
-    std::array<char, 64> text{};
-    const auto result = std::to_chars(text.data(), text.data() + text.size(), value);
-    return std::string(text.data(), result.ptr);
-}
-
-// The float sent, as the double its shortest digits name: a JSON reader gets "1.0839479", the
-// digits that identify the float, not the 17 of the float widened to a double.
-double SentFactor(float factor) {
-    const std::string digits = Shortest(factor);
-    double value = 0;
-    std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    return value;
-}
-
 // Text from outside the program, fit for a terminal.
 std::string Shown(const std::wstring& text) {
     return Utf8FromWide(ShownText(text));
-}
-
-// One JSON object as a line. dump escapes the C0 controls only; the other control characters
-// (DEL, C1, bidirectional) are escaped here too, and the rest of the text stays readable.
-std::string JsonLine(const Json& object) {
-    return Utf8FromWide(JsonEscapedControls(WideFromBytes(object.dump())));
-}
-
-// Exit 3, with what became of each port tried, one per line in the order tried.
-int NoMeter(const std::vector<PortProbe>& probes, std::ostream& err) {
-    err << Utf8FromWide(kMsgNoMeterPort) << '\n';
-    for (const PortProbe& probe : probes)
-        err << Utf8FromWide(FormatPortProbe(probe)) << '\n';
-    return kExitNoMeter;
 }
 
 struct SetOptions {
@@ -179,7 +39,7 @@ std::optional<std::vector<Correction>> CheckAll(const std::vector<std::string>& 
     std::vector<Correction> corrections;
     for (const std::string& argument : arguments) {
         std::string problem;
-        std::optional<Correction> correction = Check(argument, corrections, problem);
+        std::optional<Correction> correction = CheckAssignment(argument, corrections, problem);
         if (!correction) {
             err << problem << '\n';
             return std::nullopt;
@@ -189,126 +49,27 @@ std::optional<std::vector<Correction>> CheckAll(const std::vector<std::string>& 
     return corrections;
 }
 
-// The station's own facts (--tag KEY=VALUE), in the order given.
-using Tags = std::vector<std::pair<std::string, std::string>>;
-
-// A value may hold anything but the ';' that joins tags in the log, and control characters.
-bool TagValueFits(const std::string& value) {
-    const std::optional<std::wstring> wide = WideFromUtf8(value);
-    return wide && std::none_of(wide->begin(), wide->end(), [](wchar_t c) {
-               return c == L';' || c < 0x20 || (c >= 0x7F && c < 0xA0);
-           });
-}
-
-std::optional<Tags> CheckTags(const std::vector<std::string>& arguments, std::ostream& err) {
-    Tags tags;
-    for (const std::string& argument : arguments) {
-        const std::size_t equals = argument.find('=');
-        const std::string key = argument.substr(0, equals);
-        const bool keyFits = !key.empty() && std::all_of(key.begin(), key.end(), [](char c) {
-            return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                   c == '_' || c == '.' || c == '-';
-        });
-        if (equals == std::string::npos || !keyFits || !TagValueFits(argument.substr(equals + 1))) {
-            err << Complaint(argument, kBadTag) << '\n';
-            return std::nullopt;
-        }
-        if (std::any_of(tags.begin(), tags.end(),
-                        [&](const auto& tag) { return tag.first == key; })) {
-            err << Complaint(argument, kTagTwice) << '\n';
-            return std::nullopt;
-        }
-        tags.emplace_back(key, argument.substr(equals + 1));
+// One record on stdout, a status line or a JSON object; false when stdout takes it no more (a
+// full disk, a closed pipe).
+bool Print(const ChannelRecord& record, bool json, std::ostream& out) {
+    if (json) {
+        out << RecordJson(record) << std::endl;
+    } else {
+        out << Utf8FromWide(FormatOutcome(record.correction, record.exchange)) << std::endl;
     }
-    return tags;
-}
-
-// One `set` run's record: a log row before each frame goes out (event "sending", sent
-// "pending") and one with its outcome (event "done"), and a line or JSON object on stdout.
-class SetRecord {
-  public:
-    SetRecord(bool json, std::string port, const Tags& tags, StationLog* log, std::ostream& out)
-        : m_json(json), m_port(std::move(port)), m_log(log), m_out(out) {
-        for (const auto& [key, value] : tags) {
-            m_tagsField += (m_tagsField.empty() ? "" : ";") + key + "=" + value;
-            m_tagsJson[key] = value;
-        }
-    }
-
-    // Whether the frame may go out: its row is on the disk, or there is no log.
-    bool Sending(const Correction& correction, const std::string& time) {
-        return Log(Row(correction, time, ExchangeRecord{}, "sending", "pending"));
-    }
-    bool Done(const Correction& correction, const std::string& time, const ExchangeRecord& record) {
-        return Log(Row(correction, time, record, "done", record.sent ? "true" : "false"));
-    }
-    // The outcome on stdout; false when stdout takes it no more (a full disk, a closed pipe).
-    bool Print(const Correction& c, const std::string& time, const ExchangeRecord& record) {
-        if (!m_json) {
-            m_out << Utf8FromWide(FormatOutcome(c, record)) << std::endl;
-            return static_cast<bool>(m_out);
-        }
-        const Json line = {{"time", time},
-                           {"port", m_port},
-                           {"channel", c.channel},
-                           {"label", Utf8FromWide(kChannelLabels[c.channel])},
-                           {"text", Utf8FromWide(c.text)},
-                           {"db", c.decibels},
-                           {"factor", SentFactor(c.factor)},
-                           {"frame", HexBytes(c.frame)},
-                           {"answered", record.answered},
-                           {"sent", record.sent},
-                           {"late", record.late},
-                           {"reply", HexBytes(record.reply)},
-                           {"tags", m_tagsJson}};
-        m_out << JsonLine(line) << std::endl;
-        return static_cast<bool>(m_out);
-    }
-
-  private:
-    std::vector<std::string> Row(const Correction& c, const std::string& time,
-                                 const ExchangeRecord& record, const char* event,
-                                 const char* sent) const {
-        return {time,
-                m_port,
-                std::to_string(c.channel),
-                Utf8FromWide(kChannelLabels[c.channel]),
-                Utf8FromWide(c.text),
-                Shortest(c.decibels),
-                Shortest(c.factor),
-                HexBytes(c.frame),
-                record.answered ? "true" : "false",
-                event,
-                sent,
-                record.late ? "true" : "false",
-                HexBytes(record.reply),
-                m_tagsField};
-    }
-
-    bool Log(const std::vector<std::string>& row) { return m_log == nullptr || m_log->Append(row); }
-
-    const bool m_json;
-    const std::string m_port;
-    std::string m_tagsField;
-    Json m_tagsJson = Json::object();
-    StationLog* const m_log;
-    std::ostream& m_out;
-};
-
-// The exit status a run earns: an interruption's 128+N over a lost port's 4 over a channel
-// that was not confirmed.
-int SetStatus(bool allAnswered, bool portLost) {
-    if (const int signal = StopRequested()) return 128 + signal;
-    if (portLost) return kExitOpenFailed;
-    return allAnswered ? kExitAllAnswered : kExitNoAnswer;
+    return static_cast<bool>(out);
 }
 
 int RunSet(const SetOptions& options, const CliSystem& system, std::ostream& out,
            std::ostream& err) {
     const std::optional<std::vector<Correction>> corrections = CheckAll(options.assignments, err);
     if (!corrections) return kExitUsage;
-    const std::optional<Tags> tags = CheckTags(options.tags, err);
-    if (!tags) return kExitUsage;
+    std::string problem;
+    std::optional<Tags> tags = CheckTags(options.tags, problem);
+    if (!tags) {
+        err << problem << '\n';
+        return kExitUsage;
+    }
     const std::optional<std::wstring> given = WideFromUtf8(options.port);
     if (!given) {
         err << Complaint(options.port, kNotUtf8) << '\n';
@@ -324,54 +85,28 @@ int RunSet(const SetOptions& options, const CliSystem& system, std::ostream& out
         return kExitUsage;
     }
 
-    std::wstring port = *given;
-    if (!options.portGiven) {
-        // As the dialog finds its meter: once, before the first channel.
-        const std::vector<PortProbe> probes = ProbePorts(
-            L"", system.layer, system.listPorts, ProbeScope::UpToFirstAnswer, system.holders);
-        port = FoundPort(probes);
-        if (StopRequested() != 0) return SetStatus(false, false);
-        if (port.empty()) return NoMeter(probes, err);
+    SessionOpening opening;
+    const std::unique_ptr<SetSession> session =
+        SetSession::Open({system.layer, system.listPorts, system.holders}, *given, opening);
+    if (!session) {
+        if (const std::string message = opening.Message(); !message.empty()) err << message << '\n';
+        return opening.status;
     }
-    const std::string portText = Utf8FromWide(port);
-    CMeterPort meter(system.layer);
-    if (meter.Open(port) == kInvalidPort) {
-        err << Utf8FromWide(FormatOpenFailure(port, meter.LastOpenStatus())) << '\n';
-        return kExitOpenFailed;
-    }
-
-    SetRecord record(options.json, portText, *tags, log.get(), out);
-    bool allAnswered = true;
-    bool logFailed = false;
+    session->SetTags(std::move(*tags));
+    session->AttachLog(std::move(log), options.logPath);
     bool outputFailed = false;
-    const char* halt = nullptr;  // why the channels from here on are not sent
     for (const Correction& correction : *corrections) {
-        const std::string time = UtcNow();
-        if (halt == nullptr && StopRequested() != 0) halt = kStopped;
-        if (halt == nullptr && !record.Sending(correction, time)) {
-            logFailed = true;
-            halt = kLogWriteFailed;
+        const ChannelRecord record = session->Set(correction);
+        // An output that failed takes no more lines.
+        if (!outputFailed && !Print(record, options.json, out)) {
+            outputFailed = true;
+            session->HaltForOutput();
         }
-        // A channel whose row is not on the disk is not sent: the record would not hold it.
-        ExchangeRecord exchange;
-        if (halt == nullptr) exchange = meter.SendFrameRecorded(correction.frame);
-        allAnswered = allAnswered && exchange.answered;
-        if (exchange.portLost && halt == nullptr) halt = kPortLost;
-        // A log that failed takes no more rows, an output that failed no more lines.
-        if (!logFailed && !record.Done(correction, UtcNow(), exchange)) logFailed = true;
-        if (!outputFailed && !record.Print(correction, time, exchange)) outputFailed = true;
-        if (halt == nullptr && logFailed) halt = kLogWriteFailed;
-        if (halt == nullptr && outputFailed) halt = kOutputFailed;
     }
-    meter.Close();
-    if (halt == kStopped) {
-        err << kStopped << StopRequested() << '\n';
-    } else if (halt == kOutputFailed) {
-        err << kOutputFailed << '\n';
-    } else if (halt != nullptr) {
-        err << Complaint(halt == kPortLost ? Shown(port) : options.logPath, halt) << '\n';
-    }
-    return SetStatus(allAnswered && !logFailed && !outputFailed, halt == kPortLost);
+    session->Close();
+    if (const std::string message = session->HaltMessage(); !message.empty())
+        err << message << '\n';
+    return session->Status();
 }
 
 int RunPorts(bool json, const CliSystem& system, std::ostream& out) {
@@ -379,15 +114,11 @@ int RunPorts(bool json, const CliSystem& system, std::ostream& out) {
     system.listPorts(ports);
     const std::vector<PortState> states = PeekPorts(ports, system.peek, system.holders);
     for (std::size_t i = 0; i < ports.size(); ++i) {
-        const std::string state = Utf8FromWide(FormatPortState(states[i]));
         if (json) {
-            out << JsonLine({{"port", Utf8FromWide(ports[i].name)},
-                             {"description", Utf8FromWide(ports[i].description)},
-                             {"state", state}})
-                << '\n';
+            out << PortJson(ports[i], states[i]) << '\n';
         } else {
-            out << Shown(ports[i].name) << '\t' << Shown(ports[i].description) << '\t' << state
-                << '\n';
+            out << Shown(ports[i].name) << '\t' << Shown(ports[i].description) << '\t'
+                << Utf8FromWide(FormatPortState(states[i])) << '\n';
         }
     }
     return kExitAllAnswered;
@@ -408,7 +139,8 @@ int RunFind(bool all, bool json, const CliSystem& system, std::ostream& out, std
         }
     }
     if (found) return kExitAllAnswered;
-    return NoMeter(probes, err);
+    err << NoMeterMessage(probes) << '\n';
+    return kExitNoMeter;
 }
 
 // Edits (insertions, deletions, substitutions) that turn `a` into `b`.
@@ -502,15 +234,10 @@ int RunCli(const std::vector<std::string>& args, const CliSystem& system, std::o
         app.add_subcommand("set",
                            "Set channels, in the order given, on one open port; CHANNEL is 1310CW, "
                            "1310Burst, 1490CW, 1550CW (any case) or 0..3, DB the level in dB.");
-    std::string columns;
-    for (const std::string& column : StationLog::Columns())
-        columns += (columns.empty() ? "" : ",") + column;
     setCommand->footer(
         "--log FILE: a CSV row before each frame goes out (event sending, sent pending) and one "
         "with its outcome (event done), each on the disk before the run goes on; the header:\n" +
-        columns +
-        "\n--json: one object per channel with time, port, channel, label, text, db, factor, "
-        "frame, answered, sent, late, reply (what arrived, hex, at most 40 bytes) and tags.");
+        LogHeader() + "\n--json: one object per channel with " + RecordJsonKeys() + ".");
     CLI::Option* portOption =
         setCommand->add_option("--port", set.port, "The meter's port; without it, discovery");
     setCommand->add_flag("--json", set.json, "One JSON object per line");

@@ -25,7 +25,8 @@
  * Handles
  * - A handle from dravik_open is valid until dravik_close. A closed handle passed again is
  *   detected and gets DRAVIK_BAD_HANDLE, as does NULL, until the system reuses its address for
- *   a new handle (then the call reaches that one): do not keep a closed handle.
+ *   a new handle (then the call reaches that one): do not keep a closed handle. A call refused
+ *   with DRAVIK_BAD_HANDLE has no handle to keep its error in: dravik_last_error(NULL) says it.
  */
 #ifndef DRAVIK_H
 #define DRAVIK_H
@@ -50,6 +51,8 @@ extern "C" {
 #define DRAVIK_CANCELLED 5          /* dravik_cancel ended it; nothing more is sent on the handle */
 #define DRAVIK_LOG_FAILED 6         /* the log could not be opened or take a row */
 #define DRAVIK_BAD_HANDLE 7         /* NULL, closed or never opened handle */
+#define DRAVIK_INTERNAL_ERROR 8     /* the library could not finish (out of memory); on a handle,
+                                       nothing more is sent on it */
 
 typedef struct dravik_meter dravik_meter;
 
@@ -67,7 +70,8 @@ int DRAVIK_CALL dravik_ports(const char** json);
 int DRAVIK_CALL dravik_find(int all, const char** json);
 
 /* Opens the meter's port (port NULL or "": found as the dialog finds it) and sets *meter; on
- * failure *meter is NULL and dravik_last_error(NULL) says why. */
+ * failure *meter is NULL and dravik_last_error(NULL) says why (DRAVIK_NO_METER: what dravik-cli
+ * prints then, a line and then each port tried, one per line). */
 int DRAVIK_CALL dravik_open(const char* port, dravik_meter** meter);
 
 /* The port the handle has open (the one found, when dravik_open was given none). */
@@ -80,11 +84,12 @@ int DRAVIK_CALL dravik_open_log(dravik_meter* meter, const char* path, const cha
 
 /* Sets one channel: `channel` is a label ("1310CW", "1310Burst", "1490CW", "1550CW", any case)
  * or "0".."3", `db_text` the level in dB, checked as dravik-cli set checks it (a non-numeric or
- * out-of-range level is DRAVIK_INVALID_ARGUMENT and nothing is sent). *json is the channel's
- * record, the object `dravik-cli set --json` prints, whenever the arguments were valid: also
- * when nothing was sent because the run had stopped (a lost port, a failed log row, a cancel):
- * then every later dravik_set on the handle returns that status at once, sends nothing and is
- * recorded as not sent. */
+ * out-of-range level is DRAVIK_INVALID_ARGUMENT and nothing is sent). A channel may be set
+ * again on the same handle (after DRAVIK_NOT_CONFIRMED, say). *json is the channel's record,
+ * the object `dravik-cli set --json` prints, without a line end, whenever the arguments were
+ * valid ("" when they were not): also when nothing was sent because the run had stopped (a
+ * lost port, a failed log row, a cancel): then every later dravik_set on the handle returns
+ * that status at once, sends nothing and is recorded as not sent. */
 int DRAVIK_CALL dravik_set(dravik_meter* meter, const char* channel, const char* db_text,
                            const char** json);
 
@@ -93,8 +98,9 @@ int DRAVIK_CALL dravik_set(dravik_meter* meter, const char* channel, const char*
 int DRAVIK_CALL dravik_cancel(dravik_meter* meter);
 
 /* Why the last call on the handle (meter NULL: the last call without a handle on this thread)
- * failed, as one line in the operator's language, the text dravik-cli prints on stderr; "" when
- * it did not fail. Never NULL. */
+ * failed, in the operator's language: the line dravik-cli prints on stderr (DRAVIK_NO_METER: its
+ * lines), or for DRAVIK_NOT_CONFIRMED the channel's outcome line; "" when it did not fail.
+ * Never NULL. */
 const char* DRAVIK_CALL dravik_last_error(const dravik_meter* meter);
 
 /* Closes the port, the line left as found, and frees the handle. */

@@ -42,9 +42,13 @@ struct SessionOpening {
     std::wstring port;              // the port given or found
     std::vector<PortProbe> probes;  // the search's, when none was given
     OpenStatus refused;             // why the port would not open
-    // The line dravik-cli prints on stderr for a failure (NoMeter: one per line, as `find`).
+    // The line dravik-cli prints on stderr for a failure (no meter: NoMeterMessage's lines).
     std::string Message() const;
 };
+
+// The lines dravik-cli prints on stderr when no meter was found: the dialog's message, then each
+// port tried with what became of it, in the order tried.
+std::string NoMeterMessage(const std::vector<PortProbe>& probes);
 
 class SetSession {
   public:
@@ -52,7 +56,7 @@ class SetSession {
     // dialog does, once). nullptr when it failed; `opening` says why.
     static std::unique_ptr<SetSession> Open(const SessionSystem& system, const std::wstring& port,
                                             SessionOpening& opening);
-    // Closes the port: the line as found.
+    // Closes the port (when Close has not): the line as found.
     ~SetSession();
     SetSession(const SetSession&) = delete;
     SetSession& operator=(const SetSession&) = delete;
@@ -70,6 +74,9 @@ class SetSession {
     // The front end could not report a record (its stdout failed): no further channel is sent.
     void HaltForOutput();
 
+    // Closes the port now, the line as found; the session sends nothing more.
+    void Close();
+
     Halt Halted() const { return m_halt; }
     // The status the run earned: a stop request's 128+N over a lost port's 4 over a channel not
     // confirmed (1) over 0.
@@ -79,6 +86,8 @@ class SetSession {
 
   private:
     SetSession(ISerialLayer& layer, std::wstring port);
+    // Whether the row is on the disk, or there is no log.
+    bool Logged(const ChannelRecord& record, RowEvent event, const std::string& time);
 
     ISerialLayer& m_layer;
     CMeterPort m_meter;
@@ -89,4 +98,5 @@ class SetSession {
     Halt m_halt = Halt::None;
     bool m_allAnswered = true;
     bool m_logFailed = false;
+    bool m_outputFailed = false;
 };

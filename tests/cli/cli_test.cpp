@@ -3,10 +3,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <filesystem>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,7 +21,6 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using Bytes = FakeSerialLayer::Bytes;
-using Json = nlohmann::json;
 
 // A station whose only listed port, COM7, holds a meter.
 class Station : public ::testing::Test {
@@ -216,62 +213,6 @@ TEST_F(Station, PortsListsWithoutOpening) {
         "\\u001b]0;root\\u0007\\u009b\\u202eabc\","
         "\"state\":\"被 <h1>\\\\x1b[2J (5) 占用\"}\n");
     EXPECT_THAT(layer.OpenLog(), IsEmpty());
-}
-
-// What the record of a run says when the line misbehaves, channel by channel (--json), and the
-// exit status: a lost port stops the run (the channels after it are not sent, exit 4), a frame
-// the driver would not take is not sent but the next one is. (What counts as an answer is the
-// exchange's record, tested with it.)
-TEST_F(Station, TheRecordSaysWhatReachedTheMeter) {
-    struct Case {
-        const char* what;
-        std::function<void(FakeSerialLayer::PortScript&)> line;
-        int status;
-        std::vector<std::pair<bool, bool>> sentAnswered;  // per channel
-        std::string err;
-    };
-    const auto vanishing = [](FakeSerialLayer::PortScript& script) {
-        script.onWrite = [](FakeSerialLayer& fake, const std::wstring& port, const Bytes&) {
-            fake.WithPort(port, [](auto& state) { state.script.failClearCommError = true; });
-            fake.PushEvent(port, {kEvErr});
-        };
-    };
-    const auto refusingTheFirst = [](FakeSerialLayer::PortScript& script) {
-        script = FakeMeter();
-        script.writeAccepts = {0, 0, 0, 0, 0, 0, 0};
-    };
-    const std::vector<Case> cases = {
-        {"unplugged",
-         vanishing,
-         kExitOpenFailed,
-         {{true, false}, {false, false}},
-         "“COM10”：串口已断开"},
-        {"write refused", refusingTheFirst, kExitNoAnswer, {{false, false}, {true, true}}, ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        // A port of its own each, with nothing written to it before.
-        const std::string port = std::string("COM1") + std::to_string(&c - cases.data());
-        const std::wstring name(port.begin(), port.end());
-        FakeSerialLayer::PortScript script;
-        c.line(script);
-        layer.AddPort(name, script);
-        const CliRun run = Cli({"set", "--port", port, "--json", "--tag", "sn=A7", "0=1", "3=2"});
-        EXPECT_EQ(run.status, c.status);
-        EXPECT_THAT(run.err, HasSubstr(c.err));
-        std::istringstream lines(run.out);
-        for (const auto& [sent, answered] : c.sentAnswered) {
-            std::string line;
-            ASSERT_TRUE(std::getline(lines, line));
-            const Json json = Json::parse(line);
-            EXPECT_EQ(json.at("sent"), sent) << line;
-            EXPECT_EQ(json.at("answered"), answered) << line;
-            EXPECT_EQ(json.at("tags"), Json({{"sn", "A7"}})) << line;
-        }
-        const auto sentCount = std::count_if(c.sentAnswered.begin(), c.sentAnswered.end(),
-                                             [](const auto& channel) { return channel.first; });
-        EXPECT_EQ(SetFrames(layer, name).size(), static_cast<std::size_t>(sentCount));
-    }
 }
 
 // A stdout that takes nothing more (a full disk, a closed pipe): the run says so and stops.

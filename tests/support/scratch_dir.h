@@ -1,7 +1,7 @@
 #pragma once
 
-// A fresh directory under the system's temp dir, removed with everything in it at the end
-// (Linux tests).
+// A fresh directory (0700) under the system's temp dir or `parent`, removed with everything in it
+// at the end (Linux tests).
 
 #include <stdlib.h>
 
@@ -11,8 +11,9 @@
 
 class ScratchDir {
   public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "dravik-XXXXXX").string();
+    explicit ScratchDir(
+        const std::filesystem::path& parent = std::filesystem::temp_directory_path()) {
+        std::string pattern = (parent / "dravik-XXXXXX").string();
         if (::mkdtemp(pattern.data()) != nullptr) m_path = pattern;
     }
     ~ScratchDir() {

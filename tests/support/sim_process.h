@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "pass_through_layer.h"
+#include "scratch_dir.h"
 
 // Limit for anything a test waits for from a simulated meter or a pty: generous, since only a
 // fault should ever reach it.
@@ -105,6 +106,23 @@ class MeterSimProcess {
 int StartProgram(const std::string& name, const std::vector<std::string>& args);
 // Its wait status once it has ended; -1, and the program killed, after kPtyWaitLimit.
 int WaitForProgram(int pid);
+
+// A copy of a program of the build (from BinDir()) for a test that runs it as another user, who
+// may not be able to enter the build tree: a checkout in root's home or under mktemp -d lies in a
+// 0700 directory. The copy lies in a fresh directory under /tmp, both open to every user (0755),
+// and goes at the end. The build's own libraries are static, so the program needs nothing else
+// from the tree.
+class SharedProgram {
+  public:
+    explicit SharedProgram(const std::string& name);
+
+    // The copy's path; empty when it could not be made.
+    const std::string& Path() const { return m_path; }
+
+  private:
+    ScratchDir m_dir{"/tmp"};
+    std::string m_path;
+};
 
 // What of a line a program that used it must leave as it found it: the settings and exclusive
 // mode.

@@ -241,6 +241,19 @@ int WaitForProgram(int pid) {
     return status;
 }
 
+SharedProgram::SharedProgram(const std::string& name) {
+    namespace fs = std::filesystem;
+    if (!m_dir.Ok()) return;
+    const std::string copy = m_dir.Path() + "/" + name;
+    constexpr auto everyoneMayRun = fs::perms(0755);
+    std::error_code error;
+    fs::permissions(m_dir.Path(), everyoneMayRun, error);
+    if (!error) fs::copy_file(BinDir() + "/" + name, copy, error);
+    // Whatever the umask made of the original.
+    if (!error) fs::permissions(copy, everyoneMayRun, error);
+    if (!error) m_path = copy;
+}
+
 LineSnapshot SnapshotLine(int termiosFd, int ttyFd) {
     LineSnapshot line;
     EXPECT_EQ(tcgetattr(termiosFd, &line.tio), 0);

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "channel_record.h"
 #include "scratch_dir.h"
 #include "station_log.h"
 
@@ -28,15 +29,12 @@ std::string Contents(const std::string& path) {
 
 // Fourteen fields, the first `given` as given and the rest empty.
 std::vector<std::string> Row(std::vector<std::string> given) {
-    given.resize(StationLog::Columns().size());
+    given.resize(LogColumns().size());
     return given;
 }
 
 std::string Header() {
-    std::string header;
-    for (const std::string& column : StationLog::Columns())
-        header += (header.empty() ? "" : ",") + column;
-    return header + "\n";
+    return LogHeader() + "\n";
 }
 
 TEST(StationLog, QuotesWhatASpreadsheetWouldRunAndStartsAfterAFragmentOnANewLine) {

@@ -1,5 +1,7 @@
 #include "station_log.h"
 
+#include "channel_record.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -26,16 +28,16 @@ std::string CsvField(const std::string& field, bool number) {
 
 // The columns that hold numbers the tool itself wrote: their leading '-' is a minus sign.
 bool IsNumberColumn(std::size_t column) {
-    const std::vector<std::string>& columns = StationLog::Columns();
-    return column < columns.size() && (columns[column] == "db" || columns[column] == "factor");
+    const std::vector<LogColumn>& columns = LogColumns();
+    return column < columns.size() && columns[column].number;
 }
 
 // Rows end with a bare line feed, as the station's shell tools expect; RFC 4180 readers take it.
-std::string CsvRow(const std::vector<std::string>& fields, bool numbers) {
+std::string CsvRow(const std::vector<std::string>& fields) {
     std::string row;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         if (i > 0) row += ',';
-        row += CsvField(fields[i], numbers && IsNumberColumn(i));
+        row += CsvField(fields[i], IsNumberColumn(i));
     }
     return row + '\n';
 }
@@ -49,14 +51,6 @@ bool LogFile::Write(const std::string& text) {
         done += n;
     }
     return true;
-}
-
-const std::vector<std::string>& StationLog::Columns() {
-    // The first nine are the log's original columns; readers that go by name keep working.
-    static const std::vector<std::string> columns = {
-        "time",  "port",     "channel", "label", "text", "db",    "factor",
-        "frame", "answered", "event",   "sent",  "late", "reply", "tags"};
-    return columns;
 }
 
 std::unique_ptr<StationLog> StationLog::Open(const std::string& utf8Path) {
@@ -73,8 +67,8 @@ StationLog::StationLog(std::unique_ptr<LogFile> file)
 
 bool StationLog::Append(const std::vector<std::string>& fields) {
     std::string text = m_needsLineFeed ? "\n" : "";
-    if (m_needsHeader) text += CsvRow(Columns(), false);
-    text += CsvRow(fields, true);
+    if (m_needsHeader) text += LogHeader() + '\n';
+    text += CsvRow(fields);
     if (!m_file->Write(text) || !m_file->Sync()) {
         if (m_end >= 0 && m_file->CutBack(m_end)) m_file->Sync();
         return false;

@@ -1,9 +1,9 @@
 #pragma once
 
-// The audit trail of `dravik-cli set --log FILE`: CSV rows appended, RFC 4180 quoting, one
-// header when the file is new or empty. Every row is on the disk (synced) when Append returns,
-// and a row is never half on disk: when a write fails the file is cut back to the end of its
-// last complete row. A file that does not end in a line feed (a crash of an older run, a
+// The audit trail of a set session (`dravik-cli set --log FILE`): CSV rows appended, RFC 4180
+// quoting, one header when the file is new or empty. Every row is on the disk (synced) when Append
+// returns, and a row is never half on disk: when a write fails the file is cut back to the end of
+// its last complete row. A file that does not end in a line feed (a crash of an older run, a
 // foreign writer) gets one before the first row, so that no row is glued to a fragment.
 
 #include <cstdint>
@@ -41,15 +41,13 @@ class LogFile {
 
 class StationLog {
   public:
-    // The columns, in order.
-    static const std::vector<std::string>& Columns();
-
     // nullptr when the file cannot be opened for appending. `utf8Path` as given on the command
     // line.
     static std::unique_ptr<StationLog> Open(const std::string& utf8Path);
 
-    // Appends one row (after the header or line feed it may need first) and syncs it; false,
-    // with the file as it was, when it could not be written in full.
+    // Appends one row (the fields of LogColumns, in order) (after the header or line feed it may
+    // need first) and syncs it; false, with the file as it was, when it could not be written in
+    // full.
     bool Append(const std::vector<std::string>& fields);
 
   private:

@@ -1,0 +1,112 @@
+#include "set_session.h"
+
+#include <utility>
+
+#include "operator_text.h"
+#include "station_text.h"
+#include "utf8_text.h"
+
+std::string NoMeterMessage(const std::vector<PortProbe>& probes) {
+    std::string message = Utf8FromWide(kMsgNoMeterPort);
+    for (const PortProbe& probe : probes)
+        message += '\n' + Utf8FromWide(FormatPortProbe(probe));
+    return message;
+}
+
+std::string SessionOpening::Message() const {
+    if (status == kStatusNoMeter) return NoMeterMessage(probes);
+    if (status == kStatusPortUnavailable) return Utf8FromWide(FormatOpenFailure(port, refused));
+    return {};
+}
+
+std::unique_ptr<SetSession> SetSession::Open(const SessionSystem& system, const std::wstring& port,
+                                             SessionOpening& opening) {
+    opening = SessionOpening{};
+    opening.port = port;
+    if (port.empty()) {
+        // As the dialog finds its meter: once, before the first channel.
+        opening.probes = ProbePorts(L"", system.layer, system.listPorts,
+                                    ProbeScope::UpToFirstAnswer, system.holders);
+        opening.port = FoundPort(opening.probes);
+        if (const int signal = system.layer.StopRequested()) {
+            opening.status = kStatusStoppedBase + signal;
+            return nullptr;
+        }
+        if (opening.port.empty()) {
+            opening.status = kStatusNoMeter;
+            return nullptr;
+        }
+    }
+    std::unique_ptr<SetSession> session(new SetSession(system.layer, opening.port));
+    if (session->m_meter.Open(opening.port) == kInvalidPort) {
+        opening.refused = session->m_meter.LastOpenStatus();
+        opening.status = kStatusPortUnavailable;
+        return nullptr;
+    }
+    return session;
+}
+
+SetSession::SetSession(ISerialLayer& layer, std::wstring port)
+    : m_layer(layer), m_meter(layer), m_port(std::move(port)) {}
+
+SetSession::~SetSession() {
+    Close();
+}
+
+void SetSession::Close() {
+    m_meter.Close();
+}
+
+void SetSession::AttachLog(std::unique_ptr<StationLog> log, std::string path) {
+    m_log = std::move(log);
+    m_logPath = std::move(path);
+}
+
+bool SetSession::Logged(const ChannelRecord& record, RowEvent event, const std::string& time) {
+    return m_log == nullptr || m_log->Append(LogRow(record, event, time));
+}
+
+ChannelRecord SetSession::Set(const Correction& correction) {
+    ChannelRecord record{UtcNow(), Utf8FromWide(m_port), correction, {}, m_tags};
+    if (m_halt == Halt::None && m_layer.StopRequested() != 0) m_halt = Halt::Stopped;
+    // A channel whose row is not on the disk is not sent: the record would not hold it.
+    if (m_halt == Halt::None && !Logged(record, RowEvent::Sending, record.time)) {
+        m_logFailed = true;
+        m_halt = Halt::LogFailed;
+    }
+    if (m_halt == Halt::None) record.exchange = m_meter.SendFrameRecorded(correction.frame);
+    m_allAnswered = m_allAnswered && record.exchange.answered;
+    if (record.exchange.portLost && m_halt == Halt::None) m_halt = Halt::PortLost;
+    // A log that failed takes no more rows.
+    if (!m_logFailed && !Logged(record, RowEvent::Done, UtcNow())) m_logFailed = true;
+    if (m_halt == Halt::None && m_logFailed) m_halt = Halt::LogFailed;
+    return record;
+}
+
+void SetSession::HaltForOutput() {
+    m_outputFailed = true;
+    if (m_halt == Halt::None) m_halt = Halt::OutputFailed;
+}
+
+int SetSession::Status() const {
+    if (const int signal = m_layer.StopRequested()) return kStatusStoppedBase + signal;
+    if (m_halt == Halt::PortLost) return kStatusPortUnavailable;
+    return m_allAnswered && !m_logFailed && !m_outputFailed ? kStatusConfirmed
+                                                            : kStatusNotConfirmed;
+}
+
+std::string SetSession::HaltMessage() const {
+    switch (m_halt) {
+        case Halt::None:
+            return {};
+        case Halt::Stopped:
+            return kStopped + std::to_string(m_layer.StopRequested());
+        case Halt::OutputFailed:
+            return kOutputFailed;
+        case Halt::PortLost:
+            return Complaint(Utf8FromWide(ShownText(m_port)), kPortLost);
+        case Halt::LogFailed:
+            return Complaint(m_logPath, kLogWriteFailed);
+    }
+    return {};
+}

@@ -1,0 +1,20 @@
+#include "station_text.h"
+
+const char* const kUsageError = "参数错误：";
+const char* const kNoCommand = "缺少命令 ports、find 或 set（--help 有说明）";
+const char* const kNotUtf8 = "”不是 UTF-8 文本";
+const char* const kNoEquals = "”应写作 通道=dB，例如 1310CW=0.35";
+const char* const kUnknownChannel =
+    "”：没有这个通道，可用 1310CW、1310Burst、1490CW、1550CW 或 0~3";
+const char* const kChannelTwice = "”：这个通道前面已经给过";
+const char* const kNotANumber = "”：dB 值不是一个数";
+const char* const kOutOfRange = "”：dB 值或其校正系数超出范围";
+const char* const kLogOpenFailed = "”：无法打开日志文件";
+const char* const kLogEmpty = "--log 需要文件名（空的文件名不会写日志）";
+const char* const kBadTag = "”：标签应写作 键=值，键只用字母、数字和 _ . -，值不含 ; 和控制字符";
+const char* const kTagTwice = "”：这个标签的键前面已经给过";
+const char* const kEmptyPort = "--port 不能为空";
+const char* const kLogWriteFailed = "”：日志写入失败，其余通道未发送";
+const char* const kPortLost = "”：串口已断开（设备不存在或已拔出），其余通道未发送";
+const char* const kOutputFailed = "写入标准输出失败，其余通道未发送";
+const char* const kStopped = "已中断，其余通道未发送：信号 ";

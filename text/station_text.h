@@ -1,0 +1,24 @@
+#pragma once
+
+// What the station's own front ends (dravik-cli, the C library) say beyond the dialog's
+// messages: refused arguments and what stopped a run. Each completes a line that begins with
+// the argument or port it is about (“argument” + text), except where it says otherwise.
+
+extern const char* const kUsageError;  // starts a line: "参数错误：" + what CLI11 or the check said
+extern const char* const kNoCommand;
+extern const char* const kNotUtf8;
+extern const char* const kNoEquals;
+extern const char* const kUnknownChannel;
+extern const char* const kChannelTwice;
+extern const char* const kNotANumber;
+extern const char* const kOutOfRange;
+extern const char* const kLogOpenFailed;
+extern const char* const kLogEmpty;  // after kUsageError
+extern const char* const kBadTag;
+extern const char* const kTagTwice;
+extern const char* const kEmptyPort;  // after kUsageError
+// What stops the channels after one from being sent.
+extern const char* const kLogWriteFailed;
+extern const char* const kPortLost;
+extern const char* const kOutputFailed;  // a line of its own
+extern const char* const kStopped;       // a line of its own, followed by the signal's number

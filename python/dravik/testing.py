@@ -126,9 +126,11 @@ class MeterSim:
             self._changed.wait_for(lambda: self._lines or self._log_closed, START_LIMIT_S)
             first = self._lines[0] if self._lines else ""
         if not first.startswith("PORT "):
-            self.stop()
+            self._process.kill()
+            self._process.wait()
             assert self._process.stderr is not None
             error = self._process.stderr.read().decode(errors="replace").strip()
+            self.stop()
             raise RuntimeError(f"meter-sim {' '.join(self._args)} did not start: "
                                f"{error or first or 'no device announced'}")
         self.port = first[len("PORT "):]
@@ -148,6 +150,9 @@ class MeterSim:
                 process.wait()
         if self._reader is not None:
             self._reader.join()
+        for pipe in (process.stdout, process.stderr):
+            if pipe is not None:
+                pipe.close()
 
     def lines(self, prefix: str = "") -> List[str]:
         """The sim's log lines (see ``dravik-meter-sim --help``), those starting with prefix."""

@@ -3,7 +3,6 @@
 
 #include "dravik.h"
 
-#include <nlohmann/json.hpp>
 #include <utf8cpp/utf8.h>
 
 #include <exception>
@@ -22,7 +21,9 @@
 #include "port_discovery.h"
 #include "set_session.h"
 #include "station_input.h"
+#include "station_json.h"
 #include "station_log.h"
+#include "station_text.h"
 #include "utf8_text.h"
 
 // One open meter. Its layer outlives the session opened on it.
@@ -38,12 +39,8 @@ namespace {
 // What only the library says; the rest is the command line's own text.
 constexpr const char* kBadHandle = "句柄无效：未由 dravik_open 打开，或已关闭";
 constexpr const char* kNullPointer = "参数错误：指针为 NULL：";
-constexpr const char* kNotUtf8 = "”不是 UTF-8 文本";
-constexpr const char* kLogOpenFailed = "”：无法打开日志文件";
 constexpr const char* kCancelled = "已取消，其余通道未发送";
 constexpr const char* kInternal = "库内部错误（内存不足？），其余通道未发送：";
-
-using Json = nlohmann::ordered_json;
 
 // The handles open, for telling a live one from NULL, a closed one or a stray pointer. Never
 // destroyed: a host's thread may still cancel while the process runs its exit handlers.
@@ -109,11 +106,6 @@ int OnHandle(dravik_meter* meter, Body body) noexcept {
     return Guarded(meter->error, [&] { return body(*meter); });
 }
 
-// One JSON object as a line, its control characters escaped as dravik-cli's are.
-std::string JsonLine(const Json& object) {
-    return Utf8FromWide(JsonEscapedControls(WideFromBytes(object.dump()))) + "\n";
-}
-
 // "key=value;key=value" as --tag's arguments.
 std::vector<std::string> TagArguments(const std::string& joined) {
     std::vector<std::string> arguments;
@@ -125,16 +117,40 @@ std::vector<std::string> TagArguments(const std::string& joined) {
     return arguments;
 }
 
-// What the channel just set earned, given why the run stopped (if it has).
-int SetStatus(Halt halt, const ExchangeRecord& exchange) {
+// What the channel just set earned, ranked as dravik-cli ranks its exit status: a stop
+// request (here mostly the handle's cancel) over a lost port over a failed log row over no
+// answer. A channel confirmed before the run stopped is confirmed.
+int SetStatus(dravik_meter& meter, const ChannelRecord& record) {
+    const Halt halt = meter.session->Halted();
+    if (halt == Halt::None && record.exchange.answered) return DRAVIK_CONFIRMED;
+    if (meter.layer.StopRequested() != 0) return DRAVIK_CANCELLED;
     switch (halt) {
-        case Halt::None: return exchange.answered ? DRAVIK_CONFIRMED : DRAVIK_NOT_CONFIRMED;
-        case Halt::Stopped: return DRAVIK_CANCELLED;
-        case Halt::LogFailed: return DRAVIK_LOG_FAILED;
-        case Halt::PortLost: return DRAVIK_PORT_UNAVAILABLE;
-        case Halt::OutputFailed: break;
+        case Halt::None:
+            return DRAVIK_NOT_CONFIRMED;
+        case Halt::PortLost:
+            return DRAVIK_PORT_UNAVAILABLE;
+        case Halt::LogFailed:
+            return DRAVIK_LOG_FAILED;
+        case Halt::Stopped:
+        case Halt::OutputFailed:
+            break;
     }
     return DRAVIK_INTERNAL_ERROR;
+}
+
+// Why that status, in dravik-cli's words where it has them.
+std::string SetMessage(dravik_meter& meter, int status, const ChannelRecord& record) {
+    switch (status) {
+        case DRAVIK_NOT_CONFIRMED:
+            return Utf8FromWide(FormatOutcome(record.correction, record.exchange));
+        case DRAVIK_CANCELLED:
+            if (meter.layer.Cancelled()) return kCancelled;
+            return kStopped + std::to_string(meter.layer.StopRequested());
+        case DRAVIK_INTERNAL_ERROR:
+            return kInternal;
+        default:
+            return meter.session->HaltMessage();
+    }
 }
 
 }  // namespace
@@ -148,18 +164,16 @@ const char* DRAVIK_CALL dravik_version(void) {
 int DRAVIK_CALL dravik_ports(const char** json) {
     ThreadTexts& texts = ForThread();
     return Guarded(texts.error, [&] {
-        if (json == nullptr) return Fail(texts.error, DRAVIK_INVALID_ARGUMENT, kNullPointer + std::string("json"));
+        if (json == nullptr)
+            return Fail(texts.error, DRAVIK_INVALID_ARGUMENT, kNullPointer + std::string("json"));
         texts.text.clear();
         *json = texts.text.c_str();
         std::vector<PortInfo> ports;
         EnumSerialPorts(ports);
         const std::vector<PortState> states =
             PeekPorts(ports, PlatformPortPeek(), PlatformHolderCheck());
-        for (std::size_t i = 0; i < ports.size(); ++i) {
-            texts.text += JsonLine({{"port", Utf8FromWide(ports[i].name)},
-                                    {"description", Utf8FromWide(ports[i].description)},
-                                    {"state", Utf8FromWide(FormatPortState(states[i]))}});
-        }
+        for (std::size_t i = 0; i < ports.size(); ++i)
+            texts.text += PortJson(ports[i], states[i]) + "\n";
         *json = texts.text.c_str();
         return DRAVIK_CONFIRMED;
     });
@@ -168,15 +182,15 @@ int DRAVIK_CALL dravik_ports(const char** json) {
 int DRAVIK_CALL dravik_find(int all, const char** json) {
     ThreadTexts& texts = ForThread();
     return Guarded(texts.error, [&] {
-        if (json == nullptr) return Fail(texts.error, DRAVIK_INVALID_ARGUMENT, kNullPointer + std::string("json"));
+        if (json == nullptr)
+            return Fail(texts.error, DRAVIK_INVALID_ARGUMENT, kNullPointer + std::string("json"));
         texts.text.clear();
         *json = texts.text.c_str();
-        SessionOpening search;
-        search.probes = ProbePorts(L"", PlatformSerialLayer(), EnumSerialPorts,
-                                   all != 0 ? ProbeScope::EveryPort : ProbeScope::UpToFirstAnswer,
-                                   PlatformHolderCheck());
+        const std::vector<PortProbe> probes = ProbePorts(
+            L"", PlatformSerialLayer(), EnumSerialPorts,
+            all != 0 ? ProbeScope::EveryPort : ProbeScope::UpToFirstAnswer, PlatformHolderCheck());
         bool found = false;
-        for (const PortProbe& probe : search.probes) {
+        for (const PortProbe& probe : probes) {
             found = found || probe.Answered();
             // FormatPortProbe's line is the port as shown, a blank, then the reason.
             const std::wstring line = FormatPortProbe(probe);
@@ -184,19 +198,20 @@ int DRAVIK_CALL dravik_find(int all, const char** json) {
                 probe.Answered() ? L"" : line.substr(ShownText(probe.port).size() + 1);
             texts.text += JsonLine({{"port", Utf8FromWide(probe.port)},
                                     {"found", probe.Answered()},
-                                    {"reason", Utf8FromWide(reason)}});
+                                    {"reason", Utf8FromWide(reason)}}) +
+                          "\n";
         }
         *json = texts.text.c_str();
         if (found) return DRAVIK_CONFIRMED;
-        search.status = kStatusNoMeter;
-        return Fail(texts.error, DRAVIK_NO_METER, search.Message());
+        return Fail(texts.error, DRAVIK_NO_METER, NoMeterMessage(probes));
     });
 }
 
 int DRAVIK_CALL dravik_open(const char* port, dravik_meter** meter) {
     ThreadTexts& texts = ForThread();
     return Guarded(texts.error, [&] {
-        if (meter == nullptr) return Fail(texts.error, DRAVIK_INVALID_ARGUMENT, kNullPointer + std::string("meter"));
+        if (meter == nullptr)
+            return Fail(texts.error, DRAVIK_INVALID_ARGUMENT, kNullPointer + std::string("meter"));
         *meter = nullptr;
         const std::string given = port == nullptr ? "" : port;
         const std::optional<std::wstring> name = WideFromUtf8(given);
@@ -206,6 +221,10 @@ int DRAVIK_CALL dravik_open(const char* port, dravik_meter** meter) {
         SessionOpening opening;
         opened->session = SetSession::Open(system, *name, opening);
         if (!opened->session) {
+            if (opening.status >= kStatusStoppedBase) {
+                return Fail(texts.error, DRAVIK_CANCELLED,
+                            kStopped + std::to_string(opening.status - kStatusStoppedBase));
+            }
             const int status =
                 opening.status == kStatusNoMeter ? DRAVIK_NO_METER : DRAVIK_PORT_UNAVAILABLE;
             return Fail(texts.error, status, opening.Message());
@@ -220,7 +239,8 @@ int DRAVIK_CALL dravik_open(const char* port, dravik_meter** meter) {
 
 int DRAVIK_CALL dravik_port(dravik_meter* meter, const char** port) {
     return OnHandle(meter, [&](dravik_meter& m) {
-        if (port == nullptr) return Fail(m.error, DRAVIK_INVALID_ARGUMENT, kNullPointer + std::string("port"));
+        if (port == nullptr)
+            return Fail(m.error, DRAVIK_INVALID_ARGUMENT, kNullPointer + std::string("port"));
         m.text = Utf8FromWide(m.session->Port());
         *port = m.text.c_str();
         return DRAVIK_CONFIRMED;
@@ -237,7 +257,8 @@ int DRAVIK_CALL dravik_open_log(dravik_meter* meter, const char* path, const cha
             if (!checked) return Fail(m.error, DRAVIK_INVALID_ARGUMENT, Named(problem));
         }
         const std::string logPath = path == nullptr ? "" : path;
-        if (!WideFromUtf8(logPath)) return Fail(m.error, DRAVIK_INVALID_ARGUMENT, "“" + Named(logPath) + kNotUtf8);
+        if (!WideFromUtf8(logPath))
+            return Fail(m.error, DRAVIK_INVALID_ARGUMENT, "“" + Named(logPath) + kNotUtf8);
         std::unique_ptr<StationLog> log;
         if (!logPath.empty() && !(log = StationLog::Open(logPath))) {
             return Fail(m.error, DRAVIK_LOG_FAILED, "“" + logPath + kLogOpenFailed);
@@ -251,7 +272,8 @@ int DRAVIK_CALL dravik_open_log(dravik_meter* meter, const char* path, const cha
 int DRAVIK_CALL dravik_set(dravik_meter* meter, const char* channel, const char* db_text,
                            const char** json) {
     return OnHandle(meter, [&](dravik_meter& m) {
-        if (json == nullptr) return Fail(m.error, DRAVIK_INVALID_ARGUMENT, kNullPointer + std::string("json"));
+        if (json == nullptr)
+            return Fail(m.error, DRAVIK_INVALID_ARGUMENT, kNullPointer + std::string("json"));
         m.text.clear();
         *json = m.text.c_str();
         if (channel == nullptr || db_text == nullptr) {
@@ -273,14 +295,9 @@ int DRAVIK_CALL dravik_set(dravik_meter* meter, const char* channel, const char*
             throw;
         }
         *json = m.text.c_str();
-        const int status = SetStatus(m.session->Halted(), record.exchange);
+        const int status = SetStatus(m, record);
         if (status == DRAVIK_CONFIRMED) return status;
-        if (status == DRAVIK_NOT_CONFIRMED) {
-            return Fail(m.error, status, Utf8FromWide(FormatOutcome(*correction, record.exchange)));
-        }
-        if (status == DRAVIK_CANCELLED && m.layer.Cancelled()) return Fail(m.error, status, kCancelled);
-        if (status == DRAVIK_INTERNAL_ERROR) return Fail(m.error, status, kInternal);
-        return Fail(m.error, status, m.session->HaltMessage());
+        return Fail(m.error, status, SetMessage(m, status, record));
     });
 }
 
@@ -314,7 +331,8 @@ int DRAVIK_CALL dravik_close(dravik_meter* meter) {
         {
             Registry& registry = Handles();
             const std::lock_guard lock(registry.mutex);
-            if (registry.live.erase(meter) == 0) return Fail(texts.error, DRAVIK_BAD_HANDLE, kBadHandle);
+            if (registry.live.erase(meter) == 0)
+                return Fail(texts.error, DRAVIK_BAD_HANDLE, kBadHandle);
         }
         delete meter;
         return DRAVIK_CONFIRMED;

@@ -43,16 +43,15 @@ extern "C" {
 #endif
 
 /* Statuses. 0 to 4 have the numbers of dravik-cli's exit statuses. */
-#define DRAVIK_CONFIRMED 0          /* the meter answered every channel asked */
-#define DRAVIK_NOT_CONFIRMED 1      /* the meter did not answer (the record says more) */
-#define DRAVIK_INVALID_ARGUMENT 2   /* refused before anything was opened or sent */
-#define DRAVIK_NO_METER 3           /* no port answered as the meter */
-#define DRAVIK_PORT_UNAVAILABLE 4   /* the port would not open, or was lost during the run */
-#define DRAVIK_CANCELLED 5          /* dravik_cancel ended it; nothing more is sent on the handle */
-#define DRAVIK_LOG_FAILED 6         /* the log could not be opened or take a row */
-#define DRAVIK_BAD_HANDLE 7         /* NULL, closed or never opened handle */
-#define DRAVIK_INTERNAL_ERROR 8     /* the library could not finish (out of memory); on a handle,
-                                       nothing more is sent on it */
+#define DRAVIK_CONFIRMED 0        /* the meter answered every channel asked */
+#define DRAVIK_NOT_CONFIRMED 1    /* the meter did not answer (the record says more) */
+#define DRAVIK_INVALID_ARGUMENT 2 /* refused before anything was opened or sent */
+#define DRAVIK_NO_METER 3         /* no port answered as the meter */
+#define DRAVIK_PORT_UNAVAILABLE 4 /* the port would not open, or was lost during the run */
+#define DRAVIK_CANCELLED 5        /* dravik_cancel ended it; nothing more is sent on the handle */
+#define DRAVIK_LOG_FAILED 6       /* the log could not be opened or take a row */
+#define DRAVIK_BAD_HANDLE 7       /* NULL, closed or never opened handle */
+#define DRAVIK_INTERNAL_ERROR 8   /* not finished (out of memory): nothing more is sent on it */
 
 typedef struct dravik_meter dravik_meter;
 

@@ -74,7 +74,11 @@ static int count_lines(const char* file, const char* prefix) {
 static int is_utf8(const char* text) {
     const unsigned char* s = (const unsigned char*)text;
     while (*s != 0) {
-        int more = *s < 0x80 ? 0 : (*s & 0xE0) == 0xC0 ? 1 : (*s & 0xF0) == 0xE0 ? 2 : (*s & 0xF8) == 0xF0 ? 3 : -1;
+        int more = *s < 0x80             ? 0
+                   : (*s & 0xE0) == 0xC0 ? 1
+                   : (*s & 0xF0) == 0xE0 ? 2
+                   : (*s & 0xF8) == 0xF0 ? 3
+                                         : -1;
         if (more < 0 || (more == 1 && *s < 0xC2)) return 0;
         for (++s; more > 0; --more, ++s)
             if ((*s & 0xC0) != 0x80) return 0;
@@ -82,7 +86,8 @@ static int is_utf8(const char* text) {
     return 1;
 }
 
-static const char* const kLevels[4][2] = {{"1310CW", "0.35"}, {"1310burst", "-1.5"}, {"2", "0.5"}, {"3", "2.25"}};
+static const char* const kLevels[4][2] = {
+    {"1310CW", "0.35"}, {"1310burst", "-1.5"}, {"2", "0.5"}, {"3", "2.25"}};
 
 /* The four channels on an open handle: each confirmed, its record on this port with TAGS. */
 static void set_four(dravik_meter* meter, const char* port, const char* tags_json) {
@@ -136,8 +141,9 @@ static void case_four(const char* port, const char* sim_log, const char* dir) {
     if (!CHECK(f != NULL)) return;
     while (fgets(line, sizeof line, f) != NULL) {
         if (row == 0) {
-            CHECK(strcmp(line, "time,port,channel,label,text,db,factor,frame,answered,event,sent,"
-                               "late,reply,tags\n") == 0);
+            CHECK(strcmp(line,
+                         "time,port,channel,label,text,db,factor,frame,answered,event,sent,"
+                         "late,reply,tags\n") == 0);
         } else {
             snprintf(part, sizeof part, ",%s,%d,", port, (row - 1) / 2);
             CHECK_HAS(line, part);
@@ -252,9 +258,9 @@ static void case_bad(const char* port, const char* sim_log, const char* dir) {
     struct {
         const char* channel;
         const char* db;
-    } levels[] = {{"1625CW", "1"}, {"4", "1"}, {"", "1"}, {"\xff", "1"}, {"0", "\xc3"},
-                  {"0", "abc"}, {"0", "1e999"}, {"0", ""}, {NULL, "1"}, {"0", NULL},
-                  {NULL, NULL}, {NULL, NULL}};
+    } levels[] = {{"1625CW", "1"}, {"4", "1"},   {"", "1"},      {"\xff", "1"},
+                  {"0", "\xc3"},   {"0", "abc"}, {"0", "1e999"}, {"0", ""},
+                  {NULL, "1"},     {"0", NULL},  {NULL, NULL},   {NULL, NULL}};
     const char* tags[] = {"a", "=x", "k=v;k=w", "k=a\x01z", "k=\xff", "k=1;", "k y=1", NULL};
     size_t i;
     if (!CHECK(huge != NULL && digits != NULL)) return;
@@ -288,7 +294,8 @@ static void case_bad(const char* port, const char* sim_log, const char* dir) {
     CHECK_STATUS(dravik_set(meter, "0", "1", NULL), DRAVIK_INVALID_ARGUMENT);
     for (i = 0; i < sizeof levels / sizeof levels[0]; ++i) {
         json = NULL;
-        CHECK_STATUS(dravik_set(meter, levels[i].channel, levels[i].db, &json), DRAVIK_INVALID_ARGUMENT);
+        CHECK_STATUS(dravik_set(meter, levels[i].channel, levels[i].db, &json),
+                     DRAVIK_INVALID_ARGUMENT);
         CHECK(json != NULL && *json == '\0');
         CHECK(*dravik_last_error(meter) != 0 && is_utf8(dravik_last_error(meter)));
     }

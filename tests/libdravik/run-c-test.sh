@@ -42,6 +42,8 @@ for entry in "${DRAVIK_C_TEST_CASES[@]}" "example"; do
     read -ra options <<<"$entry"
     name=${options[0]}
     mkdir -p "$work/$name"
+    # There before meter_sim_start reads it, which it may do before the sim has made it.
+    : >"$work/$name/meter-sim.log"
     meter_sim_start "$bin/meter-sim" "$work/$name/meter-sim.log" "$DRAVIK_EXTRA_PORTS" \
         "${options[@]:1}"
     status=0

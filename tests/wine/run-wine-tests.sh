@@ -184,7 +184,8 @@ echo "   ($(ws_since "$phase") s)"
 
 for exe in "$WS_WINDOWS_BIN"/*_test.exe; do
     name=$(basename "$exe")
-    [[ $name == link_test.exe || $name == discovery_test.exe ]] && continue
+    [[ $name == link_test.exe || $name == discovery_test.exe || $name == dravik_c_test.exe ]] &&
+        continue
     phase=$(ws_now)
     echo "== $name"
     check "$name" run_gtest "$WS_DIR/${name%.exe}.log" "$exe"
@@ -313,6 +314,36 @@ else
     fail "meter-sim starts"
 fi
 meter_sim_stop
+echo "   ($(ws_since "$phase") s)"
+
+# --- dravik.dll from C: dravik_c_test.exe with the meter on COM7 -----------------------------
+# Each case with a meter of its own, as on Linux (tests/libdravik/c-test.sh lists them).
+
+# c_test CASE SIM_LOG: the case's output in its own log, shown when it fails.
+c_test() {
+    local name=$1 sim_log=$2 log="$WS_DIR/c-$1/dravik_c_test.log" status=0
+    wine_cmd timeout -k 10 "$TEST_PROGRAM_LIMIT" \
+        wine "$WS_WINDOWS_BIN/dravik_c_test.exe" "$name" COM7 "Z:$sim_log" "Z:$WS_DIR/c-$name" \
+        >"$log" 2>&1 || status=$?
+    tr -d '\r' <"$log" | sed 's/^/      /'
+    [[ $status -eq 0 ]]
+}
+
+phase=$(ws_now)
+echo "== dravik_c_test.exe (dravik.dll) with the meter on COM7"
+# shellcheck source=tests/libdravik/c-test.sh
+source "$here/../libdravik/c-test.sh"
+for entry in "${DRAVIK_C_TEST_CASES[@]}"; do
+    read -ra options <<<"$entry"
+    sim_log="$WS_DIR/meter-sim-c-${options[0]}.log"
+    mkdir -p "$WS_DIR/c-${options[0]}"
+    if sim_start "$sim_log" "${options[@]:1}"; then
+        check "dravik_c_test.exe ${options[0]}" c_test "${options[0]}" "$sim_log"
+    else
+        fail "meter-sim starts (${options[*]})"
+    fi
+    meter_sim_stop
+done
 echo "   ($(ws_since "$phase") s)"
 
 # --- Dravik.exe with the meter, operated from the keyboard ----------------------------------

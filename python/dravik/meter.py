@@ -134,7 +134,7 @@ class Meter:
     (``{"meter": "SN4711"}``) go into every record and log row, checked as ``--tag`` is.
 
     Raises NoMeterFound, PortUnavailable (why the port would not open), InvalidArgument (a bad
-    port name, path or tag: the port is closed again, nothing sent) or LogFailed.
+    port name, path or tag: the port is closed again, no correction sent) or LogFailed.
 
     A Meter may be shared between threads: its calls take turns, and cancel() works from any
     thread at any time. One never closed is closed when it is collected, with a

@@ -6,9 +6,16 @@
 // read), as the machine is and with a child holding 100,000 descriptors more, beside a scan per
 // port.
 //
+// Then `find --all` (run in-process, with the platform's layer and holder check) with k = 1, 4
+// and 8 meters as the extra ports, each a meter-sim of its own: the ports are probed side by
+// side.
+//
 // Targets: no phantom port probed; no real ports: under 50 ms; meter k-th: 500 k + 200 ms,
 // within 30 ms; the busy check under 50 ms, and with 100,000 descriptors more within its own
-// time bound (kHolderScanLimit), never cut short.
+// time bound (kHolderScanLimit), never cut short; `find --all` with 8 meters within 1.3 times
+// its time with one.
+//
+// DRAVIK_BENCH_QUICK=1: one run of each, for a check that the benchmark still works.
 
 #include <dirent.h>
 #include <sys/resource.h>
@@ -22,9 +29,11 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "enum_ports_linux.h"
 #include "holder_process.h"
 #include "port_discovery.h"
@@ -39,9 +48,21 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kRuns = 5;
 constexpr double kNoPortLimitMs = 50;
 constexpr double kToleranceMs = 30;
+constexpr double kFindAllRatioLimit = 1.3;
+
+bool Quick() {
+    const char* quick = std::getenv("DRAVIK_BENCH_QUICK");
+    return quick != nullptr && std::string(quick) == "1";
+}
+
+// Runs of each measurement: few in the quick mode.
+int Runs(int full) {
+    return Quick() ? 1 : full;
+}
+
+const int kRuns = Runs(5);
 
 // The platform layer, counting the ports the search opens.
 class CountingLayer : public PassThroughLayer {
@@ -295,7 +316,7 @@ bool BusyCheck() {
         int processes = 0;
         int descriptors = 0;
         CountDescriptors(processes, descriptors);
-        const ScanCost cost = MeasureScans(ports, hog ? 5 : 50);
+        const ScanCost cost = MeasureScans(ports, Runs(hog ? 5 : 50));
         const double limit = hog ? kHogLimitMs : kLimitMs;
         const bool met = !cost.held && !cost.cutShort && cost.onceMs < limit;
         std::printf(
@@ -310,14 +331,69 @@ bool BusyCheck() {
     return ok;
 }
 
+// `find --all` with `k` meters, each a meter-sim of its own, as the only listed ports; its median
+// wall time, or nullopt when a run did not print every meter in list order with exit status 0.
+std::optional<double> FindAll(int k) {
+    std::vector<std::unique_ptr<MeterSimProcess>> meters;
+    std::vector<PortInfo> listed;
+    std::string expected;
+    for (int i = 0; i < k; ++i) {
+        meters.push_back(std::make_unique<MeterSimProcess>());
+        if (!meters.back()->Started()) {
+            std::puts("meter-sim did not start (is DRAVIK_BIN_DIR right?)");
+            return std::nullopt;
+        }
+        listed.push_back({meters.back()->PortName(), L"DRAVIK_EXTRA_PORTS"});
+        expected += meters.back()->DevicePath() + "\n";
+    }
+    const CliSystem system{PlatformSerialLayer(),
+                           [&listed](std::vector<PortInfo>& list) {
+                               list.insert(list.end(), listed.begin(), listed.end());
+                           },
+                           PlatformHolderCheck(), PlatformPortPeek()};
+    std::vector<double> times;
+    bool ok = true;
+    for (int run = 0; run < kRuns; ++run) {
+        std::ostringstream out;
+        std::ostringstream err;
+        const Clock::time_point start = Clock::now();
+        const int status = RunCli({"find", "--all"}, system, out, err);
+        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        ok = ok && status == kExitAllAnswered && out.str() == expected;
+    }
+    std::sort(times.begin(), times.end());
+    std::printf("find --all, k=%d meters            min %8.2f  median %8.2f  max %8.2f ms%s\n", k,
+                times.front(), times[times.size() / 2], times.back(),
+                ok ? "" : "  (a run did not find every meter in order)");
+    if (!ok) return std::nullopt;
+    return times[times.size() / 2];
+}
+
+bool FindAllSideBySide() {
+    std::puts("== find --all, meters side by side (one after another: 500 k + 200 ms)");
+    const std::optional<double> one = FindAll(1);
+    const std::optional<double> four = FindAll(4);
+    const std::optional<double> eight = FindAll(8);
+    if (!one || !four || !eight) {
+        std::puts("target: not measured");
+        return false;
+    }
+    const double ratio = *eight / *one;
+    std::printf("ratio k=8 / k=1 (medians): %.3f (k=4 / k=1: %.3f)\n", ratio, *four / *one);
+    const bool ok = ratio <= kFindAllRatioLimit;
+    std::printf("target: k=8 within %.1fx of k=1: %s\n", kFindAllRatioLimit, ok ? "met" : "MISSED");
+    return ok;
+}
+
 }  // namespace
 
 int main() {
-    std::printf("search wall time, %d runs each\n", kRuns);
+    std::printf("search wall time, %d runs each%s\n", kRuns, Quick() ? " (quick)" : "");
     bool ok = RealPorts();
     ok = Phantoms() && ok;
     for (int k = 1; k <= 3; ++k)
         ok = MeterKth(k) && ok;
     ok = BusyCheck() && ok;
+    ok = FindAllSideBySide() && ok;
     return ok ? 0 : 1;
 }

@@ -109,7 +109,14 @@ int RunSet(const SetOptions& options, const CliSystem& system, std::ostream& out
     return session->Status();
 }
 
-int RunPorts(bool json, const CliSystem& system, std::ostream& out) {
+// Whether all that was written to stdout reached it; the line saying it did not, when not.
+bool Delivered(std::ostream& out, std::ostream& err) {
+    if (out.flush()) return true;
+    err << kOutputLost << '\n';
+    return false;
+}
+
+int RunPorts(bool json, const CliSystem& system, std::ostream& out, std::ostream& err) {
     std::vector<PortInfo> ports;
     system.listPorts(ports);
     const std::vector<PortState> states = PeekPorts(ports, system.peek, system.holders);
@@ -121,7 +128,7 @@ int RunPorts(bool json, const CliSystem& system, std::ostream& out) {
                 << Utf8FromWide(FormatPortState(states[i])) << '\n';
         }
     }
-    return kExitAllAnswered;
+    return Delivered(out, err) ? kExitAllAnswered : kExitNoAnswer;
 }
 
 int RunFind(bool all, bool json, const CliSystem& system, std::ostream& out, std::ostream& err) {
@@ -138,6 +145,9 @@ int RunFind(bool all, bool json, const CliSystem& system, std::ostream& out, std
             out << Shown(probe.port) << std::endl;
         }
     }
+    if (!Delivered(out, err)) return kExitNoAnswer;
+    // A search that was stopped found nothing more: it ends as any interrupted run does.
+    if (const int signal = system.layer.StopRequested()) return kStatusStoppedBase + signal;
     if (found) return kExitAllAnswered;
     err << NoMeterMessage(probes) << '\n';
     return kExitNoMeter;
@@ -264,11 +274,11 @@ int RunCli(const std::vector<std::string>& args, const CliSystem& system, std::o
         // --help and --version.
         return app.exit(success, out, err);
     } catch (const CLI::ParseError& error) {
-        err << kUsageError << error.what() << Suggestion(app, args) << '\n';
+        err << kUsageError << Shown(WideFromBytes(error.what())) << Suggestion(app, args) << '\n';
         return kExitUsage;
     }
 
-    if (app.got_subcommand(ports)) return RunPorts(json, system, out);
+    if (app.got_subcommand(ports)) return RunPorts(json, system, out, err);
     if (app.got_subcommand(find)) return RunFind(all, json, system, out, err);
     if (!app.got_subcommand(setCommand)) {
         err << kUsageError << kNoCommand << '\n';

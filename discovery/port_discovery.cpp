@@ -1,5 +1,9 @@
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <exception>
+#include <thread>
 #include <utility>
 
 #include "meter_frames.h"
@@ -12,9 +16,37 @@ namespace {
 constexpr std::uint32_t kProbeAnswerWaitMs = 500;
 // Gives the meter a moment after the probe port is closed, before the caller opens it again.
 constexpr std::uint32_t kFoundPauseMs = 200;
+// A search of every port probes this many side by side; the rest wait their turn.
+constexpr std::size_t kProbesAtOnce = 8;
+// How often a probe of a named port looks whether the answer is whole.
+constexpr std::uint32_t kProbeStepMs = 5;
+
+// How long a probe waits for its answer.
+enum class AnswerWait {
+    Whole,       // the search's full pause, whatever comes: every port costs the same
+    UntilValid,  // until the meter's answer has come whole, and no longer than the search's
+};
+
+// Reads the probe's answer into `answer`; how many bytes came.
+std::uint32_t AwaitAnswer(CMeterPort& port, ISerialLayer& layer, AnswerWait wait,
+                          std::array<std::uint8_t, kFrameSize>& answer) {
+    if (wait == AnswerWait::Whole) {
+        layer.Pause(kProbeAnswerWaitMs);
+        return port.Read(kFrameSize, answer.data());
+    }
+    std::uint32_t count = 0;
+    for (std::uint32_t waited = 0; waited < kProbeAnswerWaitMs && layer.StopRequested() == 0 &&
+                                   !IsProbeReply(answer.data(), count);
+         waited += kProbeStepMs) {
+        layer.Pause(kProbeStepMs);
+        count += port.Read(kFrameSize - count, answer.data() + count);
+    }
+    return count;
+}
 
 // One probe of one port, closed again afterwards.
-PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name) {
+PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name,
+                AnswerWait wait = AnswerWait::Whole) {
     PortProbe probe{name, PortOutcome::NoAnswer, {}};
     std::array<std::uint8_t, kFrameSize> answer{};
     const Frame frame = BuildProbeFrame();
@@ -24,8 +56,7 @@ PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name)
     if (handle != kInvalidPort) layer.PurgeComm(handle, kPurgeAll);
     // A port that did not open still costs its pause: Write and Read do nothing on it.
     port.Write(frame.data(), kFrameSize);
-    layer.Pause(kProbeAnswerWaitMs);
-    const std::uint32_t count = port.Read(kFrameSize, answer.data());
+    const std::uint32_t count = AwaitAnswer(port, layer, wait, answer);
     if (handle == kInvalidPort) {
         probe.outcome = RefusedBecause(port.LastOpenStatus().reason);
         probe.holder = port.LastOpenStatus().holder;
@@ -38,8 +69,69 @@ PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name)
         probe.outcome = PortOutcome::Gone;
     }
     port.Close();
-    if (probe.Answered()) layer.Pause(kFoundPauseMs);
     return probe;
+}
+
+// What one listed port comes to: a port `holders` names is not even opened, but costs its pause
+// as a port that would not open does.
+PortProbe Try(CMeterPort& port, ISerialLayer& layer, const std::wstring& name,
+              const HolderScan& holders) {
+    PortProbe probe;
+    const auto held = holders.held.find(name);
+    if (held != holders.held.end()) {
+        layer.Pause(kProbeAnswerWaitMs);
+        probe = {name, PortOutcome::Busy, held->second};
+    } else {
+        probe = Probe(port, layer, name);
+    }
+    probe.holderUnchecked = holders.unchecked.contains(name);
+    return probe;
+}
+
+// Each name once, the first time it is listed: two probes of one port side by side would
+// refuse each other.
+std::vector<std::wstring> Distinct(const std::vector<std::wstring>& names) {
+    std::vector<std::wstring> distinct;
+    for (const std::wstring& name : names) {
+        if (std::find(distinct.begin(), distinct.end(), name) == distinct.end()) {
+            distinct.push_back(name);
+        }
+    }
+    return distinct;
+}
+
+// Every port of `names`, up to kProbesAtOnce side by side, each on its own CMeterPort and taken
+// exactly as a search one port at a time takes it. The probes share nothing but `next`, the
+// queue's head, and the read-only `names` and `holders`: a worker writes only the slot of the
+// index it took from the queue, and the slots are read after every worker is joined. Ports are
+// taken from the queue in list order, and only while no stop is requested, so the ports tried
+// are always the first ones of the list, each probed to its end.
+std::vector<PortProbe> ProbeSideBySide(const std::vector<std::wstring>& names, ISerialLayer& layer,
+                                       const HolderScan& holders) {
+    std::vector<PortProbe> slots(names.size());
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        CMeterPort port(layer);
+        while (layer.StopRequested() == 0) {
+            const std::size_t index = next.fetch_add(1);
+            if (index >= names.size()) break;
+            slots[index] = Try(port, layer, names[index], holders);
+        }
+    };
+    {
+        // Threads of the search's own: the layer's StartThread is for reply watchers, and a
+        // test's layer counts what it starts as such.
+        std::vector<std::jthread> helpers;
+        try {
+            while (helpers.size() + 1 < std::min(kProbesAtOnce, names.size()))
+                helpers.emplace_back(work);
+        } catch (const std::exception&) {
+            // No more threads to be had: the ones there are (this one at least) take them all.
+        }
+        work();
+    }  // joined: every slot written is seen from here on
+    slots.resize(std::min(next.load(), names.size()));
+    return slots;
 }
 
 // The listed ports' names, but `excluded`.
@@ -92,27 +184,45 @@ std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer
                                   const HolderCheck& holderOf) {
     std::vector<PortInfo> ports;
     listPorts(ports);
-    const std::vector<std::wstring> names = Names(ports, excludedPort);
+    const std::vector<std::wstring> names = scope == ProbeScope::EveryPort
+                                                ? Distinct(Names(ports, excludedPort))
+                                                : Names(ports, excludedPort);
     const HolderScan holders = holderOf ? holderOf(names) : HolderScan{};
 
     std::vector<PortProbe> probes;
-    CMeterPort port(layer);
-    for (const std::wstring& name : names) {
-        // An interrupted run searches no further; what it has opened is closed already.
-        if (layer.StopRequested() != 0) break;
-        const auto held = holders.held.find(name);
-        if (held != holders.held.end()) {
-            // Held by another program: not even opened, but it costs its pause as a port
-            // that would not open does.
-            layer.Pause(kProbeAnswerWaitMs);
-            probes.push_back({name, PortOutcome::Busy, held->second});
-        } else {
-            probes.push_back(Probe(port, layer, name));
+    if (scope == ProbeScope::EveryPort) {
+        probes = ProbeSideBySide(names, layer, holders);
+    } else {
+        CMeterPort port(layer);
+        for (const std::wstring& name : names) {
+            // An interrupted run searches no further; what it has opened is closed already.
+            if (layer.StopRequested() != 0) break;
+            probes.push_back(Try(port, layer, name, holders));
+            if (probes.back().Answered()) break;
         }
-        probes.back().holderUnchecked = holders.unchecked.contains(name);
-        if (probes.back().Answered() && scope == ProbeScope::UpToFirstAnswer) break;
+    }
+    // Once for the whole search: the caller opens no port before it returns, and every meter
+    // that answered was closed before this.
+    if (std::any_of(probes.begin(), probes.end(),
+                    [](const PortProbe& p) { return p.Answered(); })) {
+        layer.Pause(kFoundPauseMs);
     }
     return probes;
+}
+
+PortProbe ProbeNamedPort(const std::wstring& port, ISerialLayer& layer,
+                         const HolderCheck& holderOf) {
+    const HolderScan holders = holderOf ? holderOf({port}) : HolderScan{};
+    PortProbe probe;
+    if (const auto held = holders.held.find(port); held != holders.held.end()) {
+        probe = {port, PortOutcome::Busy, held->second};
+    } else {
+        CMeterPort meter(layer);
+        probe = Probe(meter, layer, port, AnswerWait::UntilValid);
+    }
+    probe.holderUnchecked = holders.unchecked.contains(port);
+    if (probe.Answered()) layer.Pause(kFoundPauseMs);
+    return probe;
 }
 
 std::wstring FoundPort(const std::vector<PortProbe>& probes) {

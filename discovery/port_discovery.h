@@ -91,18 +91,32 @@ std::vector<PortState> PeekPorts(const std::vector<PortInfo>& ports, const PortP
                                  const HolderCheck& holders);
 
 enum class ProbeScope {
-    UpToFirstAnswer,  // what the dialog needs: the search ends at the meter
-    EveryPort,        // a station with several meters: every listed port is probed
+    // What the dialog needs: one port at a time, in order, and the search ends at the meter;
+    // no port after it is touched.
+    UpToFirstAnswer,
+    // A station with several meters: every listed port is probed once (a name listed twice,
+    // once), up to eight side by side on threads of the search's own, the rest queued. The
+    // result is in list order, whichever answered first.
+    EveryPort,
 };
 
-// Probes the listed ports but `excludedPort`, in order, for a meter. Every probe is closed
-// again; one that answered is followed by a short pause before the caller may open it. Before
-// the first probe `holderOf` looks once at the whole list: a port it names a holder for is not
-// opened at all, but costs the pause of a probe.
+// Probes the listed ports but `excludedPort` for a meter. Every probe is closed again; a search
+// in which one answered ends with a short pause before the caller may open it. Before the first
+// probe `holderOf` looks once at the whole list: a port it names a holder for is not opened at
+// all, but costs the pause of a probe. Once a stop is requested no further port is taken; the
+// probes under way end at their next step (their wait is cut short) and are reported, so the
+// result is always the first ports of the list. With EveryPort, `layer` gets calls on several
+// handles at once from different threads.
 std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer& layer,
                                   const PortLister& listPorts,
                                   ProbeScope scope = ProbeScope::UpToFirstAnswer,
                                   const HolderCheck& holderOf = {});
+
+// Probes a port the station named (dravik-cli set --port, the library's open with a port) before
+// anything else is written to it: the holder check, then the search's probe, whose wait ends as
+// soon as the meter's answer has come whole. Only a port that Answered is the meter.
+PortProbe ProbeNamedPort(const std::wstring& port, ISerialLayer& layer,
+                         const HolderCheck& holderOf = {});
 
 // The port a search up to the first answer found, or an empty string.
 std::wstring FoundPort(const std::vector<PortProbe>& probes);

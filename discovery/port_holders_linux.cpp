@@ -54,18 +54,33 @@ struct Sought {
     bool found = false;
 };
 
+// The names a port goes by: its own, each link it leads through (a /dev/serial/by-id name leads
+// to ../../ttyUSB0), and the node at the end.
+std::vector<std::string> NamesOf(const std::string& path) {
+    std::vector<std::string> names = {path};
+    constexpr int kMostLinks = 8;
+    for (int hop = 0; hop < kMostLinks; ++hop) {
+        std::array<char, PATH_MAX> target{};
+        const ssize_t length = readlink(names.back().c_str(), target.data(), target.size() - 1);
+        if (length <= 0) break;
+        const std::string link(target.data(), static_cast<std::size_t>(length));
+        const std::string& from = names.back();
+        names.push_back(link.starts_with('/') ? link : from.substr(0, from.rfind('/') + 1) + link);
+    }
+    std::array<char, PATH_MAX> canonical{};
+    if (realpath(path.c_str(), canonical.data()) != nullptr) names.emplace_back(canonical.data());
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
+}
+
 std::vector<Sought> Devices(const std::vector<std::wstring>& ports) {
     std::vector<Sought> sought;
     for (const std::wstring& port : ports) {
         const std::optional<std::string> path = PortPathBytes(port);
         struct stat node {};
         if (!path || stat(path->c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) continue;
-        Sought entry{port, node.st_rdev, {*path}};
-        std::array<char, PATH_MAX> canonical{};
-        if (realpath(path->c_str(), canonical.data()) != nullptr && *path != canonical.data()) {
-            entry.paths.emplace_back(canonical.data());
-        }
-        sought.push_back(std::move(entry));
+        sought.push_back({port, node.st_rdev, NamesOf(*path)});
     }
     return sought;
 }
@@ -120,10 +135,16 @@ HolderScan ScanPortHolders(const std::vector<std::wstring>& ports, const std::st
             timeUp = Clock::now() >= deadline;
             if (timeUp) break;
             if (fd->d_name[0] == '.') continue;
-            if (Sought* port = OpenOn(fdDir, fd->d_name, sought)) {
-                port->found = true;
-                scan.held[port->port] = {ProgramName(processDir), *pid};
-                if (--left == 0) break;
+            if (const Sought* port = OpenOn(fdDir, fd->d_name, sought)) {
+                // Every name of that device is held (a by-id link listed beside ttyUSB0).
+                const dev_t device = port->device;
+                for (Sought& same : sought) {
+                    if (same.found || same.device != device) continue;
+                    same.found = true;
+                    scan.held[same.port] = {ProgramName(processDir), *pid};
+                    --left;
+                }
+                if (left == 0) break;
             }
         }
     }
@@ -138,15 +159,21 @@ HolderCheck HardwarePortHolders(const std::string& sysfsRoot, const std::string&
     return [=](const std::vector<std::wstring>& ports) {
         const std::string prefix = devRoot + "/";
         std::vector<std::wstring> hardware;
-        for (const std::wstring& port : ports) {
-            const std::optional<std::string> path = PortPathBytes(port);
-            if (!path || !path->starts_with(prefix)) continue;
-            const std::string name = path->substr(prefix.size());
-            if (name.empty() || name.find('/') != std::string::npos) continue;
+        // A tty directly under `devRoot` whose sysfs entry has a device behind it.
+        const auto isHardware = [&](const std::string& path) {
+            if (!path.starts_with(prefix)) return false;
+            const std::string name = path.substr(prefix.size());
             struct stat device {};
-            if (lstat((sysfsRoot + "/class/tty/" + name + "/device").c_str(), &device) == 0) {
-                hardware.push_back(port);
-            }
+            return !name.empty() && name.find('/') == std::string::npos &&
+                   lstat((sysfsRoot + "/class/tty/" + name + "/device").c_str(), &device) == 0;
+        };
+        for (const std::wstring& port : ports) {
+            // By any name it goes by: a /dev/serial/by-id link, in DRAVIK_EXTRA_PORTS or given
+            // to set --port, is the hardware port it leads to.
+            const std::optional<std::string> path = PortPathBytes(port);
+            if (!path) continue;
+            const std::vector<std::string> names = NamesOf(*path);
+            if (std::any_of(names.begin(), names.end(), isHardware)) hardware.push_back(port);
         }
         return ScanPortHolders(hardware, procRoot, limit);
     };

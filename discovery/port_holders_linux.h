@@ -20,9 +20,10 @@
 HolderScan ScanPortHolders(const std::vector<std::wstring>& ports, const std::string& procRoot,
                            std::chrono::milliseconds limit);
 
-// The check for the ports EnumSerialPortsFromSysfs lists: the ports directly under `devRoot`
-// whose tty in sysfs is backed by hardware are looked up with ScanPortHolders; anything else
-// (a DRAVIK_EXTRA_PORTS path, a pty) is never reported held.
+// The check for hardware ports, by whatever name they come (EnumSerialPortsFromSysfs's list, a
+// DRAVIK_EXTRA_PORTS path, a named port): the ports whose node, links resolved, lies directly
+// under `devRoot` and whose tty in sysfs is backed by hardware are looked up with
+// ScanPortHolders; anything else (a pty) is never reported held.
 HolderCheck HardwarePortHolders(const std::string& sysfsRoot, const std::string& devRoot,
                                 const std::string& procRoot,
                                 std::chrono::milliseconds limit = kHolderScanLimit);

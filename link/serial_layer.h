@@ -9,6 +9,8 @@
 // Every call on a handle other than WakeEventWaits is made by one thread at a time per handle,
 // except that the reply watcher's event wait runs beside the owner's Write/Read/Purge on the
 // same handle (overlapped I/O allows this on Windows; the Linux layer must allow it too).
+// Calls on different handles may come from different threads at once (a search probes several
+// ports side by side), Open and Pause included: a layer keeps no unguarded state across handles.
 
 #include <cstdint>
 #include <functional>

@@ -14,7 +14,13 @@ std::string NoMeterMessage(const std::vector<PortProbe>& probes) {
 }
 
 std::string SessionOpening::Message() const {
+    if (status == kStatusNoMeter && !port.empty() && probes.size() == 1) {
+        return Utf8FromWide(FormatNamedPortRefusal(probes.front()));
+    }
     if (status == kStatusNoMeter) return NoMeterMessage(probes);
+    if (status == kStatusPortUnavailable && !probes.empty() && !probes.front().Answered()) {
+        return Utf8FromWide(FormatNamedPortRefusal(probes.front()));
+    }
     if (status == kStatusPortUnavailable) return Utf8FromWide(FormatOpenFailure(port, refused));
     return {};
 }
@@ -34,6 +40,22 @@ std::unique_ptr<SetSession> SetSession::Open(const SessionSystem& system, const 
         }
         if (opening.port.empty()) {
             opening.status = kStatusNoMeter;
+            return nullptr;
+        }
+    } else {
+        // Know the meter before writing to it: a renumbered USB adapter puts another device
+        // under a script's --port, and an instrument that streams or echoes could pass every
+        // later answer check.
+        const PortProbe probe = ProbeNamedPort(port, system.layer, system.holders);
+        opening.probes = {probe};
+        if (const int signal = system.layer.StopRequested()) {
+            opening.status = kStatusStoppedBase + signal;
+            return nullptr;
+        }
+        if (!probe.Answered()) {
+            const bool opened =
+                probe.outcome == PortOutcome::NoAnswer || probe.outcome == PortOutcome::WrongAnswer;
+            opening.status = opened ? kStatusNoMeter : kStatusPortUnavailable;
             return nullptr;
         }
     }
@@ -77,6 +99,10 @@ ChannelRecord SetSession::Set(const Correction& correction) {
     if (m_halt == Halt::None) record.exchange = m_meter.SendFrameRecorded(correction.frame);
     m_allAnswered = m_allAnswered && record.exchange.answered;
     if (record.exchange.portLost && m_halt == Halt::None) m_halt = Halt::PortLost;
+    if (m_halt == Halt::None && record.exchange.sent && !record.exchange.answered) {
+        m_halt = m_layer.StopRequested() != 0 ? Halt::Stopped : Halt::OutOfStep;
+        m_silentLabel = kChannelLabels[correction.channel];
+    }
     // A log that failed takes no more rows.
     if (!m_logFailed && !Logged(record, RowEvent::Done, UtcNow())) m_logFailed = true;
     if (m_halt == Halt::None && m_logFailed) m_halt = Halt::LogFailed;
@@ -107,6 +133,8 @@ std::string SetSession::HaltMessage() const {
             return Complaint(Utf8FromWide(ShownText(m_port)), kPortLost);
         case Halt::LogFailed:
             return Complaint(m_logPath, kLogWriteFailed);
+        case Halt::OutOfStep:
+            return Complaint(Utf8FromWide(m_silentLabel), kOutOfStep);
     }
     return {};
 }

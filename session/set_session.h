@@ -33,15 +33,18 @@ struct SessionSystem {
     HolderCheck holders = {};
 };
 
-// Why the channels from one on are not sent.
-enum class Halt { None, Stopped, LogFailed, PortLost, OutputFailed };
+// Why the channels from one on are not sent. OutOfStep: a channel got no answer in time, and no
+// frame of the protocol tells a late answer from the next channel's, so nothing more is sent
+// on this port until it is opened again.
+enum class Halt { None, Stopped, LogFailed, PortLost, OutputFailed, OutOfStep };
 
 // What opening a session found, for the front end to report when it failed.
 struct SessionOpening {
     int status = kStatusConfirmed;  // kStatusConfirmed when the port is open
     std::wstring port;              // the port given or found
-    std::vector<PortProbe> probes;  // the search's, when none was given
-    OpenStatus refused;             // why the port would not open
+    // The search's, when no port was given; else the named port's probe, one.
+    std::vector<PortProbe> probes;
+    OpenStatus refused;  // why the port would not open after it answered
     // The line dravik-cli prints on stderr for a failure (no meter: NoMeterMessage's lines).
     std::string Message() const;
 };
@@ -52,8 +55,9 @@ std::string NoMeterMessage(const std::vector<PortProbe>& probes);
 
 class SetSession {
   public:
-    // Opens `port`, or with an empty one the port a search up to the first answer finds (as the
-    // dialog does, once). nullptr when it failed; `opening` says why.
+    // Opens `port` once it has answered the search's probe as the meter (nothing else is written
+    // to a port that does not: kStatusNoMeter), or with an empty one the port a search up to the
+    // first answer finds (as the dialog does, once). nullptr when it failed; `opening` says why.
     static std::unique_ptr<SetSession> Open(const SessionSystem& system, const std::wstring& port,
                                             SessionOpening& opening);
     // Closes the port (when Close has not): the line as found.
@@ -72,6 +76,7 @@ class SetSession {
     // came back, then its outcome row. A channel whose row cannot be written is not sent.
     ChannelRecord Set(const Correction& correction);
     // The front end could not report a record (its stdout failed): no further channel is sent.
+    // After a channel without an answer (OutOfStep) nothing more is either.
     void HaltForOutput();
 
     // Closes the port now, the line as found; the session sends nothing more.
@@ -96,6 +101,7 @@ class SetSession {
     std::unique_ptr<StationLog> m_log;
     std::string m_logPath;
     Halt m_halt = Halt::None;
+    std::wstring m_silentLabel;  // the channel that got no answer, for OutOfStep
     bool m_allAnswered = true;
     bool m_logFailed = false;
     bool m_outputFailed = false;

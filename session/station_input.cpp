@@ -15,12 +15,12 @@ bool SameIgnoringAsciiCase(const std::string& a, const std::string& b) {
                                               [&](char x, char y) { return lower(x) == lower(y); });
 }
 
-// A value may hold anything but the ';' that joins tags in the log, and control characters.
+// A value may hold anything but the ';' that joins tags in the log, and control characters
+// (a bidirectional override too, which would turn a row around in a spreadsheet).
 bool TagValueFits(const std::string& value) {
     const std::optional<std::wstring> wide = WideFromUtf8(value);
-    return wide && std::none_of(wide->begin(), wide->end(), [](wchar_t c) {
-               return c == L';' || c < 0x20 || (c >= 0x7F && c < 0xA0);
-           });
+    return wide && std::none_of(wide->begin(), wide->end(),
+                                [](wchar_t c) { return c == L';' || IsControlCharacter(c); });
 }
 
 bool TagKeyFits(const std::string& key) {
@@ -33,7 +33,8 @@ bool TagKeyFits(const std::string& key) {
 }  // namespace
 
 std::string Complaint(const std::string& argument, const char* problem) {
-    return "“" + argument + problem;
+    // The argument came from outside: shown with its control characters spelt out.
+    return "“" + Utf8FromWide(ShownText(WideFromBytes(argument))) + problem;
 }
 
 std::optional<int> ChannelNamed(const std::string& name) {

@@ -31,8 +31,9 @@ std::optional<Correction> CheckAssignment(const std::string& argument,
                                           std::string& problem);
 
 // KEY=VALUE each: KEY letters, digits, '_', '.' and '-'; VALUE UTF-8 without ';' and control
-// characters; each KEY once.
+// characters (IsControlCharacter's); each KEY once.
 std::optional<Tags> CheckTags(const std::vector<std::string>& arguments, std::string& problem);
 
-// “argument” + what is wrong with it: the line every refused argument gets.
+// “argument” + what is wrong with it: the line every refused argument gets, the argument shown
+// as ShownText shows outside text (what is not UTF-8 as U+FFFD).
 std::string Complaint(const std::string& argument, const char* problem);

@@ -163,6 +163,18 @@ std::wstring FormatOpenFailure(const std::wstring& port, const OpenStatus& statu
            Reason(RefusedBecause(status.reason), status.holder, status.access);
 }
 
+std::wstring FormatNamedPortRefusal(const PortProbe& probe) {
+    std::wstring reason;
+    if (probe.outcome == PortOutcome::NoAnswer) {
+        reason = L"对探测无应答，不是待测表，未发送任何设置";
+    } else if (probe.outcome == PortOutcome::WrongAnswer) {
+        reason = L"有应答，但不是待测表的应答，未发送任何设置";
+    } else {
+        reason = Reason(probe.outcome, probe.holder, probe.access);
+    }
+    return L"“" + ShownText(probe.port) + L"”：" + reason + Unchecked(probe.holderUnchecked);
+}
+
 std::wstring FormatSearchReport(const std::vector<PortProbe>& tried) {
     if (tried.empty()) return L"没有可探测的串口";
     // The shortest way to a meter first: what the engineer can mend at once (rights, another

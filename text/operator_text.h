@@ -50,6 +50,12 @@ std::wstring FormatPortProbe(const PortProbe& probe);
 // the reason as FormatPortProbe gives it ("无权限（需加入 dialout 组）").
 std::wstring FormatPortState(const PortState& state);
 
+// Why a port the station named is not written to, naming it: "“/dev/ttyUSB0”：被 minicom (1234)
+// 占用", and for a port that opened but did not answer the probe as the meter
+// "“/dev/ttyUSB0”：对探测无应答，不是待测表，未发送任何设置" or
+// "“…”：有应答，但不是待测表的应答，…".
+std::wstring FormatNamedPortRefusal(const PortProbe& probe);
+
 // Why the port would not open, naming it: "“/dev/ttyUSB0”：被 minicom (1234) 占用".
 std::wstring FormatOpenFailure(const std::wstring& port, const OpenStatus& status);
 

@@ -16,5 +16,8 @@ const char* const kTagTwice = "”：这个标签的键前面已经给过";
 const char* const kEmptyPort = "--port 不能为空";
 const char* const kLogWriteFailed = "”：日志写入失败，其余通道未发送";
 const char* const kPortLost = "”：串口已断开（设备不存在或已拔出），其余通道未发送";
+const char* const kOutOfStep =
+    "”无应答：此后的应答无法与通道对应，其余通道未发送，请重新运行本次设置";
 const char* const kOutputFailed = "写入标准输出失败，其余通道未发送";
+const char* const kOutputLost = "写入标准输出失败";
 const char* const kStopped = "已中断，其余通道未发送：信号 ";

@@ -20,5 +20,7 @@ extern const char* const kEmptyPort;  // after kUsageError
 // What stops the channels after one from being sent.
 extern const char* const kLogWriteFailed;
 extern const char* const kPortLost;
+extern const char* const kOutOfStep;     // after the label of the channel that got no answer
 extern const char* const kOutputFailed;  // a line of its own
+extern const char* const kOutputLost;    // a line of its own: `ports` and `find`
 extern const char* const kStopped;       // a line of its own, followed by the signal's number

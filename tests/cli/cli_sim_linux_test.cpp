@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "cli_run.h"
+#include "fake_meter.h"
 #include "meter_frames.h"
 #include "operator_text.h"
 #include "scratch_dir.h"
@@ -59,8 +60,9 @@ const std::vector<std::pair<std::string, std::wstring>> kFourLevels = {{"1310CW=
                                                                        {"1490CW=0.5", L"0.5"},
                                                                        {"1550CW=2.25", L"2.25"}};
 
-// Found as the dialog finds it (one probe) or named with --port (none): the four frames byte
-// for byte the dialog's, and on stdout its status lines, or JSON Lines with every field.
+// Found as the dialog finds it or named with --port (probed all the same, once): the four
+// frames byte for byte the dialog's, and on stdout its status lines, or JSON Lines with every
+// field.
 TEST(CliOnMeterSim, SetsFourChannelsByteExact) {
     for (const bool discovery : {true, false}) {
         SCOPED_TRACE(discovery ? "discovery" : "--port --json");
@@ -75,7 +77,7 @@ TEST(CliOnMeterSim, SetsFourChannelsByteExact) {
 
         EXPECT_EQ(run.status, kExitAllAnswered) << run.err;
         EXPECT_THAT(run.err, IsEmpty());
-        EXPECT_EQ(sim.Lines("FRAME probe").size(), discovery ? 1u : 0u);
+        EXPECT_EQ(sim.Lines("FRAME probe").size(), 1u);
         std::vector<std::string> expectedFrames;
         std::istringstream lines(run.out);
         for (std::uint8_t channel = 0; channel < 4; ++channel) {
@@ -106,8 +108,9 @@ TEST(CliOnMeterSim, SetsFourChannelsByteExact) {
     }
 }
 
-// Silent: discovery finds nothing (exit 3, nothing set); named with --port, the channel waits
-// out the exchange's 5 s and is reported unanswered (exit 1).
+// Silent: neither discovery nor a probe of the named port finds the meter (exit 3, nothing
+// set). A meter that answers the probe but not a channel: the channel waits out the exchange's
+// 5 s and is reported unanswered, and no later frame is sent (exit 1).
 TEST(CliOnMeterSim, SilentMeter) {
     MeterSimProcess sim({"--silent"});
     ASSERT_TRUE(sim.Started());
@@ -115,13 +118,22 @@ TEST(CliOnMeterSim, SilentMeter) {
     EXPECT_EQ(notFound.status, kExitNoMeter);
     EXPECT_THAT(notFound.out, IsEmpty());
     EXPECT_EQ(notFound.err, Utf8FromWide(kMsgNoMeterPort) + "\n" + sim.DevicePath() + " 无应答\n");
+    const CliRun named = RunOn(sim, {"set", "--port", sim.DevicePath(), "1490CW=0.5"});
+    EXPECT_EQ(named.status, kExitNoMeter);
+    EXPECT_THAT(named.err, HasSubstr("对探测无应答"));
+    EXPECT_THAT(SetFramesLogged(sim), IsEmpty());
 
+    MeterSimProcess deaf({"--no-ack"});
+    ASSERT_TRUE(deaf.Started());
     const auto start = std::chrono::steady_clock::now();
-    const CliRun silent = RunOn(sim, {"set", "--port", sim.DevicePath(), "1490CW=0.5"});
+    const CliRun silent = RunOn(deaf, {"set", "--port", deaf.DevicePath(), "1490CW=0.5", "0=1"});
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(silent.status, kExitNoAnswer);
-    EXPECT_EQ(silent.out, Utf8FromWide(FormatOutcome(ReadCorrection(L"0.5", 2), false)) + "\n");
-    EXPECT_EQ(SetFramesLogged(sim).size(), 1u);
+    EXPECT_EQ(silent.out,
+              Utf8FromWide(FormatOutcome(ReadCorrection(L"0.5", 2), false)) + "\n" +
+                  Utf8FromWide(FormatOutcome(ReadCorrection(L"1", 0), ExchangeRecord{})) + "\n");
+    EXPECT_THAT(silent.err, HasSubstr("“1490CW”无应答"));
+    EXPECT_EQ(SetFramesLogged(deaf).size(), 1u);
 }
 
 // Rows as a CSV reader of its own (Python's) reads them back.
@@ -248,7 +260,10 @@ TEST(CliProgram, AnInterruptLeavesTheLineAsFound) {
         const int cli = StartProgram(
             "dravik-cli", {"set", "--port", pty.SlavePath(), "--log", log, "0=1", "1=1"});
         ASSERT_GT(cli, 0);
-        // The frame has left: the run waits for the meter, which stays silent.
+        // The probe is answered as the meter would; the frame after it has left, and the run
+        // waits for the meter, which stays silent.
+        ASSERT_EQ(pty.Receive(kFrameSize).size(), kFrameSize);
+        ASSERT_TRUE(pty.Send(MeterProbeReply()));
         ASSERT_EQ(pty.Receive(kFrameSize).size(), kFrameSize);
         ::kill(cli, signal);
         const int status = WaitForProgram(cli);

@@ -59,14 +59,16 @@ TEST_F(Station, RefusedInputsOpenNothing) {
         {{"set", "=1"}, "“=1”"},
         {{"set", "0=1", "1310cw=2"}, "“1310cw=2”"},
         {{"set", "0=1", "1310CW"}, "“1310CW”"},
-        {{"set", "0=\xFF"}, "“0=\xFF”"},
-        {{"set", "--port", "COM\xFF", "0=1"}, "“COM\xFF”"},
+        {{"set", "0=\xFF"}, "“0=\uFFFD”"},
+        {{"set", "--port", "COM\xFF", "0=1"}, "“COM\uFFFD”"},
+        {{"set", "0=\x1b[2J"}, "“0=\\x1b[2J”"},
         {{"set", "--port", "", "0=1"}, "--port"},
         {{"set", "--log", directory, "0=1"}, "“" + directory + "”"},
         {{"set", "--log", "", "0=1"}, "--log"},
         {{"set", "--tag", "a b=1", "0=1"}, "“a b=1”"},
         {{"set", "--tag", "op", "0=1"}, "“op”"},
         {{"set", "--tag", "op=a;b", "0=1"}, "“op=a;b”"},
+        {{"set", "--tag", "op=\u202Eil", "0=1"}, "“op=\\u202eil”"},
         {{"set", "--tag", "op=1", "--tag", "op=2", "0=1"}, "“op=2”"},
         {{"set"}, "levels"},
         {{"set", "--bogus", "0=1"}, "--bogus"},
@@ -89,15 +91,17 @@ TEST_F(Station, RefusedInputsOpenNothing) {
 // Labels in any case or numbers, levels with blanks around them (a full-width space from a
 // Chinese input method too): in the order given, on one open port, each frame byte for byte the
 // dialog's for the same text, each line the dialog's status line. A channel without an answer
-// gives exit 1 and the later ones are still sent.
+// gives exit 1.
 TEST_F(Station, SetSendsTheDialogsFramesInOrder) {
     // This meter answers a moment after the frame left, as a real one does, but not on channel 1.
-    // (An answer inside the write would race the exchange's own reset of the reply status once
-    // a watcher is left waiting by the unanswered channel.)
+    // (An answer inside the write would race the exchange's own reset of the reply status.)
     bool answerDue = false;
-    FakeSerialLayer::PortScript meter;
-    meter.onWrite = [&answerDue](FakeSerialLayer&, const std::wstring&, const Bytes& written) {
-        answerDue = written.size() == kFrameSize && written[kChannelOffset] != 1;
+    FakeSerialLayer::PortScript meter = FakeMeter();
+    const auto probe = meter.onWrite;
+    meter.onWrite = [&answerDue, probe](FakeSerialLayer& fake, const std::wstring& port,
+                                        const Bytes& written) {
+        if (written[1] != kSetCorrectionCommand) return probe(fake, port, written);
+        answerDue = written[kChannelOffset] != 1;
     };
     layer.onPause = [&](std::uint32_t ms) {
         if (ms != 5 || !answerDue) return;
@@ -107,8 +111,8 @@ TEST_F(Station, SetSendsTheDialogsFramesInOrder) {
     };
     layer.AddPort(L"COM8", meter);
     const std::vector<std::pair<std::string, std::wstring>> levels = {
-        {"1550cw=2.25", L"2.25"}, {"1310BURST=\u3000-1e1 ", L"\u3000-1e1 "}, {"0=0.35", L"0.35"}};
-    const std::vector<std::uint8_t> channels = {3, 1, 0};
+        {"1550cw=2.25", L"2.25"}, {"0=0.35", L"0.35"}, {"1310BURST=\u3000-1e1 ", L"\u3000-1e1 "}};
+    const std::vector<std::uint8_t> channels = {3, 0, 1};
     std::vector<std::string> args = {"set", "--port", "COM8"};
     for (const auto& level : levels)
         args.push_back(level.first);
@@ -116,8 +120,8 @@ TEST_F(Station, SetSendsTheDialogsFramesInOrder) {
     const CliRun run = Cli(args);
 
     EXPECT_EQ(run.status, kExitNoAnswer);
-    EXPECT_THAT(run.err, IsEmpty());
-    EXPECT_THAT(layer.OpenLog(), ElementsAre(L"COM8")) << "--port skips discovery";
+    EXPECT_THAT(run.err, HasSubstr("“1310Burst”无应答"));
+    EXPECT_THAT(layer.OpenLog(), ElementsAre(L"COM8", L"COM8")) << "--port: its probe, no search";
     std::vector<Bytes> frames;
     std::string lines;
     for (std::size_t i = 0; i < levels.size(); ++i) {
@@ -129,7 +133,7 @@ TEST_F(Station, SetSendsTheDialogsFramesInOrder) {
     }
     EXPECT_EQ(SetFrames(layer, L"COM8"), frames);
     EXPECT_EQ(run.out, lines);
-    EXPECT_EQ(layer.Snapshot(L"COM8").opens, 1);
+    EXPECT_EQ(layer.Snapshot(L"COM8").opens, 2);
     EXPECT_FALSE(layer.Snapshot(L"COM8").open);
 }
 

@@ -1,25 +1,33 @@
 // The search on the real serial layer, over ptys with simulated meters. The ports come only
 // from DRAVIK_EXTRA_PORTS: the sysfs root is an empty temp dir, so the machine's own serial
-// ports are never listed, let alone opened.
+// ports are never listed, let alone opened. The one test that runs dravik-cli itself, whose
+// list starts with the machine's own, runs only where the machine lists none.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "enum_ports_linux.h"
 #include "holder_process.h"
+#include "meter_frames.h"
 #include "meter_port.h"
 #include "port_discovery.h"
 #include "recording_layer.h"
 #include "scoped_env.h"
 #include "scratch_dir.h"
 #include "sim_process.h"
+#include "system_linux.h"
+#include "uucp_lock_linux.h"
 
 namespace {
 
@@ -27,6 +35,7 @@ namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
+using ::testing::UnorderedElementsAreArray;
 
 // An empty sysfs tree and the extra ports to list after it, for one test.
 class ExtraPortsOnly {
@@ -58,6 +67,13 @@ class ExtraPortsOnly {
     const ScopedEnv m_env;
     const ScratchDir m_root;
 };
+
+std::vector<std::string> Devices(const std::vector<std::unique_ptr<MeterSimProcess>>& sims) {
+    std::vector<std::string> paths;
+    for (const auto& sim : sims)
+        paths.push_back(sim->DevicePath());
+    return paths;
+}
 
 TEST(FindMeterPortOnPtys, FindsTheMeterBehindMissingAndSilentPorts) {
     MeterSimProcess silent({"--silent"});
@@ -125,6 +141,114 @@ TEST(FindMeterPortOnPtys, SkipsAMeterAnotherProgramHoldsExclusivelyOrLocked) {
         EXPECT_EQ(tried[0].outcome, PortOutcome::Busy);
         ASSERT_TRUE(free.WaitForLines("REPLY probe", 1));
         EXPECT_THAT(held.Frames(), IsEmpty()) << "a probe reached a port another program holds";
+    }
+}
+
+// A station's hub: four meters and two silent ports, each opened once, side by side, and told
+// in list order. One after another they take at least 6 x 500 + 200 ms, side by side about
+// 700 ms; the bound between leaves a loaded machine room.
+TEST(ProbeEveryPortOnPtys, FindsFourMetersAmongSilentPortsInListOrder) {
+    const std::vector<bool> meters = {false, true, true, false, true, true};
+    std::vector<std::unique_ptr<MeterSimProcess>> sims;
+    for (const bool meter : meters) {
+        sims.push_back(std::make_unique<MeterSimProcess>(
+            meter ? std::vector<std::string>{} : std::vector<std::string>{"--silent"}));
+        ASSERT_TRUE(sims.back()->Started());
+    }
+    const ExtraPortsOnly ports(Devices(sims));
+    ASSERT_TRUE(ports.Ok());
+
+    RecordingLayer layer;
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<PortProbe> probes =
+        ProbePorts(L"", layer, ports.Lister(), ProbeScope::EveryPort);
+    const auto took = std::chrono::steady_clock::now() - start;
+
+    std::vector<std::wstring> names;
+    ASSERT_EQ(probes.size(), sims.size());
+    for (std::size_t i = 0; i < sims.size(); ++i) {
+        names.push_back(sims[i]->PortName());
+        EXPECT_EQ(probes[i].port, names[i]);
+        EXPECT_EQ(probes[i].outcome, meters[i] ? PortOutcome::Answered : PortOutcome::NoAnswer)
+            << i;
+    }
+    EXPECT_THAT(layer.Opened(), UnorderedElementsAreArray(names));
+    EXPECT_LT(took, std::chrono::milliseconds(2000));
+}
+
+// Another program's port is refused with its reason while the meters beside it are found.
+TEST(ProbeEveryPortOnPtys, APortAnotherProgramHoldsIsToldWhileTheOthersAreFound) {
+    std::vector<std::unique_ptr<MeterSimProcess>> sims;
+    for (int i = 0; i < 3; ++i) {
+        sims.push_back(std::make_unique<MeterSimProcess>());
+        ASSERT_TRUE(sims.back()->Started());
+    }
+    const HolderProcess holder(sims[1]->DevicePath(), HolderProcess::Hold::Exclusive);
+    ASSERT_TRUE(holder.Ok());
+    const ExtraPortsOnly ports(Devices(sims));
+    ASSERT_TRUE(ports.Ok());
+
+    RecordingLayer layer;
+    const std::vector<PortProbe> probes =
+        ProbePorts(L"", layer, ports.Lister(), ProbeScope::EveryPort);
+
+    ASSERT_EQ(probes.size(), 3u);
+    EXPECT_EQ(probes[0].outcome, PortOutcome::Answered);
+    EXPECT_EQ(probes[1].outcome, PortOutcome::Busy);
+    EXPECT_EQ(probes[2].outcome, PortOutcome::Answered);
+    ASSERT_TRUE(sims[2]->WaitForLines("REPLY probe", 1));
+    EXPECT_THAT(sims[1]->Frames(), IsEmpty()) << "a probe reached a port another program holds";
+}
+
+// The machine's own list, from sysfs alone (the device query that would open a port is refused
+// and counts as a listed port).
+bool MachineListsNoPort() {
+    std::vector<PortInfo> ports;
+    bool asked = false;
+    EnumSerialPortsFromSysfs(ports, "/sys", "/dev", [&asked](const std::string&) {
+        asked = true;
+        return std::optional<int>();
+    });
+    return ports.empty() && !asked;
+}
+
+// Ctrl-C while every probe of `find --all` waits for its answer: the run ends the normal way,
+// each line as it was found (settings, exclusive mode) and no lock file left.
+TEST(ProbeEveryPortOnPtys, AnInterruptLeavesEveryLineAsFound) {
+    if (!MachineListsNoPort()) {
+        GTEST_SKIP() << "this machine lists serial ports of its own: dravik-cli would probe them";
+    }
+    std::vector<std::unique_ptr<PtyPair>> ptys;
+    std::vector<LineSnapshot> before;
+    std::string extra;
+    for (int i = 0; i < 3; ++i) {
+        ptys.push_back(std::make_unique<PtyPair>());
+        ASSERT_TRUE(ptys.back()->Ok());
+        MakeCooked(ptys.back()->Slave());
+        before.push_back(SnapshotLine(ptys.back()->Master(), ptys.back()->Slave()));
+        extra += ptys.back()->SlavePath() + ":";
+    }
+    const auto lockOf = [](const PtyPair& pty) {
+        return std::string(kSystemLockDir) + "/" + UucpLockName(pty.SlavePath());
+    };
+    const bool locking = ::access(kSystemLockDir, W_OK) == 0;
+    const ScopedEnv env("DRAVIK_EXTRA_PORTS", extra.c_str());
+
+    const int cli = StartProgram("dravik-cli", {"find", "--all"});
+    ASSERT_GT(cli, 0);
+    for (const auto& pty : ptys) {
+        ASSERT_EQ(pty->Receive(kFrameSize).size(), kFrameSize) << "not every port is probed";
+        EXPECT_TRUE(!locking || fs::exists(lockOf(*pty))) << "probed without its lock file";
+    }
+    ::kill(cli, SIGINT);
+    const int status = WaitForProgram(cli);
+
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT);
+    for (std::size_t i = 0; i < ptys.size(); ++i) {
+        SCOPED_TRACE(ptys[i]->SlavePath());
+        ExpectSameLine(before[i], SnapshotLine(ptys[i]->Master(), ptys[i]->Slave()));
+        EXPECT_FALSE(fs::exists(lockOf(*ptys[i])));
     }
 }
 

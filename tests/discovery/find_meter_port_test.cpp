@@ -4,7 +4,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -19,6 +23,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
 using Bytes = FakeSerialLayer::Bytes;
 
 Bytes ProbeBytes() {
@@ -270,8 +275,8 @@ TEST(PeekPorts, OneHolderLookForTheListBehindEachPeek) {
                   {locked, false}, {{OpenReason::Busy, {L"minicom", 9}}, false}, {{}, true}}));
 }
 
-// A station with several meters on a hub: the search goes on past the first answer, and says
-// of every port it probed whether a meter answered there.
+// A station with several meters on a hub: the search goes on past the first answer, says of
+// every port it probed whether a meter answered there, and probes a port listed twice once.
 TEST(ProbePorts, EveryPortReportsEachProbe) {
     FakeSerialLayer layer;
     layer.AddPort(L"COM1", FakeMeter());
@@ -279,8 +284,9 @@ TEST(ProbePorts, EveryPortReportsEachProbe) {
     layer.AddPort(L"COM3", FakeMeter());
     layer.AddPort(L"COM4", FakeMeter());
 
-    const std::vector<PortProbe> probes = ProbePorts(
-        L"COM4", layer, ListOf({L"COM1", L"COM2", L"COM3", L"COM4"}), ProbeScope::EveryPort);
+    const std::vector<PortProbe> probes =
+        ProbePorts(L"COM4", layer, ListOf({L"COM1", L"COM2", L"COM3", L"COM1", L"COM4"}),
+                   ProbeScope::EveryPort);
 
     std::vector<std::pair<std::wstring, bool>> seen;
     for (const PortProbe& probe : probes)
@@ -288,8 +294,51 @@ TEST(ProbePorts, EveryPortReportsEachProbe) {
     EXPECT_THAT(seen, ElementsAre(std::pair(std::wstring(L"COM1"), true),
                                   std::pair(std::wstring(L"COM2"), false),
                                   std::pair(std::wstring(L"COM3"), true)));
-    EXPECT_THAT(layer.OpenLog(), ElementsAre(L"COM1", L"COM2", L"COM3"));
-    EXPECT_THAT(layer.Pauses(), ElementsAre(500u, 200u, 500u, 500u, 200u));
+    EXPECT_THAT(layer.OpenLog(), UnorderedElementsAre(L"COM1", L"COM2", L"COM3"));
+    // Side by side, one pause after the whole search serves every meter that answered.
+    EXPECT_THAT(layer.Pauses(), ElementsAre(500u, 500u, 500u, 200u));
+}
+
+// Eight ports at once, no more: the first eight probes' waits are held until all eight are in
+// them (a search taking fewer at once never gets there), and no wait ever sees more than eight
+// ports open; the other two queue behind.
+TEST(ProbePorts, EveryPortProbesEightPortsAtOnce) {
+    FakeSerialLayer layer;
+    std::vector<std::wstring> names;
+    for (int i = 1; i <= 10; ++i) {
+        names.push_back(L"COM" + std::to_wstring(i));
+        layer.AddPort(names.back(), FakeMeter());
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    int waiting = 0;
+    std::size_t mostOpen = 0;
+    bool released = false;
+    layer.onPause = [&](std::uint32_t milliseconds) {
+        if (milliseconds != 500) return;
+        const auto open = std::count_if(names.begin(), names.end(), [&](const std::wstring& n) {
+            return layer.Snapshot(n).open;
+        });
+        std::unique_lock lock(mutex);
+        mostOpen = std::max(mostOpen, static_cast<std::size_t>(open));
+        if (++waiting == 8) released = true;
+        changed.notify_all();
+        // Only a fault keeps a wait here that long; it lets the rest go on at once.
+        if (!changed.wait_for(lock, std::chrono::seconds(10), [&] { return released; })) {
+            released = true;
+        }
+        --waiting;
+    };
+    const std::vector<PortProbe> probes =
+        ProbePorts(L"", layer, ListOf(names), ProbeScope::EveryPort);
+
+    EXPECT_EQ(mostOpen, 8u);
+    ASSERT_EQ(probes.size(), names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(probes[i].port, names[i]);
+        EXPECT_TRUE(probes[i].Answered()) << testing::PrintToString(names[i]);
+        EXPECT_EQ(layer.Snapshot(names[i]).opens, 1);
+    }
 }
 
 }  // namespace

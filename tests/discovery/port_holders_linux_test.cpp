@@ -83,17 +83,20 @@ TEST(PortHolders, OneLookFindsTheHardwarePortsOtherProcessesHold) {
         WidePath(dev + "/ttyV0"),    // no hardware behind it
         simulator.PortName(),        // a pty: its simulator holds it by design
         WidePath(dev + "/ttyUSB9"),  // not there at all
+        WidePath(machine.Dev() + "-by-id"),  // a link to a held port, as /dev/serial/by-id has
     };
+    fs::create_symlink(dev + "/ttyUSB0", machine.Dev() + "-by-id");
     const HolderScan scan = HardwarePortHolders(machine.Sys(), dev, machine.Proc())(ports);
     EXPECT_EQ(scan.held, (std::map<std::wstring, PortHolder>{{ports[0], {L"minicom", 4242}},
-                                                             {ports[1], {L"picocom", 5151}}}));
+                                                             {ports[1], {L"picocom", 5151}},
+                                                             {ports[5], {L"minicom", 4242}}}));
     EXPECT_TRUE(scan.unchecked.empty());
 
     // Out of time before the first descriptor: every hardware port is said to be unchecked.
     const HolderScan cut = HardwarePortHolders(machine.Sys(), dev, machine.Proc(),
                                                std::chrono::milliseconds(0))(ports);
     EXPECT_TRUE(cut.held.empty());
-    EXPECT_EQ(cut.unchecked, (std::set<std::wstring>{ports[0], ports[1]}));
+    EXPECT_EQ(cut.unchecked, (std::set<std::wstring>{ports[0], ports[1], ports[5]}));
 }
 
 // What `dravik-cli ports` shows of a port, none of it by opening the port.

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Checks the Debian package that `cmake --build --preset linux --target package` wrote: lintian,
-# its file list, the programs, their manual pages and the desktop entry in an unpacked copy,
-# then a real `apt-get install` on this machine (as root), the programs found on PATH, the
-# Chinese font it depends on, the bash completion, and `apt-get purge`, which runs even when a
-# step fails.
+# Checks the Debian packages that `cmake --build --preset linux --target package` wrote: lintian
+# on each; dravik's file list, the programs, their manual pages and the desktop entry in an
+# unpacked copy; the C library's two packages, their files, exports and shlibs; then a real
+# `apt-get install` of all three on this machine (as root), the programs found on PATH, the
+# Chinese font it depends on, the bash completion, the README's C example built against the
+# installed library through pkg-config and through CMake, and `apt-get purge`, which runs even
+# when a step fails.
 #
 # usage: tests/packaging/check-deb.sh LINUX_BUILD_DIR      e.g. tests/packaging/check-deb.sh build/linux
 # Ends with the line "N passed, N failed"; exits non-zero on any failure.
@@ -21,43 +23,52 @@ build=$(cd "$1" && pwd)
 root_dir=$(cd "$here/../.." && pwd)
 version=$(project_version "$build")
 deb="$build/dravik_${version}_amd64.deb"
+lib_deb="$build/libdravik1_${version}_amd64.deb"
+dev_deb="$build/libdravik-dev_${version}_amd64.deb"
+packages=(dravik libdravik1 libdravik-dev)
 programs=(Dravik dravik-cli dravik-meter-sim)
+lib_dir=usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 readonly SMOKE_LIMIT=30
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/dravik-deb.XXXXXX")
 installed=0
 cleanup() {
     if ((installed)); then
-        DEBIAN_FRONTEND=noninteractive apt-get purge -y -q dravik >"$work/purge.log" 2>&1 ||
-            cat "$work/purge.log" >&2
+        DEBIAN_FRONTEND=noninteractive apt-get purge -y -q "${packages[@]}" \
+            >"$work/purge.log" 2>&1 || cat "$work/purge.log" >&2
     fi
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-echo "== $deb"
-[[ -f $deb ]] || {
-    echo "no $deb: cmake --build --preset linux --target package writes it" >&2
-    exit 1
-}
-check "the package is dravik $version" \
-    test "$(dpkg-deb -f "$deb" Package Version | tr '\n' ' ')" = "Package: dravik Version: $version "
-
-# Errors and warnings fail; what is overridden is listed with the package's own reasons.
+# Errors and warnings fail; what is overridden is listed with the package's own reasons. They
+# are read from the report: with --show-overrides, lintian's --fail-on counts the overridden
+# tags as well.
 lintian_clean() {
-    lintian --fail-on error,warning --show-overrides --display-info --pedantic "$deb" \
-        >"$work/lintian.log" 2>&1
-    local status=$?
+    local status=0
+    lintian --show-overrides --display-info --pedantic "$1" >"$work/lintian.log" 2>&1 || status=$?
     grep -v '^running with root privileges' "$work/lintian.log" | sed 's/^/      /'
-    return "$status"
+    [[ $status -eq 0 ]] && ! grep -qE '^[EW]: ' "$work/lintian.log"
 }
-check "lintian: no errors, no warnings" lintian_clean
-# Informational tags too: the programs are built with dpkg-buildflags' hardening and carry no
+# Informational tags too: what ships is built with dpkg-buildflags' hardening and carries no
 # section a package has no use for, and man reads the manual pages without a complaint.
 hardened() {
     ! grep -E ': (hardening-[a-z-]+|binary-has-unneeded-section|groff-message) ' "$work/lintian.log"
 }
-check "lintian -I --pedantic: no hardening, unneeded-section or groff tags" hardened
+i=0
+for file in "$deb" "$lib_deb" "$dev_deb"; do
+    echo "== $file"
+    [[ -f $file ]] || {
+        echo "no $file: cmake --build --preset linux --target package writes it" >&2
+        exit 1
+    }
+    check "the package is ${packages[i]} $version" test \
+        "$(dpkg-deb -f "$file" Package Version | tr '\n' ' ')" = "Package: ${packages[i]} Version: $version "
+    check "lintian: no errors, no warnings" lintian_clean "$file"
+    check "lintian -I --pedantic: no hardening, unneeded-section or groff tags" hardened
+    i=$((i + 1))
+done
+echo "== $deb"
 
 # Every file the package must hold: the programs, their manual pages, the desktop entry, the
 # icon at every size res/ has, copyright and changelog.
@@ -177,6 +188,46 @@ dravik_smoke_run() {
 check "unpacked Dravik shows its dialog on Qt's offscreen platform and ends cleanly" \
     dravik_smoke_run
 
+# --- the C library's packages -----------------------------------------------------------------
+
+echo "== $lib_deb, $dev_deb"
+# The files each holds, links included, and nothing else.
+holds_exactly() {
+    local listing
+    listing=$(dpkg-deb -c "$1" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | sort)
+    shift
+    diff <(printf '%s\n' "$@" | sort) <(echo "$listing") | sed 's/^/      /'
+    [[ ${PIPESTATUS[0]} -eq 0 ]]
+}
+doc_files() { echo "usr/share/doc/$1/copyright usr/share/doc/$1/changelog.gz"; }
+# shellcheck disable=SC2046  # word-split on purpose
+check "libdravik1 holds libdravik.so.1 and its file, and its documents" holds_exactly "$lib_deb" \
+    "$lib_dir/libdravik.so.1" "$lib_dir/libdravik.so.$version" $(doc_files libdravik1) \
+    usr/share/lintian/overrides/libdravik1
+# shellcheck disable=SC2046
+check "libdravik-dev holds dravik.h, the link, dravik.pc, the CMake package and its documents" \
+    holds_exactly "$dev_deb" usr/include/dravik.h "$lib_dir/libdravik.so" \
+    "$lib_dir/pkgconfig/dravik.pc" "$lib_dir/cmake/dravik/dravikConfig.cmake" \
+    "$lib_dir/cmake/dravik/dravikConfigVersion.cmake" "$lib_dir/cmake/dravik/dravikTargets.cmake" \
+    "$lib_dir/cmake/dravik/dravikTargets-relwithdebinfo.cmake" $(doc_files libdravik-dev)
+check "libdravik-dev depends on this libdravik1" \
+    test "$(dpkg-deb -f "$dev_deb" Depends)" = "libdravik1 (= $version)"
+dpkg-deb -x "$lib_deb" "$work/lib"
+so="$work/lib/$lib_dir/libdravik.so.$version"
+# Exactly the calls of dravik.def, the list the Windows DLL exports too.
+exports_dravik_calls() {
+    diff <(sed -n 's/^ *\(dravik_[a-z_]*\)$/\1/p' "$root_dir/libdravik/dravik.def" | sort) \
+        <(nm -D --defined-only "$so" | awk '{ print $3 }' | sort) | sed 's/^/      /'
+    [[ ${PIPESTATUS[0]} -eq 0 ]]
+}
+check "libdravik.so exports the calls of dravik.def and nothing else" exports_dravik_calls
+check "its SONAME is libdravik.so.1" \
+    test "$(objdump -p "$so" | awk '$1 == "SONAME" { print $2 }')" = libdravik.so.1
+control_file() { dpkg-deb --ctrl-tarfile "$lib_deb" | tar -xO "./$1"; }
+check "its shlibs file names libdravik1 (>= $version)" \
+    test "$(control_file shlibs)" = "libdravik 1 libdravik1 (>= $version)"
+check "it activates the ldconfig trigger" grep -qxF "activate-noawait ldconfig" <(control_file triggers)
+
 # --- installed on this machine ---------------------------------------------------------------
 
 # The status line and the message boxes are Chinese: a package the font dependency names must
@@ -243,15 +294,47 @@ EOF
     return "$failed"
 }
 
+# The README's example, built against the installed library by pkg-config and by CMake, links
+# the installed libdravik.so.1 (found in /lib or /usr/lib, one directory on a merged /usr).
+example_links_installed() {
+    echo "      $(ldd "$1" | grep -F libdravik)"
+    ldd "$1" | grep -qE "libdravik\.so\.1 => (/usr)?/${lib_dir#usr/}/libdravik\.so\.1 "
+}
+example_by_pkg_config() {
+    # shellcheck disable=SC2046  # pkg-config's flags are words
+    cc -std=c99 -Wall -Wextra -Werror -o "$work/set_four-pc" "$root_dir/examples/set_four.c" \
+        $(pkg-config --cflags --libs dravik) && example_links_installed "$work/set_four-pc"
+}
+example_by_cmake() {
+    mkdir -p "$work/consumer"
+    cp "$root_dir/examples/set_four.c" "$work/consumer/"
+    cat >"$work/consumer/CMakeLists.txt" <<'EOF'
+cmake_minimum_required(VERSION 3.25)
+project(consumer C)
+find_package(dravik 1 REQUIRED)
+add_executable(set_four set_four.c)
+target_link_libraries(set_four PRIVATE dravik::dravik)
+EOF
+    if ! { cmake -S "$work/consumer" -B "$work/consumer/build" -G Ninja &&
+        cmake --build "$work/consumer/build"; } >"$work/consumer.log" 2>&1; then
+        tail -10 "$work/consumer.log" | sed 's/^/      | /'
+        return 1
+    fi
+    example_links_installed "$work/consumer/build/set_four"
+}
+
+installed_already=$({ dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null ||
+    true; } | awk '/install ok installed/ { print $1 }' | tr '\n' ' ')
 if [[ $(id -u) -ne 0 ]]; then
-    fail "apt-get install: this check installs the package for real and needs root"
-elif dpkg-query -W -f='${Status}' dravik 2>/dev/null | grep -q "install ok installed"; then
+    fail "apt-get install: this check installs the packages for real and needs root"
+elif [[ -n $installed_already ]]; then
     # Purging afterwards would take away an installation someone relies on.
-    fail "apt-get install: dravik is installed on this machine already; purge it first"
+    fail "apt-get install: ${installed_already}installed on this machine already; purge first"
 else
     installed=1
-    if DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" >"$work/install.log" 2>&1; then
-        pass "apt-get install $(basename "$deb")"
+    if DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" "$lib_deb" "$dev_deb" \
+        >"$work/install.log" 2>&1; then
+        pass "apt-get install $(basename "$deb") $(basename "$lib_deb") $(basename "$dev_deb")"
         on_path() {
             [[ $(command -v "$1") == /usr/bin/$1 ]] && prints_version "$1"
         }
@@ -264,21 +347,29 @@ else
             completion_loads
         check "completing dravik-cli offers commands, options, channels and listed ports" \
             completes_as_expected
+        check "pkg-config knows dravik $version" test "$(pkg-config --modversion dravik)" = "$version"
+        check "the C example builds with pkg-config against the installed library" \
+            example_by_pkg_config
+        check "the C example builds with CMake's find_package(dravik)" example_by_cmake
         echo "   dpkg -L dravik:"
         dpkg -L dravik | sed 's/^/      /'
     else
-        fail "apt-get install $(basename "$deb")"
+        fail "apt-get install of the three packages"
         tail -20 "$work/install.log" | sed 's/^/      | /'
     fi
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -q dravik >"$work/purge.log" 2>&1 || true
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -q "${packages[@]}" >"$work/purge.log" 2>&1 ||
+        true
     installed=0
     purged() {
-        local status
-        status=$(dpkg-query -W -f='${db:Status-Status}' dravik 2>/dev/null) || true
-        [[ -z $status || $status == not-installed ]] &&
-            ! [[ -e /usr/bin/Dravik || -e /usr/share/doc/dravik ]]
+        local package status
+        for package in "${packages[@]}"; do
+            status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null) || true
+            [[ -z $status || $status == not-installed ]] || return 1
+        done
+        ! [[ -e /usr/bin/Dravik || -e /usr/share/doc/dravik || -e /$lib_dir/libdravik.so.1 ||
+            -e /usr/include/dravik.h || -e /usr/share/doc/libdravik1 ]]
     }
-    check "apt-get purge leaves nothing behind" purged
+    check "apt-get purge of the three leaves nothing behind" purged
 fi
 
 summary

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Checks the Windows zip that `cmake --build --preset windows --target package` wrote: it holds
-# Dravik.exe, dravik-cli.exe and README.txt (CRLF, UTF-8 with a byte-order mark), and the
-# unzipped dravik-cli.exe prints the version under Wine.
+# Checks the Windows zips that `cmake --build --preset <windows|windows-x64> --target package`
+# wrote: each holds Dravik.exe, dravik-cli.exe, README.txt (CRLF, UTF-8 with a byte-order mark,
+# saying which host loads which zip's DLL), and dravik.dll of the zip's architecture, static,
+# exporting the undecorated names of dravik.def, with dravik.h and dravik.def; and the unzipped
+# dravik-cli.exe prints the version under Wine.
 #
-# usage: tests/packaging/check-zip.sh WINDOWS_BUILD_DIR [WINE_BUILD_DIR]
+# usage: tests/packaging/check-zip.sh WINDOWS_BUILD_DIR TWIN_BUILD_DIR [WINE_BUILD_DIR]
 #   e.g. tests/packaging/check-zip.sh build/windows build/windows-x64
-# The zip checked is WINDOWS_BUILD_DIR's. On hosts that execute no 32-bit code its programs
-# cannot run: the one run under Wine is then unzipped from WINE_BUILD_DIR's zip, the 64-bit twin
-# of the same sources (preset windows-x64), and the output says so. Wine runs in the masked
-# session of tests/wine/wine-session.sh. Ends with "N passed, N failed"; non-zero on a failure.
+# WINDOWS_BUILD_DIR has the shipped 32-bit zip, TWIN_BUILD_DIR the 64-bit one (preset
+# windows-x64), for 64-bit hosts of the DLL. The one run under Wine is WINE_BUILD_DIR's
+# (default: WINDOWS_BUILD_DIR's): the twin's on hosts that execute no 32-bit code, and the
+# output says so. Wine runs in the masked session of tests/wine/wine-session.sh. Ends with
+# "N passed, N failed"; non-zero on a failure.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -39,34 +42,25 @@ fi
 # shellcheck source=tests/packaging/checks.sh
 source "$here/checks.sh"
 
-[[ $# -eq 1 || $# -eq 2 ]] || {
-    echo "usage: $0 WINDOWS_BUILD_DIR [WINE_BUILD_DIR]" >&2
+[[ $# -eq 2 || $# -eq 3 ]] || {
+    echo "usage: $0 WINDOWS_BUILD_DIR TWIN_BUILD_DIR [WINE_BUILD_DIR]" >&2
     exit 2
 }
 build=$(cd "$1" && pwd)
-wine_build=$(cd "${2:-$1}" && pwd)
+twin_build=$(cd "$2" && pwd)
+wine_build=$(cd "${3:-$1}" && pwd)
 version=$(project_version "$build")
-zip="$build/Dravik-${version}-win32.zip"
+root_dir=$(cd "$here/../.." && pwd)
 
 WS_DIR=$(mktemp -d "${TMPDIR:-/tmp}/dravik-zip.XXXXXX")
 trap 'rm -rf "$WS_DIR"' EXIT
 
-echo "== $zip"
-[[ -f $zip ]] || {
-    echo "no $zip: cmake --build --preset windows --target package writes it" >&2
-    exit 1
-}
-holds_the_three_files() {
+holds_the_six_files() {
     local listing
     listing=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
     echo "      $listing"
-    [[ $listing == "Dravik.exe README.txt dravik-cli.exe " ]]
+    [[ $listing == "Dravik.exe README.txt dravik-cli.exe dravik.def dravik.dll dravik.h " ]]
 }
-check "the zip holds Dravik.exe, dravik-cli.exe and README.txt, nothing else" \
-    holds_the_three_files
-
-unzip -q "$zip" -d "$WS_DIR/shipped"
-readme="$WS_DIR/shipped/README.txt"
 readme_has_bom() {
     [[ $(head -c 3 "$readme" | od -An -tx1 | tr -d ' ') == efbbbf ]]
 }
@@ -77,15 +71,67 @@ readme_is_utf8_with_chinese() {
 readme_has_crlf_lines() {
     [[ $(tail -c 2 "$readme" | od -An -tx1 | tr -d ' ') == 0d0a ]] && ! grep -qv $'\r$' "$readme"
 }
-check "README.txt starts with the UTF-8 byte-order mark" readme_has_bom
-check "README.txt is valid UTF-8 and holds the Chinese the programs show" \
-    readme_is_utf8_with_chinese
-check "every line of README.txt ends in CRLF" readme_has_crlf_lines
+# Names this zip's DLL and the other zip, for the hosts of the other kind.
+readme_says_which_host() {
+    tr -d '\r' <"$readme" | tr '\n' ' ' |
+        grep -qE "dravik\.dll is the ${bits}-bit one, for ${bits}-bit hosts.* Dravik-${version//./\\.}-win${other_bits}\.zip"
+}
+dll_is_of_the_zip() {
+    [[ $(ws_pe_arch "$unzipped/dravik.dll") == "win$bits" ]]
+}
+objdump_of_zip() {
+    if [[ $bits == 64 ]]; then x86_64-w64-mingw32-objdump "$@"; else i686-w64-mingw32-objdump "$@"; fi
+}
+exports_dravik_def() {
+    diff <(sed -n 's/^ *\(dravik_[a-z_]*\)$/\1/p' "$root_dir/libdravik/dravik.def" | sort) \
+        <(objdump_of_zip -p "$unzipped/dravik.dll" |
+            sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/s/^\s*\[ *[0-9]*\] //p' | sort) |
+        sed 's/^/      /'
+    [[ ${PIPESTATUS[0]} -eq 0 ]]
+}
+# Static like the programs: the DLL needs nothing but Windows' own DLLs.
+dll_needs_only_windows() {
+    local needed
+    needed=$(objdump_of_zip -p "$unzipped/dravik.dll" | sed -n 's/^\s*DLL Name: //p' | sort | tr '\n' ' ')
+    echo "      $needed"
+    [[ $needed == "ADVAPI32.dll KERNEL32.dll msvcrt.dll " ]]
+}
+same_as_source() {
+    cmp "$unzipped/dravik.h" "$root_dir/libdravik/dravik.h" &&
+        cmp "$unzipped/dravik.def" "$root_dir/libdravik/dravik.def"
+}
+
+for bits in 32 64; do
+    other_bits=$((96 - bits))
+    [[ $bits == 32 ]] && dir=$build || dir=$twin_build
+    zip="$dir/Dravik-${version}-win${bits}.zip"
+    echo "== $zip"
+    [[ -f $zip ]] || {
+        echo "no $zip: cmake --build --preset windows$([[ $bits == 64 ]] && echo -x64) --target package writes it" >&2
+        exit 1
+    }
+    unzipped="$WS_DIR/win$bits"
+    unzip -q "$zip" -d "$unzipped"
+    readme="$unzipped/README.txt"
+    check "the zip holds Dravik.exe, dravik-cli.exe, README.txt, dravik.dll, dravik.h and dravik.def" \
+        holds_the_six_files
+    check "README.txt starts with the UTF-8 byte-order mark" readme_has_bom
+    check "README.txt is valid UTF-8 and holds the Chinese the programs show" \
+        readme_is_utf8_with_chinese
+    check "every line of README.txt ends in CRLF" readme_has_crlf_lines
+    check "README.txt says its dravik.dll is for ${bits}-bit hosts, the other zip's for the others" \
+        readme_says_which_host
+    check "dravik.dll is a ${bits}-bit DLL" dll_is_of_the_zip
+    check "dravik.dll exports the undecorated names of dravik.def and nothing else" exports_dravik_def
+    check "dravik.dll needs no DLL but Windows' own (libgcc, libstdc++, winpthread linked in)" \
+        dll_needs_only_windows
+    check "dravik.h and dravik.def are the tree's" same_as_source
+done
 
 # --- under Wine ------------------------------------------------------------------------------
 
 if [[ $wine_build == "$build" ]]; then
-    run_zip=$zip
+    run_zip="$build/Dravik-${version}-win32.zip"
     what="the shipped 32-bit dravik-cli.exe"
 else
     run_zip=$(compgen -G "$wine_build/Dravik-${version}-win*.zip" | head -1) || true

@@ -5,9 +5,23 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 
 #include "holder_process.h"
+
+namespace {
+
+// Closes every descriptor above stderr but `a` and `b` (async-signal-safe).
+void CloseAllBut(int a, int b) {
+    const auto first = static_cast<unsigned>(std::min(a, b));
+    const auto second = static_cast<unsigned>(std::max(a, b));
+    if (first > 3) close_range(3, first - 1, 0);
+    if (second > first + 1) close_range(first + 1, second - 1, 0);
+    close_range(second + 1, ~0U, 0);
+}
+
+}  // namespace
 
 HolderProcess::HolderProcess(const std::string& path, Hold hold, int descriptors) {
     std::array<int, 2> ready{-1, -1};
@@ -23,6 +37,9 @@ HolderProcess::HolderProcess(const std::string& path, Hold hold, int descriptors
         // The test program has threads: only async-signal-safe calls from here on.
         close(ready[0]);
         close(release[1]);
+        // Nothing else of the parent's stays open here: the release pipe of a holder started
+        // before this one would keep that one from ever seeing its end.
+        CloseAllBut(ready[1], release[0]);
         const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         bool held = fd >= 0;
         if (held && hold == Hold::Exclusive) held = ioctl(fd, TIOCEXCL) == 0;

@@ -129,7 +129,8 @@ def _run_waiting(work: Callable[[], T], on_interrupt: Callable[[], None]
 class Meter:
     """The meter on its port, open until close() (or the end of a ``with`` block).
 
-    ``Meter()`` finds the meter as the dialog does; ``Meter("/dev/ttyUSB0")`` opens that port.
+    ``Meter()`` finds the meter as the dialog does; ``Meter("/dev/ttyUSB0")`` opens that port
+    and probes it as the search does (NoMeterFound when it does not answer as the meter).
     ``log`` appends the CSV log of `dravik-cli set --log`, with its write-ahead rows; ``tags``
     (``{"meter": "SN4711"}``) go into every record and log row, checked as ``--tag`` is.
 
@@ -194,7 +195,9 @@ class Meter:
         text, checked as dravik-cli set checks it: InvalidArgument, and nothing sent, for an
         unknown channel, a level that is no single finite number (NaN, an infinity, True,
         "2.5x") or whose factor is not finite. A channel the meter did not confirm is a record
-        with ``answered=False``.
+        with ``answered=False``; after it, no set sends anything more on this Meter (a late
+        answer could not be told from the next channel's): each is a record with
+        ``sent=False``, until the port is opened again.
 
         Raises PortLost, LogFailed or Cancelled when the run stops, each with the channel's
         ``.record``; every later set then sends nothing and raises the same. Ctrl-C ends the
@@ -212,9 +215,9 @@ class Meter:
     def set_many(self, levels: Mapping[Channel, Level]) -> List[Record]:
         """Sets the channels in the order given and returns their records.
 
-        Stops as dravik-cli set does: after a lost port, a log row that failed or a cancel, the
-        channels left are sent no more and come back as records with ``sent=False``; no
-        exception says so. A channel or level the library refuses raises InvalidArgument when
+        Stops as dravik-cli set does: after a lost port, a log row that failed, a cancel or a
+        channel the meter did not answer in time, the channels left are sent no more and come
+        back as records with ``sent=False``; no exception says so. A channel or level the library refuses raises InvalidArgument when
         its turn comes, nothing of it sent; the channels before it were set. Ctrl-C records the
         channels left as not sent, then propagates.
         """

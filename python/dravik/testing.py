@@ -17,9 +17,12 @@ Enable it with ``pytest -p dravik.testing``, or ``pytest_plugins = ["dravik.test
     def test_station_reports_a_silent_meter(meter_sim):
         ...
 
-The marker's options: ``silent`` (never answers), ``late`` (answers after the 5 s wait, so the
-record says ``late=True``), ``unplug_after=N`` (the device vanishes once N frames have come, as
-an adapter pulled out), ``args`` (more options of ``dravik-meter-sim --help``). For
+The marker's options: ``silent`` (answers the probe that finds it, then no correction: the
+record says ``answered=False``), ``late`` (answers a correction after the 5 s wait: the record
+says ``late=True``), ``unplug_after=N`` (the device vanishes once N frames have come, the probe
+counted, as an adapter pulled out), ``args`` (more options of ``dravik-meter-sim --help``;
+``args=["--silent"]`` answers not even the probe, so that no meter is found). After a channel
+without an answer in time nothing more is sent on the port, as dravik-cli does it. For
 ``dravik.Meter()`` to find the meter itself, set ``DRAVIK_EXTRA_PORTS`` to ``meter_sim.port``
 (``monkeypatch.setenv``); the search probes the machine's own serial ports first.
 
@@ -39,9 +42,9 @@ from typing import IO, Iterator, List, Optional, Sequence
 
 import pytest
 
-# The sim's answer delay for `late`: past the 5 s reply wait, inside the quiet time (1 s
-# without a byte) the exchange lets the line have before the next frame.
-LATE_REPLY_MS = 5500
+# The sim's answer to a correction for `late`: past the 5 s reply wait, inside the quiet time
+# (1 s without a byte) the exchange gives the line before it reports the channel.
+LATE_ACK_MS = 5500
 # What the sim is given to start and to stop: generous, only a fault reaches them.
 START_LIMIT_S = 10.0
 STOP_LIMIT_S = 5.0
@@ -101,9 +104,9 @@ class MeterSim:
                  unplug_after: Optional[int] = None, args: Sequence[str] = ()) -> None:
         self._args = list(args)
         if silent:
-            self._args.append("--silent")
+            self._args.append("--no-ack")
         if late:
-            self._args += ["--reply-delay", str(LATE_REPLY_MS)]
+            self._args += ["--ack-delay", str(LATE_ACK_MS)]
         if unplug_after is not None:
             self._args += ["--unplug-after", str(unplug_after)]
         self.port = ""

@@ -1,6 +1,6 @@
 // Wall time of `dravik-cli set` with four channels and --port against the simulated meter on a
 // pty, beside a minimal Python script doing the same four exchanges with pyserial on the same pty
-// (serial_set.py, the file DRAVIK_SERIAL_SCRIPT names),
+// (serial_set.py --probe, the file DRAVIK_SERIAL_SCRIPT names),
 // in the same run, runs interleaved; then dravik-cli finding the meter itself as the first listed
 // port (DRAVIK_EXTRA_PORTS), only when this machine lists no serial port of its own: no real
 // port is ever probed here.
@@ -111,7 +111,8 @@ int main() {
     std::vector<std::string> withLog = {
         cli, "set", "--port", meter.DevicePath(), "--log", logDir.Path() + "/station.csv"};
     std::vector<std::string> withDiscovery = {cli, "set"};
-    std::vector<std::string> python = {"/usr/bin/python3", DRAVIK_SERIAL_SCRIPT,
+    // The identity probe too, as dravik-cli sends one to the port it is given or finds.
+    std::vector<std::string> python = {"/usr/bin/python3", DRAVIK_SERIAL_SCRIPT, "--probe",
                                        meter.DevicePath()};
     for (std::uint8_t channel = 0; channel < kLevels.size(); ++channel) {
         withPort.push_back(kLevels[channel].first);

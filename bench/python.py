@@ -1,5 +1,6 @@
 """bench-python: four SETs through the dravik package beside the same-protocol pyserial script
-(serial_set.py, the one bench-cli runs), both in this one process against one simulated meter,
+(serial_set.py --probe, as bench-cli and bench-library run it: the identity probe, the four
+exchanges, the tool's pauses), both in this one process against one simulated meter,
 runs interleaved; then Ctrl-C during a silent meter's wait, from the signal to the
 KeyboardInterrupt out of Meter.set.
 
@@ -50,7 +51,7 @@ def through_dravik(port: str) -> bool:
 
 
 def through_script(port: str, frames: List[str]) -> bool:
-    sys.argv = [str(SCRIPT), port, *frames]
+    sys.argv = [str(SCRIPT), "--probe", port, *frames]  # the probe dravik sends a port too
     try:
         runpy.run_path(str(SCRIPT), run_name="__main__")
     except SystemExit as end:

@@ -119,13 +119,15 @@ std::vector<std::string> TagArguments(const std::string& joined) {
 
 // What the channel just set earned, ranked as dravik-cli ranks its exit status: a stop
 // request (here mostly the handle's cancel) over a lost port over a failed log row over no
-// answer. A channel confirmed before the run stopped is confirmed.
+// answer (this channel's, or an earlier one's, after which nothing more is sent). A channel
+// confirmed before the run stopped is confirmed.
 int SetStatus(dravik_meter& meter, const ChannelRecord& record) {
     const Halt halt = meter.session->Halted();
     if (halt == Halt::None && record.exchange.answered) return DRAVIK_CONFIRMED;
     if (meter.layer.StopRequested() != 0) return DRAVIK_CANCELLED;
     switch (halt) {
         case Halt::None:
+        case Halt::OutOfStep:
             return DRAVIK_NOT_CONFIRMED;
         case Halt::PortLost:
             return DRAVIK_PORT_UNAVAILABLE;
@@ -142,7 +144,11 @@ int SetStatus(dravik_meter& meter, const ChannelRecord& record) {
 std::string SetMessage(dravik_meter& meter, int status, const ChannelRecord& record) {
     switch (status) {
         case DRAVIK_NOT_CONFIRMED:
-            return Utf8FromWide(FormatOutcome(record.correction, record.exchange));
+            // The channel's own outcome, or why it was not sent.
+            if (record.exchange.sent || meter.session->Halted() == Halt::None) {
+                return Utf8FromWide(FormatOutcome(record.correction, record.exchange));
+            }
+            return meter.session->HaltMessage();
         case DRAVIK_CANCELLED:
             if (meter.layer.Cancelled()) return kCancelled;
             return kStopped + std::to_string(meter.layer.StopRequested());

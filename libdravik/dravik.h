@@ -68,7 +68,9 @@ int DRAVIK_CALL dravik_ports(const char** json);
  * when a meter was found, DRAVIK_NO_METER otherwise. */
 int DRAVIK_CALL dravik_find(int all, const char** json);
 
-/* Opens the meter's port (port NULL or "": found as the dialog finds it) and sets *meter; on
+/* Opens the meter's port (port NULL or "": found as the dialog finds it; a port given is probed
+ * as the search probes, and one that does not answer as the meter gets nothing more:
+ * DRAVIK_NO_METER) and sets *meter; on
  * failure *meter is NULL and dravik_last_error(NULL) says why (DRAVIK_NO_METER: what dravik-cli
  * prints then, a line and then each port tried, one per line). */
 int DRAVIK_CALL dravik_open(const char* port, dravik_meter** meter);
@@ -84,11 +86,12 @@ int DRAVIK_CALL dravik_open_log(dravik_meter* meter, const char* path, const cha
 /* Sets one channel: `channel` is a label ("1310CW", "1310Burst", "1490CW", "1550CW", any case)
  * or "0".."3", `db_text` the level in dB, checked as dravik-cli set checks it (a non-numeric or
  * out-of-range level is DRAVIK_INVALID_ARGUMENT and nothing is sent). A channel may be set
- * again on the same handle (after DRAVIK_NOT_CONFIRMED, say). *json is the channel's record,
- * the object `dravik-cli set --json` prints, without a line end, whenever the arguments were
- * valid ("" when they were not): also when nothing was sent because the run had stopped (a
- * lost port, a failed log row, a cancel): then every later dravik_set on the handle returns
- * that status at once, sends nothing and is recorded as not sent. */
+ * again on the same handle. *json is the channel's record, the object `dravik-cli set --json`
+ * prints, without a line end, whenever the arguments were valid ("" when they were not): also
+ * when nothing was sent because the run had stopped (a lost port, a failed log row, a cancel,
+ * or an earlier channel the meter did not answer in time, whose late answer could not be told
+ * from the next one's): then every later dravik_set on the handle returns that status at once,
+ * sends nothing and is recorded as not sent; a new dravik_open starts afresh. */
 int DRAVIK_CALL dravik_set(dravik_meter* meter, const char* channel, const char* db_text,
                            const char** json);
 

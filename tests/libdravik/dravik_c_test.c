@@ -5,8 +5,9 @@
  *
  * PORT is the meter's port, SIM_LOG the file meter-sim logs its frames to, SCRATCH_DIR a
  * directory for the log. The driver starts meter-sim for each case with the options c-test.sh
- * lists: four (an answering meter, also found by discovery), cancel (a silent one), lost (one
- * unplugged at the first frame), bad (an answering one, sent nothing but one valid channel).
+ * lists: four (an answering meter, also found by discovery), cancel (one that answers no set
+ * frame), lost (one unplugged at the first set frame), bad (an answering one, sent nothing but
+ * one valid channel).
  * Prints each failed check; exits 1 after any. */
 #if !defined(_WIN32)
 #define _DEFAULT_SOURCE
@@ -189,8 +190,8 @@ static struct line_state line_of(int fd) {
 }
 #endif
 
-/* A silent meter: a cancel from another thread ends the wait at once, the channel recorded
- * as sent and not answered; the next is not sent; the line is as found. */
+/* A meter that does not answer the frame: a cancel from another thread ends the wait at once,
+ * the channel recorded as sent and not answered; the next is not sent; the line is as found. */
 static void case_cancel(const char* port, const char* sim_log) {
     struct canceller c;
     pthread_t thread;

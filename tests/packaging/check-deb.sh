@@ -345,7 +345,7 @@ EOF
 imports_installed_dravik() {
     local line
     line=$(cd "$work" && env -u DRAVIK_LIBRARY -u PYTHONPATH \
-        /usr/bin/python3 -c "import dravik; print(dravik.__file__, dravik.library_version())") ||
+        /usr/bin/python3 -B -c "import dravik; print(dravik.__file__, dravik.library_version())") ||
         return 1
     echo "      $line"
     [[ $line == "/$py_dir/__init__.py $version" ]]
@@ -391,9 +391,9 @@ else
         check "the C example builds with pkg-config against the installed library" \
             example_by_pkg_config
         check "the C example builds with CMake's find_package(dravik)" example_by_cmake
+        check "py3compile byte-compiled each module at install" byte_compiled
         check "Debian's python3 imports the installed dravik, which loads libdravik $version" \
             imports_installed_dravik
-        check "py3compile byte-compiled each module at install" byte_compiled
         echo "   dpkg -L dravik:"
         dpkg -L dravik | sed 's/^/      /'
     else

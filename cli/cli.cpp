@@ -219,10 +219,10 @@ int RunCli(const std::vector<std::string>& args, const CliSystem& system, std::o
         "\n"
         "Exit status:\n"
         "  0      every channel answered\n"
-        "  1      a channel was not confirmed: no answer, or not sent because its frame or its\n"
-        "         log row could not be written (the others were still sent); or stdout failed\n"
+        "  1      a channel was not confirmed: no answer (the channels after it were not sent),\n"
+        "         its frame not taken by the driver, or its log row not written; or stdout failed\n"
         "  2      usage or input error: nothing opened, nothing sent\n"
-        "  3      no meter found\n"
+        "  3      no meter found, or the --port given did not answer as the meter\n"
         "  4      the port could not be opened, or was lost (the channels after it not sent)\n"
         "  128+N  ended by signal N (Ctrl-C: 130), the port left as found");
 

@@ -44,9 +44,12 @@ std::uint32_t AwaitAnswer(CMeterPort& port, ISerialLayer& layer, AnswerWait wait
     return count;
 }
 
-// One probe of one port, closed again afterwards.
+// What becomes of a probed port that answered as the meter.
+enum class Answered { Close, KeepOpen };
+
+// One probe of one port, closed again afterwards (unless it answered and is to be kept open).
 PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name,
-                AnswerWait wait = AnswerWait::Whole) {
+                AnswerWait wait = AnswerWait::Whole, Answered then = Answered::Close) {
     PortProbe probe{name, PortOutcome::NoAnswer, {}};
     std::array<std::uint8_t, kFrameSize> answer{};
     const Frame frame = BuildProbeFrame();
@@ -54,9 +57,12 @@ PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name,
     port.Open(name);
     const PortHandle handle = port.m_hComm.load();
     if (handle != kInvalidPort) layer.PurgeComm(handle, kPurgeAll);
-    // A port that did not open still costs its pause: Write and Read do nothing on it.
+    // In a search a port that did not open still costs its pause: Write and Read do nothing on
+    // it. A named port that did not open has nothing to wait for.
     port.Write(frame.data(), kFrameSize);
-    const std::uint32_t count = AwaitAnswer(port, layer, wait, answer);
+    const std::uint32_t count = handle != kInvalidPort || wait == AnswerWait::Whole
+                                    ? AwaitAnswer(port, layer, wait, answer)
+                                    : 0;
     if (handle == kInvalidPort) {
         probe.outcome = RefusedBecause(port.LastOpenStatus().reason);
         probe.holder = port.LastOpenStatus().holder;
@@ -68,7 +74,7 @@ PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name,
     } else if (!port.IsDevicePresent()) {
         probe.outcome = PortOutcome::Gone;
     }
-    port.Close();
+    if (!probe.Answered() || then == Answered::Close) port.Close();
     return probe;
 }
 
@@ -210,18 +216,15 @@ std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer
     return probes;
 }
 
-PortProbe ProbeNamedPort(const std::wstring& port, ISerialLayer& layer,
-                         const HolderCheck& holderOf) {
+PortProbe ProbeNamedPort(CMeterPort& meter, const std::wstring& port, const HolderCheck& holderOf) {
     const HolderScan holders = holderOf ? holderOf({port}) : HolderScan{};
     PortProbe probe;
     if (const auto held = holders.held.find(port); held != holders.held.end()) {
         probe = {port, PortOutcome::Busy, held->second};
     } else {
-        CMeterPort meter(layer);
-        probe = Probe(meter, layer, port, AnswerWait::UntilValid);
+        probe = Probe(meter, meter.Layer(), port, AnswerWait::UntilValid, Answered::KeepOpen);
     }
     probe.holderUnchecked = holders.unchecked.contains(port);
-    if (probe.Answered()) layer.Pause(kFoundPauseMs);
     return probe;
 }
 

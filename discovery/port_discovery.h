@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "meter_port.h"
 #include "serial_layer.h"
 
 // One listed serial port and what is known of it without opening it: on Linux the driver and,
@@ -114,8 +115,10 @@ std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer
 
 // Probes a port the station named (dravik-cli set --port, the library's open with a port) before
 // anything else is written to it: the holder check, then the search's probe, whose wait ends as
-// soon as the meter's answer has come whole. Only a port that Answered is the meter.
-PortProbe ProbeNamedPort(const std::wstring& port, ISerialLayer& layer,
+// soon as the meter's answer has come whole. Only a port that Answered is the meter; it is left
+// open on `meter` for the caller, which needs no pause before its first frame then. Any other is
+// closed, and a port that would not open says why as in a search.
+PortProbe ProbeNamedPort(CMeterPort& meter, const std::wstring& port,
                          const HolderCheck& holderOf = {});
 
 // The port a search up to the first answer found, or an empty string.

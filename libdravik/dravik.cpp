@@ -5,12 +5,12 @@
 
 #include <utf8cpp/utf8.h>
 
-#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -40,7 +40,7 @@ namespace {
 constexpr const char* kBadHandle = "句柄无效：未由 dravik_open 打开，或已关闭";
 constexpr const char* kNullPointer = "参数错误：指针为 NULL：";
 constexpr const char* kCancelled = "已取消，其余通道未发送";
-constexpr const char* kInternal = "库内部错误（内存不足？），其余通道未发送：";
+constexpr const char* kInternal = "库内部错误（可能是内存不足），调用未完成";
 
 // The handles open, for telling a live one from NULL, a closed one or a stray pointer. Never
 // destroyed: a host's thread may still cancel while the process runs its exit handlers.
@@ -75,10 +75,10 @@ std::string Named(const std::string& given) {
     return utf8::replace_invalid(given);
 }
 
-// Failed calls keep their line; one that cannot even be stored leaves "".
-int Fail(std::string& error, int status, const std::string& line) {
+// Failed calls keep their line; one that cannot even be stored leaves "". Nothing here throws.
+int Fail(std::string& error, int status, std::string_view line) noexcept {
     try {
-        error = line;
+        error.assign(line);
     } catch (...) {
         error.clear();
     }
@@ -92,8 +92,6 @@ int Guarded(std::string& error, Body body) noexcept {
     try {
         error.clear();
         return body();
-    } catch (const std::exception& exception) {
-        return Fail(error, DRAVIK_INTERNAL_ERROR, kInternal + Named(exception.what()));
     } catch (...) {
         return Fail(error, DRAVIK_INTERNAL_ERROR, kInternal);
     }
@@ -102,7 +100,13 @@ int Guarded(std::string& error, Body body) noexcept {
 // A call on a handle: DRAVIK_BAD_HANDLE, said on this thread, unless `meter` is live.
 template <typename Body>
 int OnHandle(dravik_meter* meter, Body body) noexcept {
-    if (!IsLive(meter)) return Fail(ForThread().error, DRAVIK_BAD_HANDLE, kBadHandle);
+    bool live = false;
+    try {
+        live = IsLive(meter);
+    } catch (...) {
+        return DRAVIK_INTERNAL_ERROR;
+    }
+    if (!live) return Fail(ForThread().error, DRAVIK_BAD_HANDLE, kBadHandle);
     return Guarded(meter->error, [&] { return body(*meter); });
 }
 
@@ -221,7 +225,8 @@ int DRAVIK_CALL dravik_open(const char* port, dravik_meter** meter) {
         *meter = nullptr;
         const std::string given = port == nullptr ? "" : port;
         const std::optional<std::wstring> name = WideFromUtf8(given);
-        if (!name) return Fail(texts.error, DRAVIK_INVALID_ARGUMENT, "“" + Named(given) + kNotUtf8);
+        if (!name)
+            return Fail(texts.error, DRAVIK_INVALID_ARGUMENT, Complaint(Named(given), kNotUtf8));
         auto opened = std::make_unique<dravik_meter>();
         const SessionSystem system{opened->layer, EnumSerialPorts, PlatformHolderCheck()};
         SessionOpening opening;
@@ -264,10 +269,10 @@ int DRAVIK_CALL dravik_open_log(dravik_meter* meter, const char* path, const cha
         }
         const std::string logPath = path == nullptr ? "" : path;
         if (!WideFromUtf8(logPath))
-            return Fail(m.error, DRAVIK_INVALID_ARGUMENT, "“" + Named(logPath) + kNotUtf8);
+            return Fail(m.error, DRAVIK_INVALID_ARGUMENT, Complaint(Named(logPath), kNotUtf8));
         std::unique_ptr<StationLog> log;
         if (!logPath.empty() && !(log = StationLog::Open(logPath))) {
-            return Fail(m.error, DRAVIK_LOG_FAILED, "“" + logPath + kLogOpenFailed);
+            return Fail(m.error, DRAVIK_LOG_FAILED, Complaint(logPath, kLogOpenFailed));
         }
         m.session->SetTags(std::move(*checked));
         m.session->AttachLog(std::move(log), logPath);
@@ -287,7 +292,7 @@ int DRAVIK_CALL dravik_set(dravik_meter* meter, const char* channel, const char*
                         kNullPointer + std::string(channel == nullptr ? "channel" : "db_text"));
         }
         std::string problem;
-        // A channel may be set again on the handle, as after an answer that did not come.
+        // No `earlier`: the station may set a channel again on the same handle.
         const std::optional<Correction> correction = CheckCorrection(
             channel, db_text, Named(std::string(channel) + "=" + db_text), {}, problem);
         if (!correction) return Fail(m.error, DRAVIK_INVALID_ARGUMENT, problem);
@@ -332,17 +337,19 @@ const char* DRAVIK_CALL dravik_last_error(const dravik_meter* meter) {
 }
 
 int DRAVIK_CALL dravik_close(dravik_meter* meter) {
-    ThreadTexts& texts = ForThread();
-    return Guarded(texts.error, [&] {
+    try {
         {
             Registry& registry = Handles();
             const std::lock_guard lock(registry.mutex);
-            if (registry.live.erase(meter) == 0)
-                return Fail(texts.error, DRAVIK_BAD_HANDLE, kBadHandle);
+            if (registry.live.erase(meter) == 0) {
+                return Fail(ForThread().error, DRAVIK_BAD_HANDLE, kBadHandle);
+            }
         }
         delete meter;
         return DRAVIK_CONFIRMED;
-    });
+    } catch (...) {
+        return DRAVIK_INTERNAL_ERROR;
+    }
 }
 
 }  // extern "C"

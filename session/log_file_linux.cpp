@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,4 +44,16 @@ bool LogFile::CutBack(std::int64_t size) {
 bool LogFile::Sync() {
     // A pipe or terminal (--log /dev/stdout) holds nothing to sync: EINVAL says so.
     return ::fsync(m_fd) == 0 || errno == EINVAL;
+}
+
+LogFile::Locking LogFile::TryLock() {
+    int result = 0;
+    while ((result = ::flock(m_fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (result == 0) return Locking::Taken;
+    return errno == EWOULDBLOCK ? Locking::HeldByAnother : Locking::Unsupported;
+}
+
+void LogFile::Unlock() {
+    ::flock(m_fd, LOCK_UN);
 }

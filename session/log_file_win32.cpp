@@ -1,3 +1,5 @@
+#include <windows.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -45,4 +47,32 @@ bool LogFile::CutBack(std::int64_t size) {
 
 bool LogFile::Sync() {
     return ::_commit(m_fd) == 0;
+}
+
+namespace {
+
+// The byte every run locks: far past any end a log reaches, so that the lock, which Windows
+// enforces on the bytes it covers, never stands in a write's way; writers agree on it alone.
+OVERLAPPED LockedByte() {
+    OVERLAPPED at{};
+    at.Offset = 0xFFFFFFFF;
+    at.OffsetHigh = 0x7FFFFFFF;
+    return at;
+}
+
+}  // namespace
+
+LogFile::Locking LogFile::TryLock() {
+    const auto file = reinterpret_cast<HANDLE>(::_get_osfhandle(m_fd));
+    OVERLAPPED at = LockedByte();
+    if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        return Locking::Taken;
+    }
+    return ::GetLastError() == ERROR_LOCK_VIOLATION ? Locking::HeldByAnother : Locking::Unsupported;
+}
+
+void LogFile::Unlock() {
+    const auto file = reinterpret_cast<HANDLE>(::_get_osfhandle(m_fd));
+    OVERLAPPED at = LockedByte();
+    ::UnlockFileEx(file, 0, 1, 0, &at);
 }

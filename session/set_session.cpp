@@ -14,39 +14,26 @@ std::string NoMeterMessage(const std::vector<PortProbe>& probes) {
 }
 
 std::string SessionOpening::Message() const {
-    if (status == kStatusNoMeter && !port.empty() && probes.size() == 1) {
-        return Utf8FromWide(FormatNamedPortRefusal(probes.front()));
+    if (!named) {
+        if (status == kStatusNoMeter) return NoMeterMessage(probes);
+        if (status == kStatusPortUnavailable) return Utf8FromWide(FormatOpenFailure(port, refused));
+        return {};
     }
-    if (status == kStatusNoMeter) return NoMeterMessage(probes);
-    if (status == kStatusPortUnavailable && !probes.empty() && !probes.front().Answered()) {
-        return Utf8FromWide(FormatNamedPortRefusal(probes.front()));
-    }
-    if (status == kStatusPortUnavailable) return Utf8FromWide(FormatOpenFailure(port, refused));
-    return {};
+    const bool failed = status == kStatusNoMeter || status == kStatusPortUnavailable;
+    return failed && !probes.empty() ? Utf8FromWide(FormatNamedPortRefusal(probes.front())) : "";
 }
 
 std::unique_ptr<SetSession> SetSession::Open(const SessionSystem& system, const std::wstring& port,
                                              SessionOpening& opening) {
     opening = SessionOpening{};
     opening.port = port;
-    if (port.empty()) {
-        // As the dialog finds its meter: once, before the first channel.
-        opening.probes = ProbePorts(L"", system.layer, system.listPorts,
-                                    ProbeScope::UpToFirstAnswer, system.holders);
-        opening.port = FoundPort(opening.probes);
-        if (const int signal = system.layer.StopRequested()) {
-            opening.status = kStatusStoppedBase + signal;
-            return nullptr;
-        }
-        if (opening.port.empty()) {
-            opening.status = kStatusNoMeter;
-            return nullptr;
-        }
-    } else {
+    opening.named = !port.empty();
+    std::unique_ptr<SetSession> session(new SetSession(system.layer, port));
+    if (opening.named) {
         // Know the meter before writing to it: a renumbered USB adapter puts another device
         // under a script's --port, and an instrument that streams or echoes could pass every
-        // later answer check.
-        const PortProbe probe = ProbeNamedPort(port, system.layer, system.holders);
+        // later answer check. The port stays open from the probe on.
+        const PortProbe probe = ProbeNamedPort(session->m_meter, port, system.holders);
         opening.probes = {probe};
         if (const int signal = system.layer.StopRequested()) {
             opening.status = kStatusStoppedBase + signal;
@@ -58,8 +45,21 @@ std::unique_ptr<SetSession> SetSession::Open(const SessionSystem& system, const 
             opening.status = opened ? kStatusNoMeter : kStatusPortUnavailable;
             return nullptr;
         }
+        return session;
     }
-    std::unique_ptr<SetSession> session(new SetSession(system.layer, opening.port));
+    // As the dialog finds its meter: once, before the first channel.
+    opening.probes = ProbePorts(L"", system.layer, system.listPorts, ProbeScope::UpToFirstAnswer,
+                                system.holders);
+    opening.port = FoundPort(opening.probes);
+    if (const int signal = system.layer.StopRequested()) {
+        opening.status = kStatusStoppedBase + signal;
+        return nullptr;
+    }
+    if (opening.port.empty()) {
+        opening.status = kStatusNoMeter;
+        return nullptr;
+    }
+    session->m_port = opening.port;
     if (session->m_meter.Open(opening.port) == kInvalidPort) {
         opening.refused = session->m_meter.LastOpenStatus();
         opening.status = kStatusPortUnavailable;

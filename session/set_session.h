@@ -42,9 +42,10 @@ enum class Halt { None, Stopped, LogFailed, PortLost, OutputFailed, OutOfStep };
 struct SessionOpening {
     int status = kStatusConfirmed;  // kStatusConfirmed when the port is open
     std::wstring port;              // the port given or found
+    bool named = false;             // given, not found
     // The search's, when no port was given; else the named port's probe, one.
     std::vector<PortProbe> probes;
-    OpenStatus refused;  // why the port would not open after it answered
+    OpenStatus refused;  // why the port found would not open
     // The line dravik-cli prints on stderr for a failure (no meter: NoMeterMessage's lines).
     std::string Message() const;
 };

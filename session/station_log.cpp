@@ -3,6 +3,8 @@
 #include "channel_record.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -44,6 +46,20 @@ std::string CsvRow(const std::vector<std::string>& fields) {
 
 }  // namespace
 
+bool LogFile::Lock() {
+    // Another run holds it only for one row's write and sync: a wait this long means a writer
+    // stuck on its disk, and a row not written is reported, not waited for. A stop request
+    // does not cut the wait short: the rows that record how the run ended are the ones the
+    // audit needs most, and the wait is bounded anyway.
+    constexpr auto kStep = std::chrono::milliseconds(10);
+    constexpr auto kLimit = std::chrono::seconds(5);
+    for (auto waited = std::chrono::milliseconds(0);; waited += kStep) {
+        if (TryLock() != Locking::HeldByAnother) return true;
+        if (waited >= kLimit) return false;
+        std::this_thread::sleep_for(kStep);
+    }
+}
+
 bool LogFile::Write(const std::string& text) {
     for (std::size_t done = 0; done < text.size();) {
         const std::size_t n = WriteSome(text.data() + done, text.size() - done);
@@ -59,22 +75,14 @@ std::unique_ptr<StationLog> StationLog::Open(const std::string& utf8Path) {
     return std::unique_ptr<StationLog>(new StationLog(std::move(file)));
 }
 
-StationLog::StationLog(std::unique_ptr<LogFile> file)
-    : m_file(std::move(file)),
-      m_end(m_file->End()),
-      m_needsHeader(m_end == 0),
-      m_needsLineFeed(m_end > 0 && !m_file->EndsInLineFeed(m_end)) {}
-
 bool StationLog::Append(const std::vector<std::string>& fields) {
-    std::string text = m_needsLineFeed ? "\n" : "";
-    if (m_needsHeader) text += LogHeader() + '\n';
+    if (!m_file->Lock()) return false;
+    const std::int64_t end = m_file->End();
+    std::string text = end > 0 && !m_file->EndsInLineFeed(end) ? "\n" : "";
+    if (end == 0) text += LogHeader() + '\n';
     text += CsvRow(fields);
-    if (!m_file->Write(text) || !m_file->Sync()) {
-        if (m_end >= 0 && m_file->CutBack(m_end)) m_file->Sync();
-        return false;
-    }
-    if (m_end >= 0) m_end += static_cast<std::int64_t>(text.size());
-    m_needsHeader = false;
-    m_needsLineFeed = false;
-    return true;
+    const bool written = m_file->Write(text) && m_file->Sync();
+    if (!written && end >= 0 && m_file->CutBack(end)) m_file->Sync();
+    m_file->Unlock();
+    return written;
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The file as the log uses it; the platform's part (log_file_linux.cpp, log_file_win32.cpp).
@@ -25,6 +26,11 @@ class LogFile {
     std::int64_t End();
     // Whether the byte before `end` is a line feed.
     bool EndsInLineFeed(std::int64_t end);
+    // Takes the file for this writer alone, against every other run appending to it (an
+    // exclusive flock; LockFileEx on Windows), waiting a few seconds at most; false when it
+    // could not be had.
+    bool Lock();
+    void Unlock();
     // All of `text`, or false.
     bool Write(const std::string& text);
     bool CutBack(std::int64_t size);
@@ -32,7 +38,11 @@ class LogFile {
     bool Sync();
 
   private:
+    enum class Locking { Taken, HeldByAnother, Unsupported };
     explicit LogFile(int fd) : m_fd(fd) {}
+    // One try at the lock, without waiting. A file that takes no lock at all (a pipe, a file
+    // system without locks) is written unlocked, as a single run writes it.
+    Locking TryLock();
     // Writes a first part of the `size` bytes at `data`, as one write call does; how many, or
     // 0 on a failure.
     std::size_t WriteSome(const char* data, std::size_t size);
@@ -45,16 +55,15 @@ class StationLog {
     // line.
     static std::unique_ptr<StationLog> Open(const std::string& utf8Path);
 
-    // Appends one row (the fields of LogColumns, in order) (after the header or line feed it may
-    // need first) and syncs it; false, with the file as it was, when it could not be written in
-    // full.
+    // Appends one row (the fields of LogColumns, in order), after the header when the file is
+    // empty and a line feed when it does not end in one, and syncs it; false, with the file as
+    // it was, when it could not be written in full. The file is locked from reading its end
+    // to the sync (or the cut back), so that of several runs logging to one file each cuts back
+    // only what it wrote, and the header goes in once.
     bool Append(const std::vector<std::string>& fields);
 
   private:
-    explicit StationLog(std::unique_ptr<LogFile> file);
+    explicit StationLog(std::unique_ptr<LogFile> file) : m_file(std::move(file)) {}
 
     std::unique_ptr<LogFile> m_file;
-    std::int64_t m_end;  // where the last complete row ends; -1 when the file cannot be cut
-    bool m_needsHeader;
-    bool m_needsLineFeed;
 };

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Runs the Windows build's tests under Wine: every test program, the link and discovery ones
-# against the simulated meter on a pty mapped as COM7, and Dravik.exe operated from the keyboard
-# under Xvfb.
+# and the C library's C program (dravik_c_test.exe on dravik.dll) against the simulated meter on
+# a pty mapped as COM7, and Dravik.exe operated from the keyboard under Xvfb.
 #
 # usage: tests/wine/run-wine-tests.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR
 #   e.g. tests/wine/run-wine-tests.sh build/windows build/linux
-# WINDOWS_BUILD_DIR/bin holds link_test.exe, discovery_test.exe, Dravik.exe and dravik-cli.exe;
+# WINDOWS_BUILD_DIR/bin holds link_test.exe, discovery_test.exe, dravik_c_test.exe with
+# dravik.dll, Dravik.exe and dravik-cli.exe;
 # LINUX_BUILD_DIR/bin holds meter-sim and dravik-cli (the reference for dravik-cli.exe). Ends with the line "N passed, N failed"; exits non-zero on any failure.
 #
 # Everything runs in a private mount namespace with the machine's serial device nodes covered by
@@ -337,6 +338,8 @@ for entry in "${DRAVIK_C_TEST_CASES[@]}"; do
     read -ra options <<<"$entry"
     sim_log="$WS_DIR/meter-sim-c-${options[0]}.log"
     mkdir -p "$WS_DIR/c-${options[0]}"
+    # There before sim_start reads it, which it may do before the sim has made it.
+    : >"$sim_log"
     if sim_start "$sim_log" "${options[@]:1}"; then
         check "dravik_c_test.exe ${options[0]}" c_test "${options[0]}" "$sim_log"
     else

@@ -1,8 +1,8 @@
 # The station's hand-written alternative to the tool, on pyserial, doing on the line what the
 # tool does: with --probe first the meter's identity probe (as dravik-cli sends one to the port
-# it is given or finds), its 40-byte answer awaited 0.5 s at most and the line then left idle
-# for the 200 ms the tool leaves it; then per channel the frame and the meter's answer, 5 s at
-# most, and the 10 ms the tool gives the line after an answer. bench-cli, bench-library and
+# it is given, on the open it then sets on), its 40-byte answer awaited 0.5 s at most; then per
+# channel the frame and the meter's answer, 5 s at most, and the 10 ms the tool gives the line
+# after an answer. bench-cli, bench-library and
 # bench-python time it beside dravik-cli, the C library and the dravik package on the same
 # simulated meter.
 #
@@ -21,7 +21,6 @@ if probe:
     if port.read(40)[15:19] != b"BOOT":
         sys.exit(1)
     port.timeout = 5
-    time.sleep(0.2)
 for frame in args[1:]:
     port.reset_input_buffer()
     port.write(bytes.fromhex(frame))

@@ -99,7 +99,8 @@ def main() -> int:
     show("dravik.Meter(port).set_many, four channels", package)
     ratio = statistics.median(package) / statistics.median(script)
     print(f"ratio dravik / script (medians): {ratio:.3f}")
-    print(f"target: dravik no slower than the script: {'met' if ratio <= RATIO_TARGET else 'MISSED'}")
+    verdict = "met" if ratio <= RATIO_TARGET else "MISSED"
+    print(f"target: dravik no slower than the script: {verdict}")
     expected = len(LEVELS) * (2 * ROUNDS + 1)
     print(f"set frames the meter received: {sets} of {expected}")
 

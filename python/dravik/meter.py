@@ -217,9 +217,10 @@ class Meter:
 
         Stops as dravik-cli set does: after a lost port, a log row that failed, a cancel or a
         channel the meter did not answer in time, the channels left are sent no more and come
-        back as records with ``sent=False``; no exception says so. A channel or level the library refuses raises InvalidArgument when
-        its turn comes, nothing of it sent; the channels before it were set. Ctrl-C records the
-        channels left as not sent, then propagates.
+        back as records with ``sent=False``; no exception says so. A channel or level the
+        library refuses raises InvalidArgument when its turn comes, nothing of it sent; the
+        channels before it were set. Ctrl-C records the channels left as not sent, then
+        propagates.
         """
         items = [(_c_text(_number_text(channel), "channel"), _c_text(_number_text(db), "db"))
                  for channel, db in levels.items()]

@@ -1,5 +1,6 @@
 // Wall time of `dravik-cli set` with four channels and --port against the simulated meter on a
-// pty, beside a minimal Python script doing the same four exchanges with pyserial on the same pty,
+// pty, beside a minimal Python script doing the same four exchanges with pyserial on the same pty
+// (serial_set.py --probe, the file DRAVIK_SERIAL_SCRIPT names),
 // in the same run, runs interleaved; then dravik-cli finding the meter itself as the first listed
 // port (DRAVIK_EXTRA_PORTS), only when this machine lists no serial port of its own: no real
 // port is ever probed here.
@@ -33,19 +34,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRuns = 9;
 constexpr double kDiscoveryExtraLimitMs = 750;
 constexpr double kLogExtraLimit = 0.10;
-
-// The station's hand-written alternative: open, then per channel write the frame and wait for
-// the meter's answer, 5 s at most.
-constexpr const char* kPythonScript = R"(
-import sys, serial
-port = serial.Serial(sys.argv[1], 19200, bytesize=8, parity="N", stopbits=1, timeout=5)
-for frame in sys.argv[2:]:
-    port.reset_input_buffer()
-    port.write(bytes.fromhex(frame))
-    if len(port.read(1)) != 1:
-        sys.exit(1)
-port.close()
-)";
 
 const std::vector<std::pair<std::string, std::wstring>> kLevels = {{"1310CW=0.35", L"0.35"},
                                                                    {"1310Burst=-1.5", L"-1.5"},
@@ -120,10 +108,12 @@ int main() {
     const std::string cli = BinDir() + "/dravik-cli";
     std::vector<std::string> withPort = {cli, "set", "--port", meter.DevicePath()};
     const ScratchDir logDir;
-    std::vector<std::string> withLog = {cli, "set", "--port", meter.DevicePath(), "--log",
-                                        logDir.Path() + "/station.csv"};
+    std::vector<std::string> withLog = {
+        cli, "set", "--port", meter.DevicePath(), "--log", logDir.Path() + "/station.csv"};
     std::vector<std::string> withDiscovery = {cli, "set"};
-    std::vector<std::string> python = {"/usr/bin/python3", "-c", kPythonScript, meter.DevicePath()};
+    // The identity probe too, as dravik-cli sends one to the port it is given or finds.
+    std::vector<std::string> python = {"/usr/bin/python3", DRAVIK_SERIAL_SCRIPT, "--probe",
+                                       meter.DevicePath()};
     for (std::uint8_t channel = 0; channel < kLevels.size(); ++channel) {
         withPort.push_back(kLevels[channel].first);
         withLog.push_back(kLevels[channel].first);
@@ -163,10 +153,11 @@ int main() {
     ok = ok && ratio <= 1.0;
     logged.Print();
     const double logExtra = logged.Median() / port.Median() - 1;
-    std::printf("the log costs %+.1f ms a channel (medians, its write-ahead and outcome rows "
-                "synced); target within %.0f %% of --port: %s\n",
-                (logged.Median() - port.Median()) / static_cast<double>(kLevels.size()),
-                kLogExtraLimit * 100, logExtra <= kLogExtraLimit ? "met" : "MISSED");
+    std::printf(
+        "the log costs %+.1f ms a channel (medians, its write-ahead and outcome rows "
+        "synced); target within %.0f %% of --port: %s\n",
+        (logged.Median() - port.Median()) / static_cast<double>(kLevels.size()),
+        kLogExtraLimit * 100, logExtra <= kLogExtraLimit ? "met" : "MISSED");
     ok = ok && !logged.failed && logExtra <= kLogExtraLimit;
     if (discovery) {
         found.Print();

@@ -25,7 +25,7 @@ win32_stack=()
 if [[ $mode == test ]]; then
     packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 fonts-wine
                xdotool x11-apps imagemagick clang libclang-rt-14-dev
-               python3 python3-pefile python3-serial fonts-wqy-microhei
+               python3 python3-pefile python3-serial python3-pytest fonts-wqy-microhei
                lintian desktop-file-utils unzip locales file bash-completion fontconfig man-db
                pkgconf)
     rm -f "$WIN32_HOST_REASON_FILE"

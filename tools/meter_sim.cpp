@@ -54,6 +54,9 @@ constexpr const char* kHelp =
     "  --reply-delay MS    time from a complete frame to its answer; default 21, the frame's\n"
     "                      own time on a 19200 baud 8N1 line, before which a real meter\n"
     "                      cannot answer\n"
+    "  --ack-delay MS      time from a complete set-correction frame to its answer; default\n"
+    "                      the reply delay. Above 5000 the tool's wait is over before it\n"
+    "                      (a late answer), while probes are still answered in time\n"
     "  --reply-jitter MS   add a random time below MS ms (microsecond steps) to every reply\n"
     "                      delay\n"
     "  --silent            never answer anything\n"
@@ -113,6 +116,7 @@ constexpr milliseconds kParentCheck{500};
 struct Options {
     std::string link;
     int replyDelayMs = 21;
+    int ackDelayMs = -1;  // -1: replyDelayMs
     int replyJitterMs = 0;
     bool silent = false;
     bool noAck = false;
@@ -142,6 +146,7 @@ Ask ParseOptions(int argc, char** argv, Options& options) {
     app.add_flag("--version", version);
     app.add_option("--link", options.link);
     app.add_option("--reply-delay", options.replyDelayMs)->check(CLI::Range(0, 600'000));
+    app.add_option("--ack-delay", options.ackDelayMs)->check(CLI::Range(0, 600'000));
     app.add_option("--reply-jitter", options.replyJitterMs)->check(CLI::Range(0, 600'000));
     app.add_option("--unplug-after", options.unplugAfter)->check(CLI::Range(1L, 1'000'000'000L));
     app.add_flag("--silent", options.silent);
@@ -345,7 +350,7 @@ class Meter {
                 Log(Describe(frame));
                 if (m_unplugAt) continue;  // being unplugged: no more answers
                 if (m_options.unplugAfter != 0 && ++m_frames >= m_options.unplugAfter) {
-                    m_unplugAt = Clock::now() + ReplyDelay();
+                    m_unplugAt = Clock::now() + ReplyDelay(m_options.replyDelayMs);
                     continue;
                 }
                 Answer(frame);
@@ -365,8 +370,13 @@ class Meter {
 
     void Answer(const Bytes& frame) {
         if (m_options.silent) return;
-        if (frame[1] == kProbe && !m_options.noProbeAnswer) Schedule(ProbeAnswer(), "probe");
-        if (frame[1] == kSetCorrection && !m_options.noAck) Schedule({kAck}, "set");
+        if (frame[1] == kProbe && !m_options.noProbeAnswer) {
+            Schedule(ProbeAnswer(), "probe", m_options.replyDelayMs);
+        }
+        if (frame[1] == kSetCorrection && !m_options.noAck) {
+            Schedule({kAck}, "set",
+                     m_options.ackDelayMs < 0 ? m_options.replyDelayMs : m_options.ackDelayMs);
+        }
     }
 
     Bytes ProbeAnswer() {
@@ -389,8 +399,8 @@ class Meter {
         return answer;
     }
 
-    std::chrono::microseconds ReplyDelay() {
-        std::chrono::microseconds delay = milliseconds(m_options.replyDelayMs);
+    std::chrono::microseconds ReplyDelay(int delayMs) {
+        std::chrono::microseconds delay = milliseconds(delayMs);
         if (m_options.replyJitterMs > 0) {
             const long limit = m_options.replyJitterMs * 1000L;
             delay += std::chrono::microseconds(
@@ -399,8 +409,8 @@ class Meter {
         return delay;
     }
 
-    void Schedule(Bytes bytes, const char* kind) {
-        m_replies.push_back({Clock::now() + ReplyDelay(), std::move(bytes), kind});
+    void Schedule(Bytes bytes, const char* kind, int delayMs) {
+        m_replies.push_back({Clock::now() + ReplyDelay(delayMs), std::move(bytes), kind});
         // Replies leave in the order of their frames even when a jittered one would overtake.
         std::stable_sort(m_replies.begin(), m_replies.end(),
                          [](const Reply& a, const Reply& b) { return a.due < b.due; });

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Checks the Debian packages that `cmake --build --preset linux --target package` wrote: lintian
 # on each; dravik's file list, the programs, their manual pages and the desktop entry in an
-# unpacked copy; the C library's two packages, their files, exports and shlibs; then a real
-# `apt-get install` of all three on this machine (as root), the programs found on PATH, the
-# Chinese font it depends on, the bash completion, the README's C example built against the
-# installed library through pkg-config and through CMake, and `apt-get purge`, which runs even
-# when a step fails.
+# unpacked copy; the C library's two packages, their files, exports and shlibs; the Python
+# package's files and dependencies; then a real `apt-get install` of all four on this machine
+# (as root), the programs found on PATH, the Chinese font it depends on, the bash completion,
+# the README's C example built against the installed library through pkg-config and through
+# CMake, `import dravik` in Debian's python3 and its modules byte-compiled, and `apt-get
+# purge`, which runs even when a step fails.
 #
 # usage: tests/packaging/check-deb.sh LINUX_BUILD_DIR      e.g. tests/packaging/check-deb.sh build/linux
 # Ends with the line "N passed, N failed"; exits non-zero on any failure.
@@ -25,7 +26,8 @@ version=$(project_version "$build")
 deb="$build/dravik_${version}_amd64.deb"
 lib_deb="$build/libdravik1_${version}_amd64.deb"
 dev_deb="$build/libdravik-dev_${version}_amd64.deb"
-packages=(dravik libdravik1 libdravik-dev)
+py_deb="$build/python3-dravik_${version}_all.deb"
+packages=(dravik libdravik1 libdravik-dev python3-dravik)
 programs=(Dravik dravik-cli dravik-meter-sim)
 lib_dir=usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 readonly SMOKE_LIMIT=30
@@ -56,7 +58,7 @@ hardened() {
     ! grep -E ': (hardening-[a-z-]+|binary-has-unneeded-section|groff-message) ' "$work/lintian.log"
 }
 i=0
-for file in "$deb" "$lib_deb" "$dev_deb"; do
+for file in "$deb" "$lib_deb" "$dev_deb" "$py_deb"; do
     echo "== $file"
     [[ -f $file ]] || {
         echo "no $file: cmake --build --preset linux --target package writes it" >&2
@@ -228,6 +230,21 @@ check "its shlibs file names libdravik1 (>= $version)" \
     test "$(control_file shlibs)" = "libdravik 1 libdravik1 (>= $version)"
 check "it activates the ldconfig trigger" grep -qxF "activate-noawait ldconfig" <(control_file triggers)
 
+# --- the Python package -----------------------------------------------------------------------
+
+echo "== $py_deb"
+py_dir=usr/lib/python3/dist-packages/dravik
+py_files=()
+for module in "$root_dir"/python/dravik/*.py; do
+    py_files+=("$py_dir/${module##*/}")
+done
+# shellcheck disable=SC2046
+check "python3-dravik holds the package's ${#py_files[@]} modules, py.typed and its documents" \
+    holds_exactly "$py_deb" "${py_files[@]}" "$py_dir/py.typed" $(doc_files python3-dravik)
+check "python3-dravik is for every architecture, on python3 and this libdravik1" test \
+    "$(dpkg-deb -f "$py_deb" Architecture Depends | tr '\n' ' ')" = \
+    "Architecture: all Depends: python3, libdravik1 (= $version) "
+
 # --- installed on this machine ---------------------------------------------------------------
 
 # The status line and the message boxes are Chinese: a package the font dependency names must
@@ -323,6 +340,28 @@ EOF
     example_links_installed "$work/consumer/build/set_four"
 }
 
+# From a directory of its own, with nothing pointing at the tree or the build: the package as a
+# station's script finds it.
+imports_installed_dravik() {
+    local line
+    line=$(cd "$work" && env -u DRAVIK_LIBRARY -u PYTHONPATH \
+        /usr/bin/python3 -B -c "import dravik; print(dravik.__file__, dravik.library_version())") ||
+        return 1
+    echo "      $line"
+    [[ $line == "/$py_dir/__init__.py $version" ]]
+}
+byte_compiled() {
+    local file missing=0
+    for file in "${py_files[@]}"; do
+        file=${file##*/}
+        compgen -G "/$py_dir/__pycache__/${file%.py}.cpython-*.pyc" >/dev/null || {
+            echo "      no byte-compiled ${file}"
+            missing=1
+        }
+    done
+    return "$missing"
+}
+
 installed_already=$({ dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null ||
     true; } | awk '/install ok installed/ { print $1 }' | tr '\n' ' ')
 if [[ $(id -u) -ne 0 ]]; then
@@ -333,8 +372,9 @@ elif [[ -n $installed_already ]]; then
 else
     installed=1
     if DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" "$lib_deb" "$dev_deb" \
-        >"$work/install.log" 2>&1; then
-        pass "apt-get install $(basename "$deb") $(basename "$lib_deb") $(basename "$dev_deb")"
+        "$py_deb" >"$work/install.log" 2>&1; then
+        pass "apt-get install $(basename "$deb") $(basename "$lib_deb") $(basename "$dev_deb")" \
+            "$(basename "$py_deb")"
         on_path() {
             [[ $(command -v "$1") == /usr/bin/$1 ]] && prints_version "$1"
         }
@@ -351,10 +391,13 @@ else
         check "the C example builds with pkg-config against the installed library" \
             example_by_pkg_config
         check "the C example builds with CMake's find_package(dravik)" example_by_cmake
+        check "py3compile byte-compiled each module at install" byte_compiled
+        check "Debian's python3 imports the installed dravik, which loads libdravik $version" \
+            imports_installed_dravik
         echo "   dpkg -L dravik:"
         dpkg -L dravik | sed 's/^/      /'
     else
-        fail "apt-get install of the three packages"
+        fail "apt-get install of the four packages"
         tail -20 "$work/install.log" | sed 's/^/      | /'
     fi
     DEBIAN_FRONTEND=noninteractive apt-get purge -y -q "${packages[@]}" >"$work/purge.log" 2>&1 ||
@@ -367,9 +410,9 @@ else
             [[ -z $status || $status == not-installed ]] || return 1
         done
         ! [[ -e /usr/bin/Dravik || -e /usr/share/doc/dravik || -e /$lib_dir/libdravik.so.1 ||
-            -e /usr/include/dravik.h || -e /usr/share/doc/libdravik1 ]]
+            -e /usr/include/dravik.h || -e /usr/share/doc/libdravik1 || -e /$py_dir ]]
     }
-    check "apt-get purge of the three leaves nothing behind" purged
+    check "apt-get purge of the four leaves nothing behind, byte-compiled files included" purged
 fi
 
 summary

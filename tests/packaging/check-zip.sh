@@ -55,11 +55,15 @@ root_dir=$(cd "$here/../.." && pwd)
 WS_DIR=$(mktemp -d "${TMPDIR:-/tmp}/dravik-zip.XXXXXX")
 trap 'rm -rf "$WS_DIR"' EXIT
 
-holds_the_six_files() {
-    local listing
-    listing=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
-    echo "      $listing"
-    [[ $listing == "Dravik.exe README.txt dravik-cli.exe dravik.def dravik.dll dravik.h " ]]
+# The programs, the library's three files, and the Python package with its own dravik.dll.
+python_files=(python/dravik/dravik.dll python/dravik/py.typed)
+for module in "$root_dir"/python/dravik/*.py; do
+    python_files+=("python/dravik/${module##*/}")
+done
+holds_its_files() {
+    diff <(printf '%s\n' Dravik.exe README.txt dravik-cli.exe dravik.def dravik.dll dravik.h \
+        "${python_files[@]}" | sort) <(unzip -Z1 "$zip" | grep -v '/$' | sort) | sed 's/^/      /'
+    [[ ${PIPESTATUS[0]} -eq 0 ]]
 }
 readme_has_bom() {
     [[ $(head -c 3 "$readme" | od -An -tx1 | tr -d ' ') == efbbbf ]]
@@ -100,6 +104,17 @@ same_as_source() {
     cmp "$unzipped/dravik.h" "$root_dir/libdravik/dravik.h" &&
         cmp "$unzipped/dravik.def" "$root_dir/libdravik/dravik.def"
 }
+python_package_is_the_trees() {
+    local module
+    for module in "$root_dir"/python/dravik/*.py; do
+        cmp "$unzipped/python/dravik/${module##*/}" "$module" || return 1
+    done
+    cmp "$unzipped/python/dravik/dravik.dll" "$unzipped/dravik.dll"
+}
+readme_says_which_python() {
+    tr -d '\r' <"$readme" | tr '\n' ' ' |
+        grep -qE "a 64-bit Python needs the 64-bit zip \(Dravik-${version//./\\.}-win64\.zip\)"
+}
 
 for bits in 32 64; do
     other_bits=$((96 - bits))
@@ -113,8 +128,8 @@ for bits in 32 64; do
     unzipped="$WS_DIR/win$bits"
     unzip -q "$zip" -d "$unzipped"
     readme="$unzipped/README.txt"
-    check "the zip holds Dravik.exe, dravik-cli.exe, README.txt, dravik.dll, dravik.h and dravik.def" \
-        holds_the_six_files
+    check "the zip holds the programs, README.txt, dravik.dll, .h, .def and python/dravik" \
+        holds_its_files
     check "README.txt starts with the UTF-8 byte-order mark" readme_has_bom
     check "README.txt is valid UTF-8 and holds the Chinese the programs show" \
         readme_is_utf8_with_chinese
@@ -126,6 +141,9 @@ for bits in 32 64; do
     check "dravik.dll needs no DLL but Windows' own (libgcc, libstdc++, winpthread linked in)" \
         dll_needs_only_windows
     check "dravik.h and dravik.def are the tree's" same_as_source
+    check "python/dravik holds the tree's modules and the zip's dravik.dll" \
+        python_package_is_the_trees
+    check "README.txt says that a 64-bit Python needs the 64-bit zip" readme_says_which_python
 done
 
 # --- under Wine ------------------------------------------------------------------------------

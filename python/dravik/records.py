@@ -1,0 +1,124 @@
+"""What the library reports, as Python values: a serial port, and one channel's record.
+
+The library hands both out as the JSON objects of `dravik-cli --json`; they are read here and
+checked field by field, so that a library the package does not match fails loudly instead of
+yielding half-filled records.
+"""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass, field
+from datetime import datetime
+from typing import Any, Dict, List, Tuple, Type, TypeVar
+
+T = TypeVar("T")
+
+
+def json_lines(text: str) -> List[Dict[str, Any]]:
+    """The objects of one-object-a-line text."""
+    objects = []
+    for line in text.splitlines():
+        if line.strip():
+            value = json.loads(line)
+            if not isinstance(value, dict):
+                raise ValueError(f"libdravik gave {line!r} where an object belongs")
+            objects.append(value)
+    return objects
+
+
+def _field(source: Dict[str, Any], key: str, kind: Type[T]) -> T:
+    value = source.get(key)
+    # bool is an int to Python, but never a number in a record, nor a number a flag.
+    if kind is float and isinstance(value, int) and not isinstance(value, bool):
+        value = float(value)
+    if not isinstance(value, kind) or (kind is not bool and isinstance(value, bool)):
+        raise ValueError(f"libdravik's {key!r} is {value!r}, not a {kind.__name__}")
+    return value
+
+
+@dataclass(frozen=True)
+class Port:
+    """A serial port, as `dravik-cli ports` lists it, found without opening it.
+
+    port: the device (``/dev/ttyUSB0``, ``COM3``).
+    description: what is known of it (Linux: driver, USB IDs and product; Windows: the
+        registry's device name).
+    state: whether it is in use or not permitted, as far as that shows without opening it.
+    """
+
+    port: str
+    description: str
+    state: str
+
+    @classmethod
+    def from_json(cls, source: Dict[str, Any]) -> Port:
+        return cls(*(_field(source, key, str) for key in ("port", "description", "state")))
+
+
+@dataclass(frozen=True)
+class Record:
+    """One channel's outcome, the fields of `dravik-cli set --json` under the same names.
+
+    time: when the channel's turn came (UTC, milliseconds).
+    port: the meter's port.
+    channel, label: 0..3 and its name (1310CW, 1310Burst, 1490CW, 1550CW).
+    text: the level as given (a float as its shortest round-trip text).
+    db: the level as read; factor: 10^(db/10), the single-precision float sent.
+    frame: the 40 bytes sent, or that would have been.
+    answered: after the frame, more than its echo came within the 5 s wait, then quiet.
+    sent: the whole frame reached the driver.
+    late: no answer in time, but one before the next frame; no answer all the same.
+    reply: what arrived after the frame, the first 40 bytes (an echo first).
+    tags: the station's tags.
+    """
+
+    time: datetime
+    port: str
+    channel: int
+    label: str
+    text: str
+    db: float
+    factor: float
+    frame: bytes
+    answered: bool
+    sent: bool
+    late: bool
+    reply: bytes
+    tags: Dict[str, str] = field(hash=False)
+
+    @classmethod
+    def from_json(cls, text: str) -> Record:
+        objects = json_lines(text)
+        if len(objects) != 1:
+            raise ValueError(f"libdravik gave {len(objects)} records for one channel")
+        source = objects[0]
+        stamp = _field(source, "time", str)
+        # "…Z": fromisoformat reads the letter only from Python 3.11 on.
+        time = datetime.fromisoformat(stamp[:-1] + "+00:00" if stamp.endswith("Z") else stamp)
+        if time.tzinfo is None:
+            raise ValueError(f"libdravik's time {stamp!r} has no time zone")
+        tags = _field(source, "tags", dict)
+        if not all(isinstance(v, str) for v in tags.values()):
+            raise ValueError(f"libdravik's tags {tags!r} are not all text")
+        return cls(
+            time=time,
+            port=_field(source, "port", str),
+            channel=_field(source, "channel", int),
+            label=_field(source, "label", str),
+            text=_field(source, "text", str),
+            db=_field(source, "db", float),
+            factor=_field(source, "factor", float),
+            frame=bytes.fromhex(_field(source, "frame", str)),
+            answered=_field(source, "answered", bool),
+            sent=_field(source, "sent", bool),
+            late=_field(source, "late", bool),
+            reply=bytes.fromhex(_field(source, "reply", str)),
+            tags=dict(tags),
+        )
+
+
+def find_lines(text: str) -> List[Tuple[str, bool, str]]:
+    """dravik_find's lines as (port, found, reason)."""
+    return [(_field(o, "port", str), _field(o, "found", bool), _field(o, "reason", str))
+            for o in json_lines(text)]

@@ -36,12 +36,6 @@ struct dravik_meter {
 
 namespace {
 
-// What only the library says; the rest is the command line's own text.
-constexpr const char* kBadHandle = "句柄无效：未由 dravik_open 打开，或已关闭";
-constexpr const char* kNullPointer = "参数错误：指针为 NULL：";
-constexpr const char* kCancelled = "已取消，其余通道未发送";
-constexpr const char* kInternal = "库内部错误（可能是内存不足），调用未完成";
-
 // The handles open, for telling a live one from NULL, a closed one or a stray pointer. Never
 // destroyed: a host's thread may still cancel while the process runs its exit handlers.
 struct Registry {

@@ -21,3 +21,7 @@ const char* const kOutOfStep =
 const char* const kOutputFailed = "写入标准输出失败，其余通道未发送";
 const char* const kOutputLost = "写入标准输出失败";
 const char* const kStopped = "已中断，其余通道未发送：信号 ";
+const char* const kBadHandle = "句柄无效：未由 dravik_open 打开，或已关闭";
+const char* const kNullPointer = "参数错误：指针为 NULL：";
+const char* const kCancelled = "已取消，其余通道未发送";
+const char* const kInternal = "库内部错误（可能是内存不足），调用未完成";

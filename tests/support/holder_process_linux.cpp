@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 
 #include "holder_process.h"
@@ -23,6 +24,12 @@ HolderProcess::HolderProcess(const std::string& path, Hold hold, int descriptors
         // The test program has threads: only async-signal-safe calls from here on.
         close(ready[0]);
         close(release[1]);
+        // What else the parent had open stays with the parent: another holder's release pipe
+        // kept here would never let that one end, and a device kept here would look held.
+        const auto [low, high] = std::minmax(ready[1], release[0]);
+        close_range(3, static_cast<unsigned>(low) - 1, 0);
+        close_range(static_cast<unsigned>(low) + 1, static_cast<unsigned>(high) - 1, 0);
+        close_range(static_cast<unsigned>(high) + 1, ~0U, 0);
         const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         bool held = fd >= 0;
         if (held && hold == Hold::Exclusive) held = ioctl(fd, TIOCEXCL) == 0;

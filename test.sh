@@ -35,6 +35,14 @@ build windows -DBUILD_TESTING=$windows_tests
 stage "tests linux"
 ctest --preset linux
 
+# Every benchmark once, in its short mode, its figures in the log. A missed target is only
+# printed; a benchmark that fails (the meter not answering, a program failing) fails the run.
+stage "benchmarks"
+for bench in build/linux/bin/bench-*; do
+    echo "-- ${bench##*/}"
+    DRAVIK_BENCH_QUICK=1 "$bench"
+done
+
 # The same suites under AddressSanitizer+UBSan and ThreadSanitizer.
 for preset in linux-asan linux-tsan; do
     build "$preset"

@@ -209,11 +209,13 @@ for delay in 0 300; do
         log="$WS_DIR/link_test-$delay.log"
         filter=()
         # The first run takes every test; the second repeats those on the meter.
-        [[ $delay -eq 0 ]] || filter=(--gtest_filter='Win32PortOnMeter.*')
+        [[ $delay -eq 0 ]] || filter=(--gtest_filter='Win32PortOnMeter.*:Win32/PortContract.*')
         check "link_test.exe (meter after ${delay} ms)" run_gtest "$log" \
             "$WS_WINDOWS_BIN/link_test.exe" "${filter[@]}"
         check "link_test.exe ran its tests on COM7 (meter after ${delay} ms)" \
             ran_meter_tests "$log" Win32PortOnMeter
+        check "link_test.exe ran the port contract on COM7 (meter after ${delay} ms)" \
+            ran_meter_tests "$log" Win32/PortContract
     else
         fail "meter-sim starts (reply delay ${delay} ms)"
     fi

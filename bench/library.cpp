@@ -138,6 +138,8 @@ int main() {
     const std::size_t frames = meter.Frames().size();
     const std::size_t expected = (1 + kLevels.size()) * 3 * static_cast<std::size_t>(runs);
     std::printf("frames the meter received: %zu of %zu\n", frames, expected);
+    // A missed target is only printed; a run that failed, or frames that did not reach the
+    // meter, are an error.
     const bool failed = library.failed || program.failed || serial.failed;
-    return met && !failed && frames == expected ? 0 : 1;
+    return !failed && frames == expected ? 0 : 1;
 }

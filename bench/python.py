@@ -9,7 +9,7 @@ the exchange's 5 ms poll and 10 ms pause and the worker thread each set runs on;
 the wait within 100 ms. DRAVIK_BENCH_QUICK=1 runs fewer rounds.
 
 Started by build/<preset>/bin/bench-python, which points DRAVIK_LIBRARY and DRAVIK_METER_SIM
-at the build. Exits 1 when a target is missed or a run failed.
+at the build. Exits 1 when a run failed; a missed target is only printed.
 """
 
 from __future__ import annotations
@@ -109,8 +109,8 @@ def main() -> int:
     show("Ctrl-C during a silent meter's wait", interrupts)
     print(f"target: the wait ends within {INTERRUPT_TARGET_MS:.0f} ms: "
           f"{'met' if max(interrupts) <= INTERRUPT_TARGET_MS else 'MISSED'}")
-    met = ratio <= RATIO_TARGET and max(interrupts) <= INTERRUPT_TARGET_MS
-    return 0 if met and sets == expected else 1
+    # A missed target is only printed; frames that did not reach the meter are an error.
+    return 0 if sets == expected else 1
 
 
 if __name__ == "__main__":

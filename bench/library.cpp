@@ -5,7 +5,8 @@
 // meter. The library saves the process start and the exit.
 //
 // Target: library <= dravik-cli <= script (medians). DRAVIK_BENCH_QUICK=1: three runs of each,
-// for a check that the benchmark still works. Exits 1 when a run failed; a missed target is only printed.
+// for a check that the benchmark still works. Exits 1 when a run failed; a missed target is only
+// printed.
 
 #include <fcntl.h>
 #include <spawn.h>

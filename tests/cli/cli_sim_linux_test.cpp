@@ -283,6 +283,10 @@ TEST(CliProgram, AnInterruptLeavesTheLineAsFound) {
 // Under a file size limit the log's write fails, as on a full disk, instead of SIGXFSZ killing
 // the run in the middle of a row: the channel is not sent, the status says so.
 TEST(CliProgram, AFileSizeLimitFailsTheWriteAndKillsNothing) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer's runtime takes SIGXFSZ over, ignored or blocked, and ends the process.
+    GTEST_SKIP() << "SIGXFSZ cannot be ignored under ThreadSanitizer";
+#endif
     MeterSimProcess sim;
     ASSERT_TRUE(sim.Started());
     const ScratchDir dir;

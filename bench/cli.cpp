@@ -12,10 +12,6 @@
 // Nine runs of each (three with DRAVIK_BENCH_QUICK=1). Exits 1 when a run fails or the meter
 // misses a frame; a missed target is only printed.
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -28,12 +24,11 @@
 #include "quick_mode.h"
 #include "scratch_dir.h"
 #include "sim_process.h"
+#include "timed_runs.h"
 
 extern char** environ;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr double kDiscoveryExtraLimitMs = 750;
 constexpr double kLogExtraLimit = 0.10;
@@ -42,51 +37,6 @@ const std::vector<std::pair<std::string, std::wstring>> kLevels = {{"1310CW=0.35
                                                                    {"1310Burst=-1.5", L"-1.5"},
                                                                    {"1490CW=0.5", L"0.5"},
                                                                    {"1550CW=2.25", L"2.25"}};
-
-// Runs `args` with its output to /dev/null; the wall time in ms from start to exit, or nullopt
-// when it could not start or did not exit 0.
-std::optional<double> TimedRun(const std::vector<std::string>& args, char** environment) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    const Clock::time_point start = Clock::now();
-    pid_t pid = 0;
-    const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environment);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) return std::nullopt;
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
-    return ms;
-}
-
-struct Series {
-    const char* what;
-    std::vector<double> ms;
-    bool failed = false;
-    double Median() {
-        std::sort(ms.begin(), ms.end());
-        return ms.empty() ? 0 : ms[ms.size() / 2];
-    }
-    void Add(std::optional<double> run) {
-        if (run) {
-            ms.push_back(*run);
-        } else {
-            failed = true;
-        }
-    }
-    void Print() {
-        const double median = Median();
-        std::printf("%-44s min %8.1f  median %8.1f  max %8.1f ms%s\n", what,
-                    ms.empty() ? 0 : ms.front(), median, ms.empty() ? 0 : ms.back(),
-                    failed ? "  (a run FAILED)" : "");
-    }
-};
 
 // This machine's own port list, from sysfs alone (the device query that would open a port is
 // refused and counts as a listed port).

@@ -8,10 +8,6 @@
 // for a check that the benchmark still works. Exits 1 when a run failed; a missed target is only
 // printed.
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -24,6 +20,7 @@
 #include "dravik.h"
 #include "meter_frames.h"
 #include "sim_process.h"
+#include "timed_runs.h"
 
 extern char** environ;
 
@@ -46,23 +43,6 @@ std::optional<double> Timed(const std::function<bool()>& run) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// `args` as a process with its output to /dev/null; whether it exited 0.
-bool Spawned(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    return error == 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
-}
-
 // The four channels through the library; whether every one was confirmed.
 bool ThroughLibrary(const std::string& port) {
     dravik_meter* meter = nullptr;
@@ -75,27 +55,6 @@ bool ThroughLibrary(const std::string& port) {
     }
     return dravik_close(meter) == DRAVIK_CONFIRMED && confirmed;
 }
-
-struct Series {
-    const char* what;
-    std::vector<double> ms;
-    bool failed = false;
-
-    void Add(std::optional<double> run) {
-        if (run) ms.push_back(*run);
-        failed = failed || !run;
-    }
-    double Median() {
-        std::sort(ms.begin(), ms.end());
-        return ms.empty() ? 0 : ms[ms.size() / 2];
-    }
-    void Print() {
-        const double median = Median();
-        std::printf("%-40s min %7.1f  median %7.1f  max %7.1f ms%s\n", what,
-                    ms.empty() ? 0 : ms.front(), median, ms.empty() ? 0 : ms.back(),
-                    failed ? "  (a run FAILED)" : "");
-    }
-};
 
 }  // namespace
 
@@ -123,8 +82,8 @@ int main() {
     Series serial{"python3 + pyserial (serial_set.py)", {}};
     for (int run = 0; run < runs; ++run) {
         library.Add(Timed([&] { return ThroughLibrary(port); }));
-        program.Add(Timed([&] { return Spawned(cli); }));
-        serial.Add(Timed([&] { return Spawned(script); }));
+        program.Add(TimedRun(cli, environ));
+        serial.Add(TimedRun(script, environ));
     }
     library.Print();
     program.Print();

@@ -24,6 +24,12 @@ struct PortBench {
     bool refusesSecondOpener = true;  // false where any handle may open it (Wine's COM ports)
 };
 
+// The one bench of an instantiation, named so that the cases' names stay the same from run to
+// run (a function's address would not).
+inline std::string BenchName(const ::testing::TestParamInfo<PortBench (*)()>&) {
+    return "Bench";
+}
+
 class PortContract : public ::testing::TestWithParam<PortBench (*)()> {
   protected:
     class Recorder;

@@ -23,7 +23,7 @@ PortBench FakeBench() {
     return {.owner = layer, .layer = layer.get(), .meterPort = kPort, .missingPort = L"COM9"};
 }
 
-INSTANTIATE_TEST_SUITE_P(Fake, PortContract, ::testing::Values(&FakeBench));
+INSTANTIATE_TEST_SUITE_P(Fake, PortContract, ::testing::Values(&FakeBench), BenchName);
 
 class PortOnFake : public ::testing::Test {
   protected:

@@ -33,7 +33,7 @@ PortBench LinuxBench() {
             .ready = sim->Started()};
 }
 
-INSTANTIATE_TEST_SUITE_P(Linux, PortContract, ::testing::Values(&LinuxBench));
+INSTANTIATE_TEST_SUITE_P(Linux, PortContract, ::testing::Values(&LinuxBench), BenchName);
 
 // How the simulated meter logs the probe frame.
 std::string ProbeLogLine() {

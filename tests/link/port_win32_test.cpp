@@ -35,7 +35,7 @@ PortBench Win32Bench() {
     return bench;
 }
 
-INSTANTIATE_TEST_SUITE_P(Win32, PortContract, ::testing::Values(&Win32Bench));
+INSTANTIATE_TEST_SUITE_P(Win32, PortContract, ::testing::Values(&Win32Bench), BenchName);
 
 TEST(Win32Port, AMissingPortNamedWithTheDevicePrefixFailsToOpen) {
     CMeterPort port;

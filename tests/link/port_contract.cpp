@@ -140,7 +140,7 @@ TEST_P(PortContract, ReadTakesWhatIsQueuedUpToTheAskedCountAndNeverWaits) {
     ASSERT_NE(m_port->Open(m_bench.meterPort), kInvalidPort);
     std::array<std::uint8_t, kFrameSize> answer{};
     EXPECT_EQ(m_port->Read(kFrameSize, answer.data()), 0u);
-    QueueProbeAnswer(*m_port);
+    ASSERT_NO_FATAL_FAILURE(QueueProbeAnswer(*m_port));
     EXPECT_EQ(m_port->Read(12, answer.data()), 12u);
     EXPECT_EQ(Queued(*m_port), 28u);
     EXPECT_EQ(m_port->Read(kFrameSize, answer.data() + 12), 28u);
@@ -151,7 +151,7 @@ TEST_P(PortContract, ReadTakesWhatIsQueuedUpToTheAskedCountAndNeverWaits) {
 
 TEST_P(PortContract, WriteDiscardsEarlierInputThenSendsEverything) {
     ASSERT_NE(m_port->Open(m_bench.meterPort), kInvalidPort);
-    QueueProbeAnswer(*m_port);
+    ASSERT_NO_FATAL_FAILURE(QueueProbeAnswer(*m_port));
     const Frame set = BuildSetCorrectionFrame(L"3", 1);
     EXPECT_EQ(m_port->Write(set.data(), kFrameSize), kFrameSize);
     // The probe's answer is gone; at most the one-byte answer to this frame has come.

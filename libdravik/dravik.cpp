@@ -3,8 +3,6 @@
 
 #include "dravik.h"
 
-#include <utf8cpp/utf8.h>
-
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -61,12 +59,6 @@ struct ThreadTexts {
 ThreadTexts& ForThread() {
     thread_local ThreadTexts texts;
     return texts;
-}
-
-// A text the caller gave, fit to be named in an error line: what is not UTF-8 becomes U+FFFD,
-// since every text out is UTF-8.
-std::string Named(const std::string& given) {
-    return utf8::replace_invalid(given);
 }
 
 // Failed calls keep their line; one that cannot even be stored leaves "". Nothing here throws.
@@ -196,10 +188,7 @@ int DRAVIK_CALL dravik_find(int all, const char** json) {
         bool found = false;
         for (const PortProbe& probe : probes) {
             found = found || probe.Answered();
-            // FormatPortProbe's line is the port as shown, a blank, then the reason.
-            const std::wstring line = FormatPortProbe(probe);
-            const std::wstring reason =
-                probe.Answered() ? L"" : line.substr(ShownText(probe.port).size() + 1);
+            const std::wstring reason = probe.Answered() ? L"" : FormatProbeReason(probe);
             texts.text += JsonLine({{"port", Utf8FromWide(probe.port)},
                                     {"found", probe.Answered()},
                                     {"reason", Utf8FromWide(reason)}}) +
@@ -219,8 +208,7 @@ int DRAVIK_CALL dravik_open(const char* port, dravik_meter** meter) {
         *meter = nullptr;
         const std::string given = port == nullptr ? "" : port;
         const std::optional<std::wstring> name = WideFromUtf8(given);
-        if (!name)
-            return Fail(texts.error, DRAVIK_INVALID_ARGUMENT, Complaint(Named(given), kNotUtf8));
+        if (!name) return Fail(texts.error, DRAVIK_INVALID_ARGUMENT, Complaint(given, kNotUtf8));
         auto opened = std::make_unique<dravik_meter>();
         const SessionSystem system{opened->layer, EnumSerialPorts, PlatformHolderCheck()};
         SessionOpening opening;
@@ -259,11 +247,11 @@ int DRAVIK_CALL dravik_open_log(dravik_meter* meter, const char* path, const cha
         std::string problem;
         if (tags != nullptr && *tags != '\0') {
             checked = CheckTags(TagArguments(tags), problem);
-            if (!checked) return Fail(m.error, DRAVIK_INVALID_ARGUMENT, Named(problem));
+            if (!checked) return Fail(m.error, DRAVIK_INVALID_ARGUMENT, problem);
         }
         const std::string logPath = path == nullptr ? "" : path;
         if (!WideFromUtf8(logPath))
-            return Fail(m.error, DRAVIK_INVALID_ARGUMENT, Complaint(Named(logPath), kNotUtf8));
+            return Fail(m.error, DRAVIK_INVALID_ARGUMENT, Complaint(logPath, kNotUtf8));
         std::unique_ptr<StationLog> log;
         if (!logPath.empty() && !(log = StationLog::Open(logPath))) {
             return Fail(m.error, DRAVIK_LOG_FAILED, Complaint(logPath, kLogOpenFailed));
@@ -287,8 +275,8 @@ int DRAVIK_CALL dravik_set(dravik_meter* meter, const char* channel, const char*
         }
         std::string problem;
         // No `earlier`: the station may set a channel again on the same handle.
-        const std::optional<Correction> correction = CheckCorrection(
-            channel, db_text, Named(std::string(channel) + "=" + db_text), {}, problem);
+        const std::optional<Correction> correction =
+            CheckCorrection(channel, db_text, std::string(channel) + "=" + db_text, {}, problem);
         if (!correction) return Fail(m.error, DRAVIK_INVALID_ARGUMENT, problem);
         ChannelRecord record;
         try {

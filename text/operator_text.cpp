@@ -164,9 +164,12 @@ std::wstring JsonEscapedControls(std::wstring_view json) {
     return Escaped(json, true);
 }
 
+std::wstring FormatProbeReason(const PortProbe& probe) {
+    return Reason(probe.outcome, probe.holder, probe.access) + Unchecked(probe.holderUnchecked);
+}
+
 std::wstring FormatPortProbe(const PortProbe& probe) {
-    return ShownText(probe.port) + L" " + Reason(probe.outcome, probe.holder, probe.access) +
-           Unchecked(probe.holderUnchecked);
+    return ShownText(probe.port) + L" " + FormatProbeReason(probe);
 }
 
 std::wstring FormatPortState(const PortState& state) {
@@ -185,13 +188,13 @@ std::wstring FormatOpenFailure(const std::wstring& port, const OpenStatus& statu
 std::wstring FormatNamedPortRefusal(const PortProbe& probe) {
     std::wstring reason;
     if (probe.outcome == PortOutcome::NoAnswer) {
-        reason = L"对探测无应答，不是待测表，未发送任何设置";
+        reason = L"对探测无应答，不是待测表，未发送任何设置" + Unchecked(probe.holderUnchecked);
     } else if (probe.outcome == PortOutcome::WrongAnswer) {
-        reason = L"有应答，但不是待测表的应答，未发送任何设置";
+        reason = L"有应答，但不是待测表的应答，未发送任何设置" + Unchecked(probe.holderUnchecked);
     } else {
-        reason = Reason(probe.outcome, probe.holder, probe.access);
+        reason = FormatProbeReason(probe);
     }
-    return L"“" + ShownText(probe.port) + L"”：" + reason + Unchecked(probe.holderUnchecked);
+    return L"“" + ShownText(probe.port) + L"”：" + reason;
 }
 
 std::wstring FormatSearchReport(const std::vector<PortProbe>& tried) {

@@ -43,7 +43,9 @@ std::wstring ShownText(std::wstring_view text);
 // controls; everything else, Chinese included, stays as it is.
 std::wstring JsonEscapedControls(std::wstring_view json);
 
-// One port a search tried and what became of it: "/dev/ttyUSB1 被 minicom (1234) 占用".
+// What became of one port a search tried: "被 minicom (1234) 占用".
+std::wstring FormatProbeReason(const PortProbe& probe);
+// The same after the port: "/dev/ttyUSB1 被 minicom (1234) 占用".
 std::wstring FormatPortProbe(const PortProbe& probe);
 
 // What can be seen of a port without opening it: "未见占用" when nothing is in the way, else

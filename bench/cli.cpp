@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "enum_ports_linux.h"
+#include "machine_ports.h"
 #include "meter_frames.h"
 #include "quick_mode.h"
 #include "scratch_dir.h"
@@ -37,18 +37,6 @@ const std::vector<std::pair<std::string, std::wstring>> kLevels = {{"1310CW=0.35
                                                                    {"1310Burst=-1.5", L"-1.5"},
                                                                    {"1490CW=0.5", L"0.5"},
                                                                    {"1550CW=2.25", L"2.25"}};
-
-// This machine's own port list, from sysfs alone (the device query that would open a port is
-// refused and counts as a listed port).
-bool MachineListsNoPort() {
-    std::vector<PortInfo> ports;
-    bool asked = false;
-    EnumSerialPortsFromSysfs(ports, "/sys", "/dev", [&asked](const std::string&) {
-        asked = true;
-        return std::optional<int>();
-    });
-    return ports.empty() && !asked;
-}
 
 }  // namespace
 

@@ -19,6 +19,7 @@
 
 #include "enum_ports_linux.h"
 #include "holder_process.h"
+#include "machine_ports.h"
 #include "meter_frames.h"
 #include "meter_port.h"
 #include "port_discovery.h"
@@ -198,18 +199,6 @@ TEST(ProbeEveryPortOnPtys, APortAnotherProgramHoldsIsToldWhileTheOthersAreFound)
     EXPECT_EQ(probes[2].outcome, PortOutcome::Answered);
     ASSERT_TRUE(sims[2]->WaitForLines("REPLY probe", 1));
     EXPECT_THAT(sims[1]->Frames(), IsEmpty()) << "a probe reached a port another program holds";
-}
-
-// The machine's own list, from sysfs alone (the device query that would open a port is refused
-// and counts as a listed port).
-bool MachineListsNoPort() {
-    std::vector<PortInfo> ports;
-    bool asked = false;
-    EnumSerialPortsFromSysfs(ports, "/sys", "/dev", [&asked](const std::string&) {
-        asked = true;
-        return std::optional<int>();
-    });
-    return ports.empty() && !asked;
 }
 
 // Ctrl-C while every probe of `find --all` waits for its answer: the run ends the normal way,

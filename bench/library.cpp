@@ -6,6 +6,9 @@
 // sessions, on 8 threads at once, each on a simulated meter of its own and all logging to one
 // file, beside one session alone: a station's test sockets in one host process.
 //
+// Last, how long the calls that wait block when nobody cancels them, and how soon a cancel or a
+// close from another thread ends them: the figures dravik.h states.
+//
 // Targets: library <= dravik-cli <= script (medians); 8 sessions at once take at most 1.3 times
 // one session's time (medians). DRAVIK_BENCH_QUICK=1: three runs of each,
 // for a check that the benchmark still works. Exits 1 when a run failed; a missed target is only
@@ -25,7 +28,9 @@
 #include <vector>
 
 #include "dravik.h"
+#include "machine_ports.h"
 #include "meter_frames.h"
+#include "quick_mode.h"
 #include "sim_process.h"
 #include "timed_runs.h"
 
@@ -39,8 +44,7 @@ const std::vector<std::pair<std::string, std::string>> kLevels = {
     {"1310CW", "0.35"}, {"1310Burst", "-1.5"}, {"1490CW", "0.5"}, {"1550CW", "2.25"}};
 
 int Runs() {
-    const char* quick = std::getenv("DRAVIK_BENCH_QUICK");
-    return quick != nullptr && std::string(quick) == "1" ? 3 : 15;
+    return BenchRounds(15, 3);
 }
 
 // The wall time in ms of `run`, or nullopt when it failed.
@@ -125,6 +129,88 @@ bool CompareSessions(int runs) {
     return !one.failed && !eight.failed && rows == expected;
 }
 
+// One run of `call` on a fresh session (opened on the port first when `named`) against a fresh
+// meter-sim with `options`; with `stop`, a cancel or a close from another thread 300 ms into
+// the call. The call's time from that stop (or from its start, without one), or nullopt when it
+// did not end with `expected`.
+enum class Stop { None, Cancel, Close };
+std::optional<double> BlockOnce(const std::vector<std::string>& options, bool named,
+                                const std::function<int32_t(dravik_session)>& call,
+                                int32_t expected, Stop stop) {
+    MeterSimProcess meter(options);
+    if (!meter.Started()) return std::nullopt;
+    const std::string port = meter.DevicePath();
+    // A search finds the sim through DRAVIK_EXTRA_PORTS, as the only port (see MeasureBlocks).
+    ::setenv("DRAVIK_EXTRA_PORTS", port.c_str(), 1);
+    dravik_session session = 0;
+    if (dravik_new(&session) != DRAVIK_CONFIRMED ||
+        (named && dravik_open(session, port.c_str()) != DRAVIK_CONFIRMED)) {
+        dravik_close(session);
+        return std::nullopt;
+    }
+    constexpr auto kStopAfter = std::chrono::milliseconds(300);
+    std::thread other;
+    if (stop != Stop::None) {
+        other = std::thread([&] {
+            std::this_thread::sleep_for(kStopAfter);
+            stop == Stop::Close ? dravik_close(session) : dravik_cancel(session);
+        });
+    }
+    const Clock::time_point start = Clock::now();
+    const int32_t status = call(session);
+    double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    if (other.joinable()) other.join();
+    if (stop != Stop::Close) dravik_close(session);
+    if (stop != Stop::None) ms -= static_cast<double>(kStopAfter.count());
+    const int32_t wanted = stop == Stop::None ? expected : DRAVIK_CANCELLED;
+    return status == wanted ? std::optional<double>(ms) : std::nullopt;
+}
+
+// The call alone (unless `alone` is false: it takes too long for the short mode), then cut short
+// by a cancel and by a close; whether each ended as it should.
+bool MeasureBlock(const char* what, const std::vector<std::string>& options, bool named,
+                  const std::function<int32_t(dravik_session)>& call, int32_t expected,
+                  bool alone) {
+    bool ended = true;
+    std::printf("%-42s", what);
+    const auto print = [&](const char* label, std::optional<double> ms) {
+        ended = ended && ms.has_value();
+        std::printf("  %s %s", label,
+                    ms ? (std::to_string(static_cast<int>(*ms)) + " ms").c_str() : "FAILED");
+    };
+    if (alone) {
+        print("alone", BlockOnce(options, named, call, expected, Stop::None));
+    } else {
+        std::printf("  alone (not in the short mode)");
+    }
+    print("cancel to return", BlockOnce(options, named, call, expected, Stop::Cancel));
+    print("close to return", BlockOnce(options, named, call, expected, Stop::Close));
+    std::puts("");
+    return ended;
+}
+
+bool MeasureBlocks() {
+    std::puts("longest blocks, none cancelled; then a cancel or a close 300 ms in:");
+    const auto set = [](dravik_session session) { return dravik_set(session, "1490CW", "0.5"); };
+    const auto search = [](dravik_session session) { return dravik_open(session, nullptr); };
+    bool ended = MeasureBlock("dravik_set, a silent meter", {"--no-ack"}, true, set,
+                              DRAVIK_NOT_CONFIRMED, true);
+    // Seven writes (the frame, five resends, a last one), each bounded by the write time-out.
+    ended = MeasureBlock("dravik_set, a line held by flow control", {"--xoff-after", "1"}, true,
+                         set, DRAVIK_NOT_CONFIRMED, !BenchQuick()) &&
+            ended;
+    // No real port is ever probed here: the search only where the machine lists none.
+    if (MachineListsNoPort()) {
+        ended = MeasureBlock("dravik_open (search), a silent port", {"--silent"}, false, search,
+                             DRAVIK_NO_METER, true) &&
+                ended;
+    } else {
+        std::puts("dravik_open (search): not measured, this machine lists serial ports of its own");
+    }
+    ::unsetenv("DRAVIK_EXTRA_PORTS");
+    return ended;
+}
+
 }  // namespace
 
 int main() {
@@ -171,5 +257,6 @@ int main() {
     // meter, are an error.
     const bool failed = library.failed || program.failed || serial.failed;
     const bool sessions = CompareSessions(runs);
-    return !failed && frames == expected && sessions ? 0 : 1;
+    const bool blocks = MeasureBlocks();
+    return !failed && frames == expected && sessions && blocks ? 0 : 1;
 }

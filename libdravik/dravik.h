@@ -55,9 +55,10 @@
  * - dravik_find: as dravik_open without a port (all != 0: every port, 8 side by side, about
  *   0.7 s for up to 8 ports).
  * - dravik_set on an answering meter: about 50 ms; on a silent one 6.2 s (the 5 s answer wait,
- *   then up to 1 s for the line to go quiet); on a line that flow control holds: 6.5 s (the
- *   write's time-out and its resend steps). A log row adds its sync (and waits up to 5 s for
- *   the file's lock when other runs append to it).
+ *   then up to 1 s for the line to go quiet); on a line that flow control holds for good: 42 s
+ *   (the frame's write, five resends and a last one, each bounded by the write time-out of
+ *   100 ms a byte plus 2 s). A log row adds its sync (and waits up to 5 s for the file's lock
+ *   when other runs append to it).
  * - dravik_open_log: the file's open (a file system that never answers keeps it).
  * - dravik_close: its cancel's 200 ms, plus the port's close, 1 s at most.
  *

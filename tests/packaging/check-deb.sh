@@ -24,10 +24,10 @@ build=$(cd "$1" && pwd)
 root_dir=$(cd "$here/../.." && pwd)
 version=$(project_version "$build")
 deb="$build/dravik_${version}_amd64.deb"
-lib_deb="$build/libdravik1_${version}_amd64.deb"
+lib_deb="$build/libdravik2_${version}_amd64.deb"
 dev_deb="$build/libdravik-dev_${version}_amd64.deb"
 py_deb="$build/python3-dravik_${version}_all.deb"
-packages=(dravik libdravik1 libdravik-dev python3-dravik)
+packages=(dravik libdravik2 libdravik-dev python3-dravik)
 programs=(Dravik dravik-cli dravik-meter-sim)
 lib_dir=usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 readonly SMOKE_LIMIT=30
@@ -203,17 +203,17 @@ holds_exactly() {
 }
 doc_files() { echo "usr/share/doc/$1/copyright usr/share/doc/$1/changelog.gz"; }
 # shellcheck disable=SC2046  # word-split on purpose
-check "libdravik1 holds libdravik.so.1 and its file, and its documents" holds_exactly "$lib_deb" \
-    "$lib_dir/libdravik.so.1" "$lib_dir/libdravik.so.$version" $(doc_files libdravik1) \
-    usr/share/lintian/overrides/libdravik1
+check "libdravik2 holds libdravik.so.2 and its file, and its documents" holds_exactly "$lib_deb" \
+    "$lib_dir/libdravik.so.2" "$lib_dir/libdravik.so.$version" $(doc_files libdravik2) \
+    usr/share/lintian/overrides/libdravik2
 # shellcheck disable=SC2046
 check "libdravik-dev holds dravik.h, the link, dravik.pc, the CMake package and its documents" \
     holds_exactly "$dev_deb" usr/include/dravik.h "$lib_dir/libdravik.so" \
     "$lib_dir/pkgconfig/dravik.pc" "$lib_dir/cmake/dravik/dravikConfig.cmake" \
     "$lib_dir/cmake/dravik/dravikConfigVersion.cmake" "$lib_dir/cmake/dravik/dravikTargets.cmake" \
     "$lib_dir/cmake/dravik/dravikTargets-relwithdebinfo.cmake" $(doc_files libdravik-dev)
-check "libdravik-dev depends on this libdravik1" \
-    test "$(dpkg-deb -f "$dev_deb" Depends)" = "libdravik1 (= $version)"
+check "libdravik-dev depends on this libdravik2" \
+    test "$(dpkg-deb -f "$dev_deb" Depends)" = "libdravik2 (= $version)"
 dpkg-deb -x "$lib_deb" "$work/lib"
 so="$work/lib/$lib_dir/libdravik.so.$version"
 # Exactly the calls of dravik.def, the list the Windows DLL exports too.
@@ -223,11 +223,11 @@ exports_dravik_calls() {
     [[ ${PIPESTATUS[0]} -eq 0 ]]
 }
 check "libdravik.so exports the calls of dravik.def and nothing else" exports_dravik_calls
-check "its SONAME is libdravik.so.1" \
-    test "$(objdump -p "$so" | awk '$1 == "SONAME" { print $2 }')" = libdravik.so.1
+check "its SONAME is libdravik.so.2" \
+    test "$(objdump -p "$so" | awk '$1 == "SONAME" { print $2 }')" = libdravik.so.2
 control_file() { dpkg-deb --ctrl-tarfile "$lib_deb" | tar -xO "./$1"; }
-check "its shlibs file names libdravik1 (>= $version)" \
-    test "$(control_file shlibs)" = "libdravik 1 libdravik1 (>= $version)"
+check "its shlibs file names libdravik2 (>= $version)" \
+    test "$(control_file shlibs)" = "libdravik 2 libdravik2 (>= $version)"
 check "it activates the ldconfig trigger" grep -qxF "activate-noawait ldconfig" <(control_file triggers)
 
 # --- the Python package -----------------------------------------------------------------------
@@ -241,9 +241,9 @@ done
 # shellcheck disable=SC2046
 check "python3-dravik holds the package's ${#py_files[@]} modules, py.typed and its documents" \
     holds_exactly "$py_deb" "${py_files[@]}" "$py_dir/py.typed" $(doc_files python3-dravik)
-check "python3-dravik is for every architecture, on python3 and this libdravik1" test \
+check "python3-dravik is for every architecture, on python3 and this libdravik2" test \
     "$(dpkg-deb -f "$py_deb" Architecture Depends | tr '\n' ' ')" = \
-    "Architecture: all Depends: python3, libdravik1 (= $version) "
+    "Architecture: all Depends: python3, libdravik2 (= $version) "
 
 # --- installed on this machine ---------------------------------------------------------------
 
@@ -312,7 +312,7 @@ EOF
 }
 
 # The README's example, built against the installed library by pkg-config and by CMake, links
-# the installed libdravik.so.1 (found in /lib or /usr/lib, one directory on a merged /usr).
+# the installed libdravik.so.2 (found in /lib or /usr/lib, one directory on a merged /usr).
 example_links_installed() {
     echo "      $(ldd "$1" | grep -F libdravik)"
     ldd "$1" | grep -qE "libdravik\.so\.1 => (/usr)?/${lib_dir#usr/}/libdravik\.so\.1 "
@@ -409,8 +409,8 @@ else
             status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null) || true
             [[ -z $status || $status == not-installed ]] || return 1
         done
-        ! [[ -e /usr/bin/Dravik || -e /usr/share/doc/dravik || -e /$lib_dir/libdravik.so.1 ||
-            -e /usr/include/dravik.h || -e /usr/share/doc/libdravik1 || -e /$py_dir ]]
+        ! [[ -e /usr/bin/Dravik || -e /usr/share/doc/dravik || -e /$lib_dir/libdravik.so.2 ||
+            -e /usr/include/dravik.h || -e /usr/share/doc/libdravik2 || -e /$py_dir ]]
     }
     check "apt-get purge of the four leaves nothing behind, byte-compiled files included" purged
 fi

@@ -348,6 +348,24 @@ class DravikCliExe(unittest.TestCase):
             self.assertEqual(table.entries.get(key), value.encode(), key)
 
 
+class DravikDll(unittest.TestCase):
+    """dravik.dll, built beside the programs: its version block says what it is and which
+    version, as theirs do."""
+    dll = version = company = None
+
+    def test_version_block(self):
+        pe = pefile.PE(self.dll)
+        (fixed,) = pe.VS_FIXEDFILEINFO
+        self.assertEqual(fixed.FileType, 2, "VFT_DLL")
+        (info,) = pe.FileInfo
+        (strings,) = [i for i in info if i.Key == b"StringFileInfo"]
+        (table,) = strings.StringTable
+        for key, value in [(b"FileDescription", "Z9M4-SET C library"),
+                           (b"FileVersion", self.version), (b"ProductName", "Z9M4-SET"),
+                           (b"OriginalFilename", "dravik.dll"), (b"CompanyName", self.company)]:
+            self.assertEqual(table.entries.get(key), value.encode(), key)
+
+
 class Manifests(unittest.TestCase):
     """Both programs run as the invoker on every Windows they support: without an execution level
     Windows applies installer detection and redirects writes under Program Files, and without
@@ -386,6 +404,8 @@ def main():
         sys.exit(SKIPPED)
     DravikCliExe.exe = os.path.join(os.path.dirname(DravikExe.exe), "dravik-cli.exe")
     DravikCliExe.version, DravikCliExe.company = DravikExe.version, DravikExe.company
+    DravikDll.dll = os.path.join(os.path.dirname(DravikExe.exe), "dravik.dll")
+    DravikDll.version, DravikDll.company = DravikExe.version, DravikExe.company
     Manifests.programs = {
         # Sharp at any system DPI (the dialogs scale with their font).
         DravikExe.exe: {
@@ -395,7 +415,7 @@ def main():
             "{http://schemas.microsoft.com/SMI/2019/WindowsSettings}activeCodePage": "UTF-8"},
     }
     tests = unittest.defaultTestLoader.loadTestsFromTestCase(DravikExe)
-    for case in (DravikCliExe, Manifests):
+    for case in (DravikCliExe, DravikDll, Manifests):
         tests.addTests(unittest.defaultTestLoader.loadTestsFromTestCase(case))
     result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(tests)
     sys.exit(0 if result.wasSuccessful() else 1)

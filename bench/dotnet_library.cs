@@ -13,22 +13,26 @@ internal static class DotNetLibraryBench
     private static int Main(string[] args)
     {
         var levels = new Dictionary<string, double> {
-            { "1310CW", 0.35 }, { "1310Burst", -1.5 }, { "1490CW", 0.5 }, { "1550CW", 2.25 } };
+            { "1310CW", 0.35 }, { "1310Burst", -1.5 }, { "1490CW", 0.5 }, { "1550CW", 2.25 }
+        };
         while (Console.ReadLine() != null)
         {
             Stopwatch clock = Stopwatch.StartNew();
             string outcome = null;
             try
             {
-                using (var meter = new Meter(args[0]))
-                    foreach (KeyValuePair<string, double> level in levels)
-                        if (!meter.Set(level.Key, level.Value).Answered) outcome = "failed: " + level.Key + " not answered";
+                using (var meter = new Meter(
+                           args[0])) foreach (KeyValuePair<string, double> level in
+                                                  levels) if (!meter.Set(level.Key, level.Value)
+                                                                   .Answered) outcome =
+                    "failed: " + level.Key + " not answered";
             }
             catch (DravikException error)
             {
                 outcome = "failed: " + error.Message;
             }
-            Console.WriteLine(outcome ?? clock.Elapsed.TotalMilliseconds.ToString("F3", CultureInfo.InvariantCulture));
+            Console.WriteLine(outcome ?? clock.Elapsed.TotalMilliseconds.ToString(
+                                             "F3", CultureInfo.InvariantCulture));
         }
         return 0;
     }

@@ -39,8 +39,7 @@ namespace Dravik
         /// <param name="status">The library's status.</param>
         /// <param name="message">The library's line saying why.</param>
         /// <param name="record">The channel's record, where the library kept one.</param>
-        public DravikException(DravikStatus status, string message, Record record)
-            : base(message)
+        public DravikException(DravikStatus status, string message, Record record) : base(message)
         {
             Status = status;
             Record = record;
@@ -141,8 +140,7 @@ namespace Dravik
     {
         /// <summary>The refusal with the library's line.</summary>
         /// <param name="message">The library's line.</param>
-        public BusyException(string message)
-            : base(DravikStatus.Busy, message, null)
+        public BusyException(string message) : base(DravikStatus.Busy, message, null)
         {
         }
     }

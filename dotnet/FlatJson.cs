@@ -64,7 +64,8 @@ namespace Dravik
 
         private void SkipBlanks()
         {
-            while (at < text.Length && " \t\r\n".IndexOf(text[at]) >= 0) ++at;
+            while (at < text.Length && " \t\r\n".IndexOf(text[at]) >= 0)
+                ++at;
         }
 
         private bool Take(char c)

@@ -50,7 +50,8 @@ namespace Dravik
         {
             byte[] text = Native.Utf8(port, "port");
             if (port.Length == 0)
-                throw new InvalidArgumentException("the port \"\" names no port: new Meter() finds the meter");
+                throw new InvalidArgumentException(
+                    "the port \"\" names no port: new Meter() finds the meter");
             Open(text);
         }
 
@@ -63,7 +64,9 @@ namespace Dravik
         /// <summary>The meter's port: the one named, or the one the search found.</summary>
         public string Port
         {
-            get { return port; }
+            get {
+                return port;
+            }
         }
 
         /// <summary>The station's tags (the meter's serial number, the operator, the work
@@ -76,9 +79,10 @@ namespace Dravik
         /// <exception cref="ObjectDisposedException">The Meter is disposed.</exception>
         public IDictionary<string, string> Tags
         {
-            get { return new Dictionary<string, string>(tags, StringComparer.Ordinal); }
-            set
-            {
+            get {
+                return new Dictionary<string, string>(tags, StringComparer.Ordinal);
+            }
+            set {
                 if (value == null) throw new ArgumentNullException("value");
                 var copy = new Dictionary<string, string>(StringComparer.Ordinal);
                 var pairs = new List<string>();
@@ -88,9 +92,11 @@ namespace Dravik
                         throw new ArgumentNullException("value", "a tag's key or value is null");
                     // The library takes the tags as one text: a separator inside a tag would make
                     // other tags of it.
-                    if (tag.Key.IndexOf('=') >= 0 || tag.Key.IndexOf(';') >= 0 || tag.Value.IndexOf(';') >= 0)
-                        throw new InvalidArgumentException("tag " + tag.Key + "=" + tag.Value +
-                                                           ": '=' in a key or ';' anywhere would split it into other tags");
+                    if (tag.Key.IndexOf('=') >= 0 || tag.Key.IndexOf(';') >= 0 ||
+                        tag.Value.IndexOf(';') >= 0)
+                        throw new InvalidArgumentException(
+                            "tag " + tag.Key + "=" + tag.Value +
+                            ": '=' in a key or ';' anywhere would split it into other tags");
                     pairs.Add(tag.Key + "=" + tag.Value);
                     copy.Add(tag.Key, tag.Value);
                 }
@@ -116,7 +122,8 @@ namespace Dravik
         public void OpenLog(string path)
         {
             byte[] text = Native.Utf8(path, "path");
-            if (path.Length == 0) throw new InvalidArgumentException("the log path \"\" names no file");
+            if (path.Length == 0)
+                throw new InvalidArgumentException("the log path \"\" names no file");
             lock (turn)
             {
                 ThrowIfDisposed();
@@ -199,8 +206,9 @@ namespace Dravik
             if (levels == null) throw new ArgumentNullException("levels");
             var texts = new List<KeyValuePair<byte[], byte[]>>();
             foreach (KeyValuePair<string, double> level in levels)
-                texts.Add(new KeyValuePair<byte[], byte[]>(Native.Utf8(level.Key, "channel"),
-                                                           Native.Utf8(Native.Number(level.Value), "db")));
+                texts.Add(new KeyValuePair<byte[], byte[]>(
+                    Native.Utf8(level.Key, "channel"),
+                    Native.Utf8(Native.Number(level.Value), "db")));
             var records = new List<Record>();
             lock (turn)
             {
@@ -245,7 +253,8 @@ namespace Dravik
         {
             session = Native.NewSession();
             int status = Native.dravik_open(session, portText);
-            if (status == 0) port = Native.Text((buffer, size) => Native.dravik_port(session, buffer, size));
+            if (status == 0)
+                port = Native.Text((buffer, size) => Native.dravik_port(session, buffer, size));
             if (status != 0 || port == null)
             {
                 string message = Native.Error(session);
@@ -277,8 +286,9 @@ namespace Dravik
             // Dispose closed the session during the call: cut short (cancelled), refused as busy
             // or as a session no longer there, it is the cancel Dispose makes.
             if (Volatile.Read(ref disposed) != 0 && status != (int)DravikStatus.InvalidArgument)
-                return new CancelledException(message.Length > 0 ? message : "the Meter was disposed during the call",
-                                              record);
+                return new CancelledException(
+                    message.Length > 0 ? message : "the Meter was disposed during the call",
+                    record);
             return Native.ErrorFor(status, message, duringRun, record);
         }
     }

@@ -186,7 +186,8 @@ namespace Dravik
                 return new BusyException(message);
             default:
                 if (message.Length == 0)
-                    message = "libdravik returned status " + status.ToString(CultureInfo.InvariantCulture);
+                    message = "libdravik returned status " +
+                              status.ToString(CultureInfo.InvariantCulture);
                 return new DravikException((DravikStatus)status, message, record);
             }
         }

@@ -12,25 +12,24 @@ namespace Dravik
         // How each key the assembly knows becomes its property. The keys themselves, and their
         // order, are the library's (dravik_record_keys); a key it adds later is in Fields only.
         private static readonly Dictionary<string, Action<Record, string>> Typed =
-            new Dictionary<string, Action<Record, string>>(StringComparer.Ordinal)
-        {
-            { "time", (r, v) => r.Time = DateTimeOffset.ParseExact(
-                  v, "yyyy'-'MM'-'dd'T'HH':'mm':'ss'.'fff'Z'", CultureInfo.InvariantCulture,
-                  DateTimeStyles.AssumeUniversal) },
-            { "port", (r, v) => r.Port = v },
-            { "channel", (r, v) => r.Channel = int.Parse(v, NumberStyles.None,
-                                                         CultureInfo.InvariantCulture) },
-            { "label", (r, v) => r.Label = v },
-            { "text", (r, v) => r.Text = v },
-            { "db", (r, v) => r.Db = ParseDouble(v) },
-            { "factor", (r, v) => r.Factor = ParseDouble(v) },
-            { "frame", (r, v) => r.Frame = ParseHex(v) },
-            { "answered", (r, v) => r.Answered = ParseBool(v) },
-            { "sent", (r, v) => r.Sent = ParseBool(v) },
-            { "late", (r, v) => r.Late = ParseBool(v) },
-            { "reply", (r, v) => r.Reply = ParseHex(v) },
-            { "tags", (r, v) => r.Tags = FlatJson.ParseStrings(v) },
-        };
+            new Dictionary<string, Action<Record, string>>(StringComparer.Ordinal) {
+                { "time", (r, v) => r.Time = DateTimeOffset.ParseExact(
+                              v, "yyyy'-'MM'-'dd'T'HH':'mm':'ss'.'fff'Z'",
+                              CultureInfo.InvariantCulture, DateTimeStyles.AssumeUniversal) },
+                { "port", (r, v) => r.Port = v },
+                { "channel", (r, v) => r.Channel =
+                                 int.Parse(v, NumberStyles.None, CultureInfo.InvariantCulture) },
+                { "label", (r, v) => r.Label = v },
+                { "text", (r, v) => r.Text = v },
+                { "db", (r, v) => r.Db = ParseDouble(v) },
+                { "factor", (r, v) => r.Factor = ParseDouble(v) },
+                { "frame", (r, v) => r.Frame = ParseHex(v) },
+                { "answered", (r, v) => r.Answered = ParseBool(v) },
+                { "sent", (r, v) => r.Sent = ParseBool(v) },
+                { "late", (r, v) => r.Late = ParseBool(v) },
+                { "reply", (r, v) => r.Reply = ParseHex(v) },
+                { "tags", (r, v) => r.Tags = FlatJson.ParseStrings(v) },
+            };
 
         private static readonly object KeysLock = new object();
         private static string[] keys;
@@ -93,7 +92,8 @@ namespace Dravik
             string[] names;
             byte[][] texts;
             RecordKeys(out names, out texts);
-            var record = new Record { Fields = new Dictionary<string, string>(StringComparer.Ordinal) };
+            var record =
+                new Record { Fields = new Dictionary<string, string>(StringComparer.Ordinal) };
             for (int k = 0; k < names.Length; ++k)
             {
                 byte[] key = texts[k];
@@ -130,11 +130,13 @@ namespace Dravik
             {
                 if (keys == null)
                 {
-                    string list = Native.Text((buffer, size) => Native.dravik_record_keys(buffer, size));
+                    string list =
+                        Native.Text((buffer, size) => Native.dravik_record_keys(buffer, size));
                     if (string.IsNullOrEmpty(list)) throw Mismatch("lists no record keys");
                     string[] split = list.Split(',');
                     var encoded = new byte[split.Length][];
-                    for (int k = 0; k < split.Length; ++k) encoded[k] = Native.Utf8(split[k], "key");
+                    for (int k = 0; k < split.Length; ++k)
+                        encoded[k] = Native.Utf8(split[k], "key");
                     keyTexts = encoded;
                     keys = split;
                 }
@@ -145,16 +147,16 @@ namespace Dravik
 
         private static DravikException Mismatch(string what)
         {
-            return new DravikException(DravikStatus.InternalError,
-                                       "the libdravik loaded " + what +
-                                           ": it does not match this Dravik.Net.dll",
-                                       null);
+            return new DravikException(
+                DravikStatus.InternalError,
+                "the libdravik loaded " + what + ": it does not match this Dravik.Net.dll", null);
         }
 
         private static double ParseDouble(string text)
         {
-            return double.Parse(text, NumberStyles.AllowLeadingSign | NumberStyles.AllowDecimalPoint |
-                                          NumberStyles.AllowExponent,
+            return double.Parse(text,
+                                NumberStyles.AllowLeadingSign | NumberStyles.AllowDecimalPoint |
+                                    NumberStyles.AllowExponent,
                                 CultureInfo.InvariantCulture);
         }
 

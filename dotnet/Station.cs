@@ -76,12 +76,14 @@ namespace Dravik
             var tried = new List<ProbeOutcome>();
             string message;
             int status;
-            List<Dictionary<string, object>> lines =
-                ListOf(session => Native.dravik_find(session, all ? 1 : 0), out status, out message);
+            List<Dictionary<string, object>> lines = ListOf(
+                session => Native.dravik_find(session, all ? 1 : 0), out status, out message);
             foreach (Dictionary<string, object> line in lines)
-                tried.Add(new ProbeOutcome(Member<string>(line, "port"), Member<bool>(line, "found"),
+                tried.Add(new ProbeOutcome(Member<string>(line, "port"),
+                                           Member<bool>(line, "found"),
                                            Member<string>(line, "reason")));
-            if (status == (int)DravikStatus.NoMeter) throw new NoMeterFoundException(message, tried);
+            if (status == (int)DravikStatus.NoMeter)
+                throw new NoMeterFoundException(message, tried);
             if (status != 0) throw Native.ErrorFor(status, message, false, null);
             var found = new List<string>();
             foreach (ProbeOutcome outcome in tried)
@@ -111,7 +113,8 @@ namespace Dravik
                     catch (FormatException error)
                     {
                         throw new DravikException(DravikStatus.InternalError,
-                                                  "the libdravik loaded lists " + error.Message, null);
+                                                  "the libdravik loaded lists " + error.Message,
+                                                  null);
                     }
                 }
                 return lines;
@@ -126,9 +129,9 @@ namespace Dravik
         {
             object value;
             if (line.TryGetValue(key, out value) && value is T) return (T)value;
-            throw new DravikException(DravikStatus.InternalError,
-                                      "the libdravik loaded lists a port without its \"" + key + "\"",
-                                      null);
+            throw new DravikException(
+                DravikStatus.InternalError,
+                "the libdravik loaded lists a port without its \"" + key + "\"", null);
         }
     }
 }

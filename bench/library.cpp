@@ -4,11 +4,14 @@
 // send to the port they are given, then the four exchanges), runs interleaved on one simulated
 // meter. The library saves the process start and the exit. With Dravik.Net.dll built, the same
 // four through it under mono (bench/dotnet_library.cs, a child asked for one run at a time, timed
-// by itself as the C call is here), beside the C call.
+// by itself as the C call is here), beside the C call. Then the same four channels on 8
+// sessions, on 8 threads at once, each on a simulated meter of its own and all logging to one
+// file, beside one session alone: a station's test sockets in one host process.
 //
-// Target: library <= dravik-cli <= script (medians); Dravik.Net.dll within 5 % of the C call.
-// DRAVIK_BENCH_QUICK=1: three runs of each, for a check that the benchmark still works. Exits 1
-// when a run failed; a missed target is only printed.
+// Targets: library <= dravik-cli <= script (medians); Dravik.Net.dll within 5 % of the C call;
+// 8 sessions at once take at most 1.3 times one session's time (medians). DRAVIK_BENCH_QUICK=1:
+// three runs of each, for a check that the benchmark still works. Exits 1 when a run failed; a
+// missed target is only printed.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -23,8 +26,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dravik.h"
@@ -53,17 +58,79 @@ std::optional<double> Timed(const std::function<bool()>& run) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// The four channels through the library; whether every one was confirmed.
-bool ThroughLibrary(const std::string& port) {
-    dravik_meter* meter = nullptr;
-    if (dravik_open(port.c_str(), &meter) != DRAVIK_CONFIRMED) return false;
-    bool confirmed = true;
+// The four channels through the library (with `log`, unless empty), each record read out as a
+// host reads it; whether every one was confirmed.
+bool ThroughLibrary(const std::string& port, const std::string& log = "") {
+    dravik_session session = 0;
+    if (dravik_new(&session) != DRAVIK_CONFIRMED) return false;
+    bool confirmed = (log.empty() || dravik_open_log(session, log.c_str()) == DRAVIK_CONFIRMED) &&
+                     dravik_open(session, port.c_str()) == DRAVIK_CONFIRMED;
+    std::vector<char> record(4096);
     for (const auto& [channel, db] : kLevels) {
-        const char* record = nullptr;
-        confirmed = dravik_set(meter, channel.c_str(), db.c_str(), &record) == DRAVIK_CONFIRMED &&
-                    confirmed;
+        if (!confirmed) break;
+        confirmed = dravik_set(session, channel.c_str(), db.c_str()) == DRAVIK_CONFIRMED &&
+                    dravik_record(session, record.data(), static_cast<int32_t>(record.size())) > 0;
     }
-    return dravik_close(meter) == DRAVIK_CONFIRMED && confirmed;
+    return dravik_close(session) == DRAVIK_CONFIRMED && confirmed;
+}
+
+// `count` sessions on as many threads at once, each on its own meter, one log for all.
+bool SessionsAtOnce(const std::vector<std::unique_ptr<MeterSimProcess>>& meters, std::size_t count,
+                    const std::string& log) {
+    std::vector<std::thread> threads;
+    std::vector<char> confirmed(count, 0);
+    for (std::size_t i = 0; i < count; ++i) {
+        threads.emplace_back(
+            [&, i] { confirmed[i] = ThroughLibrary(meters[i]->DevicePath(), log); });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    return std::all_of(confirmed.begin(), confirmed.end(), [](char ok) { return ok != 0; });
+}
+
+// The rows of a CSV log, its header left out.
+std::size_t LogRows(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) return 0;
+    std::size_t lines = 0;
+    for (int c = 0; (c = std::fgetc(file)) != EOF;)
+        lines += c == '\n' ? 1 : 0;
+    std::fclose(file);
+    return lines == 0 ? 0 : lines - 1;
+}
+
+// One session alone and 8 at once: whether every run went through and the log holds every row.
+bool CompareSessions(int runs) {
+    constexpr std::size_t kSessions = 8;
+    std::vector<std::unique_ptr<MeterSimProcess>> meters;
+    for (std::size_t i = 0; i < kSessions; ++i) {
+        meters.push_back(std::make_unique<MeterSimProcess>());
+        if (!meters.back()->Started()) {
+            std::puts("meter-sim did not start");
+            return false;
+        }
+    }
+    char scratch[] = "/tmp/bench-library.XXXXXX";
+    if (mkdtemp(scratch) == nullptr) return false;
+    const std::string log = std::string(scratch) + "/station.csv";
+    Series one{"1 session (four channels, log)", {}};
+    Series eight{"8 sessions on 8 threads, one log", {}};
+    for (int run = 0; run < runs; ++run) {
+        one.Add(Timed([&] { return SessionsAtOnce(meters, 1, log); }));
+        eight.Add(Timed([&] { return SessionsAtOnce(meters, kSessions, log); }));
+    }
+    one.Print();
+    eight.Print();
+    const double ratio = eight.Median() / one.Median();
+    std::printf("ratio 8 sessions / 1 session (medians): %.3f; target <= 1.3: %s\n", ratio,
+                ratio <= 1.3 ? "met" : "MISSED");
+    const std::size_t rows = LogRows(log);
+    const std::size_t expected =
+        2 * kLevels.size() * (1 + kSessions) * static_cast<std::size_t>(runs);
+    std::printf("rows in the shared log: %zu of %zu\n", rows, expected);
+    std::remove(log.c_str());
+    rmdir(scratch);
+    return !one.failed && !eight.failed && rows == expected;
 }
 
 #ifdef DRAVIK_NET_BENCH
@@ -204,5 +271,6 @@ int main() {
 #ifdef DRAVIK_NET_BENCH
     failed = failed || dotnet.failed;
 #endif
-    return !failed && frames == expected ? 0 : 1;
+    const bool sessions = CompareSessions(runs);
+    return !failed && frames == expected && sessions ? 0 : 1;
 }

@@ -1,9 +1,10 @@
 #pragma once
 
-// A library handle's own stop request: the platform's serial layer with dravik_cancel added.
-// The exchange and the search end their waits on StopRequested() and wait through Pause(), so a
-// cancel ends the handle's wait at its next step, never in the middle of a frame's write. The
-// process's own request (a host that turned its interrupts into RequestStop) still counts.
+// A library session's own stop request: the platform's serial layer with dravik_cancel added.
+// The exchange and the search end their waits on StopRequested() and wait through Pause(), and a
+// write held by the line asks it at every step, so a cancel ends the session's wait within a
+// step, never in the middle of a byte's write. The process's own request (a host that turned
+// its interrupts into RequestStop) still counts.
 
 #include <algorithm>
 #include <chrono>
@@ -18,13 +19,13 @@ class CancelLayer : public PassThroughLayer {
   public:
     CancelLayer() : PassThroughLayer(PlatformSerialLayer()) {}
 
-    // Safe from any thread; the request stays for the life of the handle.
-    void Cancel() {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_cancelled = true;
-        }
-        m_raised.notify_all();
+    // Safe from any thread. A cancel lasts until Reset; one made by Shut (the session closing)
+    // lasts for good, so that a call starting afresh in the closing moment cannot clear it.
+    void Cancel() { Raise(false); }
+    void Shut() { Raise(true); }
+    void Reset() {
+        const std::lock_guard lock(m_mutex);
+        m_cancelled = m_shut;
     }
 
     bool Cancelled() {
@@ -54,7 +55,17 @@ class CancelLayer : public PassThroughLayer {
   private:
     static constexpr std::chrono::milliseconds kProcessRequestStep{20};
 
+    void Raise(bool forGood) {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_cancelled = true;
+            m_shut = m_shut || forGood;
+        }
+        m_raised.notify_all();
+    }
+
     std::mutex m_mutex;
     std::condition_variable m_raised;
     bool m_cancelled = false;  // guarded by m_mutex
+    bool m_shut = false;       // guarded by m_mutex
 };

@@ -3,12 +3,18 @@
 
 #include "dravik.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -24,76 +30,115 @@
 #include "station_text.h"
 #include "utf8_text.h"
 
-// One open meter. Its layer outlives the session opened on it.
-struct dravik_meter {
-    CancelLayer layer;
-    std::unique_ptr<SetSession> session;
-    std::string text;   // the last text returned for the handle (its port, a record)
-    std::string error;  // dravik_last_error(handle)
-};
-
 namespace {
 
-// The handles open, for telling a live one from NULL, a closed one or a stray pointer. Never
-// destroyed: a host's thread may still cancel while the process runs its exit handlers.
+// What a session hands out, copied into the caller's buffers. Guarded by Session::textsMutex:
+// the text calls read it while another thread's call runs.
+struct Texts {
+    std::string record;  // the last record's JSON, "" before one
+    Json recordObject;   // the same, for dravik_record_value
+    std::string error;
+    std::string port;
+    std::string list;
+};
+
+struct Session {
+    CancelLayer layer;  // first: the run below is opened on it
+    std::mutex call;    // held by the one call running on the session
+    // Guarded by `call`.
+    bool closed = false;
+    std::unique_ptr<SetSession> run;
+    std::shared_ptr<StationLog> log;
+    std::string logPath;
+    Tags tags;
+
+    std::mutex textsMutex;
+    Texts texts;  // guarded by textsMutex
+};
+
+// The sessions open. Numbers count up and are never handed out twice: a host that keeps one past
+// its close reaches nothing. Never destroyed: a host's thread may still cancel while the process
+// runs its exit handlers.
 struct Registry {
     std::mutex mutex;
-    std::set<const dravik_meter*> live;
+    std::map<dravik_session, std::shared_ptr<Session>> live;
+    dravik_session last = 0;
 };
-Registry& Handles() {
+Registry& Sessions() {
     static Registry* const registry = new Registry;
     return *registry;
 }
 
-bool IsLive(const dravik_meter* meter) {
-    Registry& registry = Handles();
+std::shared_ptr<Session> Find(dravik_session id) {
+    Registry& registry = Sessions();
     const std::lock_guard lock(registry.mutex);
-    return registry.live.count(meter) != 0;
+    const auto found = registry.live.find(id);
+    return found == registry.live.end() ? nullptr : found->second;
 }
 
-// The texts of the calls without a handle, per thread.
-struct ThreadTexts {
-    std::string text;
-    std::string error;
-};
-ThreadTexts& ForThread() {
-    thread_local ThreadTexts texts;
-    return texts;
+void SetError(Session& session, std::string_view line) {
+    const std::lock_guard lock(session.textsMutex);
+    session.texts.error.assign(line);
 }
 
-// Failed calls keep their line; one that cannot even be stored leaves "". Nothing here throws.
-int Fail(std::string& error, int status, std::string_view line) noexcept {
-    try {
-        error.assign(line);
-    } catch (...) {
-        error.clear();
-    }
+int32_t Fail(Session& session, int32_t status, std::string_view line) {
+    SetError(session, line);
     return status;
 }
 
-// The body of a call, with its error line cleared first and every exception turned into a
-// status.
+// A call on a session: DRAVIK_BAD_HANDLE unless it is one, DRAVIK_BUSY while another call runs
+// on it; otherwise its error line cleared, then `body`, every exception turned into a status.
 template <typename Body>
-int Guarded(std::string& error, Body body) noexcept {
+int32_t OnSession(dravik_session id, Body body) noexcept {
     try {
-        error.clear();
-        return body();
-    } catch (...) {
-        return Fail(error, DRAVIK_INTERNAL_ERROR, kInternal);
-    }
-}
-
-// A call on a handle: DRAVIK_BAD_HANDLE, said on this thread, unless `meter` is live.
-template <typename Body>
-int OnHandle(dravik_meter* meter, Body body) noexcept {
-    bool live = false;
-    try {
-        live = IsLive(meter);
+        const std::shared_ptr<Session> session = Find(id);
+        if (!session) return DRAVIK_BAD_HANDLE;
+        const std::unique_lock call(session->call, std::try_to_lock);
+        if (!call.owns_lock()) return DRAVIK_BUSY;
+        if (session->closed) return DRAVIK_BAD_HANDLE;
+        try {
+            SetError(*session, "");
+            return body(*session);
+        } catch (...) {
+            try {
+                SetError(*session, kInternal);
+            } catch (...) {
+            }
+            return DRAVIK_INTERNAL_ERROR;
+        }
     } catch (...) {
         return DRAVIK_INTERNAL_ERROR;
     }
-    if (!live) return Fail(ForThread().error, DRAVIK_BAD_HANDLE, kBadHandle);
-    return Guarded(meter->error, [&] { return body(*meter); });
+}
+
+// `text` into the caller's buffer, cut at a whole UTF-8 character; its whole length.
+int32_t CopyOut(const std::string& text, char* buffer, int32_t size) {
+    if (size < 0 || (buffer == nullptr && size > 0)) return -DRAVIK_INVALID_ARGUMENT;
+    if (text.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
+        return -DRAVIK_INTERNAL_ERROR;
+    if (size > 0) {
+        std::size_t n = std::min(text.size(), static_cast<std::size_t>(size) - 1);
+        while (n > 0 && n < text.size() && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
+            --n;
+        std::memcpy(buffer, text.data(), n);
+        buffer[n] = '\0';
+    }
+    return static_cast<int32_t>(text.size());
+}
+
+// A text call: the session's texts under their lock, whatever call runs meanwhile.
+template <typename Pick>
+int32_t OnTexts(dravik_session id, char* buffer, int32_t size, Pick pick) noexcept {
+    try {
+        const std::shared_ptr<Session> session = Find(id);
+        if (!session) return -DRAVIK_BAD_HANDLE;
+        const std::lock_guard lock(session->textsMutex);
+        const std::optional<std::string> text = pick(session->texts);
+        if (!text) return -DRAVIK_INVALID_ARGUMENT;
+        return CopyOut(*text, buffer, size);
+    } catch (...) {
+        return -DRAVIK_INTERNAL_ERROR;
+    }
 }
 
 // "key=value;key=value" as --tag's arguments.
@@ -107,14 +152,63 @@ std::vector<std::string> TagArguments(const std::string& joined) {
     return arguments;
 }
 
+// A double as Python's repr writes it: the shortest digits that read back as the same double,
+// positional from 1e-4 up to below 1e16, else with an exponent of at least two digits; a
+// whole number keeps ".0". Stations that set the same level from Python and from a host that
+// holds numbers get the same record text.
+std::string LevelText(double db) {
+    if (std::isnan(db)) return "nan";
+    if (std::isinf(db)) return db < 0 ? "-inf" : "inf";
+    char scientific[64];
+    const std::to_chars_result end = std::to_chars(scientific, scientific + sizeof scientific, db,
+                                                   std::chars_format::scientific);
+    const std::string_view text(scientific, static_cast<std::size_t>(end.ptr - scientific));
+    const std::size_t e = text.find('e');
+    const bool negative = text.front() == '-';
+    std::string digits;
+    for (const char c : text.substr(0, e))
+        if (c >= '0' && c <= '9') digits += c;
+    int exponent = 0;
+    std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(),
+                    exponent);
+    const int point = exponent + 1;  // digits before the decimal point
+    std::string out = negative ? "-" : "";
+    if (point > -4 && point <= 16) {
+        if (point <= 0) {
+            out += "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+        } else if (static_cast<std::size_t>(point) >= digits.size()) {
+            out +=
+                digits + std::string(static_cast<std::size_t>(point) - digits.size(), '0') + ".0";
+        } else {
+            out += digits.substr(0, static_cast<std::size_t>(point)) + "." +
+                   digits.substr(static_cast<std::size_t>(point));
+        }
+        return out;
+    }
+    out += digits.substr(0, 1);
+    if (digits.size() > 1) out += "." + digits.substr(1);
+    const int shown = point - 1;
+    out += shown < 0 ? "e-" : "e+";
+    const std::string magnitude = std::to_string(shown < 0 ? -shown : shown);
+    return out + (magnitude.size() < 2 ? "0" : "") + magnitude;
+}
+
+// A stopped run's cause: the process's own stop request (a host that turned its interrupts into
+// RequestStop) or the session's cancel.
+std::string StoppedMessage(Session& session) {
+    if (const int signal = session.layer.PassThroughLayer::StopRequested())
+        return kStopped + std::to_string(signal);
+    return kCancelled;
+}
+
 // What the channel just set earned, ranked as dravik-cli ranks its exit status: a stop
-// request (here mostly the handle's cancel) over a lost port over a failed log row over no
+// request (here mostly the session's cancel) over a lost port over a failed log row over no
 // answer (this channel's, or an earlier one's, after which nothing more is sent). A channel
 // confirmed before the run stopped is confirmed.
-int SetStatus(dravik_meter& meter, const ChannelRecord& record) {
-    const Halt halt = meter.session->Halted();
+int32_t SetStatus(Session& session, const ChannelRecord& record) {
+    const Halt halt = session.run->Halted();
     if (halt == Halt::None && record.exchange.answered) return DRAVIK_CONFIRMED;
-    if (meter.layer.StopRequested() != 0) return DRAVIK_CANCELLED;
+    if (halt == Halt::Stopped || session.layer.StopRequested() != 0) return DRAVIK_CANCELLED;
     switch (halt) {
         case Halt::None:
         case Halt::OutOfStep:
@@ -131,22 +225,56 @@ int SetStatus(dravik_meter& meter, const ChannelRecord& record) {
 }
 
 // Why that status, in dravik-cli's words where it has them.
-std::string SetMessage(dravik_meter& meter, int status, const ChannelRecord& record) {
+std::string SetMessage(Session& session, int32_t status, const ChannelRecord& record) {
     switch (status) {
         case DRAVIK_NOT_CONFIRMED:
             // The channel's own outcome, or why it was not sent.
-            if (record.exchange.sent || meter.session->Halted() == Halt::None) {
+            if (record.exchange.sent || session.run->Halted() == Halt::None) {
                 return Utf8FromWide(FormatOutcome(record.correction, record.exchange));
             }
-            return meter.session->HaltMessage();
+            return session.run->HaltMessage();
         case DRAVIK_CANCELLED:
-            if (meter.layer.Cancelled()) return kCancelled;
-            return kStopped + std::to_string(meter.layer.StopRequested());
+            return StoppedMessage(session);
         case DRAVIK_INTERNAL_ERROR:
             return kInternal;
         default:
-            return meter.session->HaltMessage();
+            return session.run->HaltMessage();
     }
+}
+
+int32_t SetChannel(Session& s, const std::string& channel, const std::string& db) {
+    std::string problem;
+    // No `earlier`: the station may set a channel again on the same session.
+    const std::optional<Correction> correction =
+        CheckCorrection(channel, db, channel + "=" + db, {}, problem);
+    {
+        const std::lock_guard lock(s.textsMutex);
+        s.texts.record.clear();
+        s.texts.recordObject = Json();
+    }
+    if (!correction) return Fail(s, DRAVIK_INVALID_ARGUMENT, problem);
+    if (!s.run) return Fail(s, DRAVIK_PORT_UNAVAILABLE, kNoPortOpen);
+    ChannelRecord record;
+    try {
+        record = s.run->Set(*correction);
+        std::string json = RecordJson(record);
+        Json object = Json::parse(json);
+        const std::lock_guard lock(s.textsMutex);
+        s.texts.record = std::move(json);
+        s.texts.recordObject = std::move(object);
+    } catch (...) {
+        // The record cannot be handed over: no further channel may go out unrecorded.
+        s.run->HaltForOutput();
+        throw;
+    }
+    const int32_t status = SetStatus(s, record);
+    if (status == DRAVIK_CONFIRMED) return status;
+    return Fail(s, status, SetMessage(s, status, record));
+}
+
+void SetList(Session& s, std::string list) {
+    const std::lock_guard lock(s.textsMutex);
+    s.texts.list = std::move(list);
 }
 
 }  // namespace
@@ -157,177 +285,214 @@ const char* DRAVIK_CALL dravik_version(void) {
     return DRAVIK_VERSION;
 }
 
-int DRAVIK_CALL dravik_ports(const char** json) {
-    ThreadTexts& texts = ForThread();
-    return Guarded(texts.error, [&] {
-        if (json == nullptr)
-            return Fail(texts.error, DRAVIK_INVALID_ARGUMENT, kNullPointer + std::string("json"));
-        texts.text.clear();
-        *json = texts.text.c_str();
-        std::vector<PortInfo> ports;
-        EnumSerialPorts(ports);
-        const std::vector<PortState> states =
-            PeekPorts(ports, PlatformPortPeek(), PlatformHolderCheck());
-        for (std::size_t i = 0; i < ports.size(); ++i)
-            texts.text += PortJson(ports[i], states[i]) + "\n";
-        *json = texts.text.c_str();
+int32_t DRAVIK_CALL dravik_new(dravik_session* session) {
+    if (session == nullptr) return DRAVIK_INVALID_ARGUMENT;
+    *session = 0;
+    try {
+        auto made = std::make_shared<Session>();
+        Registry& registry = Sessions();
+        const std::lock_guard lock(registry.mutex);
+        // 2^31 - 1 sessions in one process: the numbers are spent, and none is reused.
+        if (registry.last == std::numeric_limits<dravik_session>::max())
+            return DRAVIK_INTERNAL_ERROR;
+        registry.live.emplace(++registry.last, std::move(made));
+        *session = registry.last;
         return DRAVIK_CONFIRMED;
-    });
+    } catch (...) {
+        return DRAVIK_INTERNAL_ERROR;
+    }
 }
 
-int DRAVIK_CALL dravik_find(int all, const char** json) {
-    ThreadTexts& texts = ForThread();
-    return Guarded(texts.error, [&] {
-        if (json == nullptr)
-            return Fail(texts.error, DRAVIK_INVALID_ARGUMENT, kNullPointer + std::string("json"));
-        texts.text.clear();
-        *json = texts.text.c_str();
-        const std::vector<PortProbe> probes = ProbePorts(
-            L"", PlatformSerialLayer(), EnumSerialPorts,
-            all != 0 ? ProbeScope::EveryPort : ProbeScope::UpToFirstAnswer, PlatformHolderCheck());
-        bool found = false;
-        for (const PortProbe& probe : probes) {
-            found = found || probe.Answered();
-            const std::wstring reason = probe.Answered() ? L"" : FormatProbeReason(probe);
-            texts.text += JsonLine({{"port", Utf8FromWide(probe.port)},
-                                    {"found", probe.Answered()},
-                                    {"reason", Utf8FromWide(reason)}}) +
-                          "\n";
-        }
-        *json = texts.text.c_str();
-        if (found) return DRAVIK_CONFIRMED;
-        return Fail(texts.error, DRAVIK_NO_METER, NoMeterMessage(probes));
-    });
-}
-
-int DRAVIK_CALL dravik_open(const char* port, dravik_meter** meter) {
-    ThreadTexts& texts = ForThread();
-    return Guarded(texts.error, [&] {
-        if (meter == nullptr)
-            return Fail(texts.error, DRAVIK_INVALID_ARGUMENT, kNullPointer + std::string("meter"));
-        *meter = nullptr;
+int32_t DRAVIK_CALL dravik_open(dravik_session session, const char* port) {
+    return OnSession(session, [&](Session& s) {
+        s.layer.Reset();
         const std::string given = port == nullptr ? "" : port;
         const std::optional<std::wstring> name = WideFromUtf8(given);
-        if (!name) return Fail(texts.error, DRAVIK_INVALID_ARGUMENT, Complaint(given, kNotUtf8));
-        auto opened = std::make_unique<dravik_meter>();
-        const SessionSystem system{opened->layer, EnumSerialPorts, PlatformHolderCheck()};
-        SessionOpening opening;
-        opened->session = SetSession::Open(system, *name, opening);
-        if (!opened->session) {
-            if (opening.status >= kStatusStoppedBase) {
-                return Fail(texts.error, DRAVIK_CANCELLED,
-                            kStopped + std::to_string(opening.status - kStatusStoppedBase));
-            }
-            const int status =
-                opening.status == kStatusNoMeter ? DRAVIK_NO_METER : DRAVIK_PORT_UNAVAILABLE;
-            return Fail(texts.error, status, opening.Message());
+        if (!name) return Fail(s, DRAVIK_INVALID_ARGUMENT, Complaint(given, kNotUtf8));
+        // The old port goes first: a search must be free to find the meter on it again.
+        s.run.reset();
+        {
+            const std::lock_guard lock(s.textsMutex);
+            s.texts.port.clear();
         }
-        Registry& registry = Handles();
-        const std::lock_guard lock(registry.mutex);
-        registry.live.insert(opened.get());
-        *meter = opened.release();
+        const SessionSystem system{s.layer, EnumSerialPorts, PlatformHolderCheck()};
+        SessionOpening opening;
+        std::unique_ptr<SetSession> run = SetSession::Open(system, *name, opening);
+        if (!run) {
+            if (opening.status >= kStatusStoppedBase) {
+                return Fail(s, DRAVIK_CANCELLED, StoppedMessage(s));
+            }
+            const int32_t status =
+                opening.status == kStatusNoMeter ? DRAVIK_NO_METER : DRAVIK_PORT_UNAVAILABLE;
+            return Fail(s, status, opening.Message());
+        }
+        run->SetTags(s.tags);
+        run->AttachLog(s.log, s.logPath);
+        std::string opened = Utf8FromWide(run->Port());
+        s.run = std::move(run);
+        const std::lock_guard lock(s.textsMutex);
+        s.texts.port = std::move(opened);
         return DRAVIK_CONFIRMED;
     });
 }
 
-int DRAVIK_CALL dravik_port(dravik_meter* meter, const char** port) {
-    return OnHandle(meter, [&](dravik_meter& m) {
-        if (port == nullptr)
-            return Fail(m.error, DRAVIK_INVALID_ARGUMENT, kNullPointer + std::string("port"));
-        m.text = Utf8FromWide(m.session->Port());
-        *port = m.text.c_str();
+int32_t DRAVIK_CALL dravik_open_log(dravik_session session, const char* path) {
+    return OnSession(session, [&](Session& s) {
+        const std::string logPath = path == nullptr ? "" : path;
+        if (!WideFromUtf8(logPath))
+            return Fail(s, DRAVIK_INVALID_ARGUMENT, Complaint(logPath, kNotUtf8));
+        std::shared_ptr<StationLog> log;
+        if (!logPath.empty() && !(log = StationLog::Open(logPath))) {
+            return Fail(s, DRAVIK_LOG_FAILED, Complaint(logPath, kLogOpenFailed));
+        }
+        s.log = std::move(log);
+        s.logPath = logPath;
+        if (s.run) s.run->AttachLog(s.log, s.logPath);
         return DRAVIK_CONFIRMED;
     });
 }
 
-int DRAVIK_CALL dravik_open_log(dravik_meter* meter, const char* path, const char* tags) {
-    return OnHandle(meter, [&](dravik_meter& m) {
-        // Both checked before either changes: a refusal leaves the log and the tags as they were.
+int32_t DRAVIK_CALL dravik_set_tags(dravik_session session, const char* tags) {
+    return OnSession(session, [&](Session& s) {
         std::optional<Tags> checked = Tags{};
         std::string problem;
         if (tags != nullptr && *tags != '\0') {
             checked = CheckTags(TagArguments(tags), problem);
-            if (!checked) return Fail(m.error, DRAVIK_INVALID_ARGUMENT, problem);
+            if (!checked) return Fail(s, DRAVIK_INVALID_ARGUMENT, problem);
         }
-        const std::string logPath = path == nullptr ? "" : path;
-        if (!WideFromUtf8(logPath))
-            return Fail(m.error, DRAVIK_INVALID_ARGUMENT, Complaint(logPath, kNotUtf8));
-        std::unique_ptr<StationLog> log;
-        if (!logPath.empty() && !(log = StationLog::Open(logPath))) {
-            return Fail(m.error, DRAVIK_LOG_FAILED, Complaint(logPath, kLogOpenFailed));
-        }
-        m.session->SetTags(std::move(*checked));
-        m.session->AttachLog(std::move(log), logPath);
+        s.tags = std::move(*checked);
+        if (s.run) s.run->SetTags(s.tags);
         return DRAVIK_CONFIRMED;
     });
 }
 
-int DRAVIK_CALL dravik_set(dravik_meter* meter, const char* channel, const char* db_text,
-                           const char** json) {
-    return OnHandle(meter, [&](dravik_meter& m) {
-        if (json == nullptr)
-            return Fail(m.error, DRAVIK_INVALID_ARGUMENT, kNullPointer + std::string("json"));
-        m.text.clear();
-        *json = m.text.c_str();
+int32_t DRAVIK_CALL dravik_set(dravik_session session, const char* channel, const char* db_text) {
+    return OnSession(session, [&](Session& s) {
         if (channel == nullptr || db_text == nullptr) {
-            return Fail(m.error, DRAVIK_INVALID_ARGUMENT,
+            return Fail(s, DRAVIK_INVALID_ARGUMENT,
                         kNullPointer + std::string(channel == nullptr ? "channel" : "db_text"));
         }
-        std::string problem;
-        // No `earlier`: the station may set a channel again on the same handle.
-        const std::optional<Correction> correction =
-            CheckCorrection(channel, db_text, std::string(channel) + "=" + db_text, {}, problem);
-        if (!correction) return Fail(m.error, DRAVIK_INVALID_ARGUMENT, problem);
-        ChannelRecord record;
-        try {
-            record = m.session->Set(*correction);
-            m.text = RecordJson(record);
-        } catch (...) {
-            // The record cannot be handed over: no further channel may go out unrecorded.
-            m.session->HaltForOutput();
-            throw;
-        }
-        *json = m.text.c_str();
-        const int status = SetStatus(m, record);
-        if (status == DRAVIK_CONFIRMED) return status;
-        return Fail(m.error, status, SetMessage(m, status, record));
+        return SetChannel(s, channel, db_text);
     });
 }
 
-int DRAVIK_CALL dravik_cancel(dravik_meter* meter) {
-    // Under the registry's lock, so that a dravik_close on another thread waits for it.
-    Registry& registry = Handles();
-    try {
-        const std::lock_guard lock(registry.mutex);
-        if (registry.live.count(meter) != 0) {
-            meter->layer.Cancel();
-            return DRAVIK_CONFIRMED;
+int32_t DRAVIK_CALL dravik_set_db(dravik_session session, int32_t channel, double db) {
+    return OnSession(
+        session, [&](Session& s) { return SetChannel(s, std::to_string(channel), LevelText(db)); });
+}
+
+int32_t DRAVIK_CALL dravik_ports(dravik_session session) {
+    return OnSession(session, [&](Session& s) {
+        s.layer.Reset();
+        SetList(s, "");
+        std::vector<PortInfo> ports;
+        EnumSerialPorts(ports);
+        const std::vector<PortState> states =
+            PeekPorts(ports, PlatformPortPeek(), PlatformHolderCheck());
+        std::string list;
+        for (std::size_t i = 0; i < ports.size(); ++i)
+            list += PortJson(ports[i], states[i]) + "\n";
+        SetList(s, std::move(list));
+        return DRAVIK_CONFIRMED;
+    });
+}
+
+int32_t DRAVIK_CALL dravik_find(dravik_session session, int32_t all) {
+    return OnSession(session, [&](Session& s) {
+        s.layer.Reset();
+        SetList(s, "");
+        const std::vector<PortProbe> probes = ProbePorts(
+            L"", s.layer, EnumSerialPorts,
+            all != 0 ? ProbeScope::EveryPort : ProbeScope::UpToFirstAnswer, PlatformHolderCheck());
+        bool found = false;
+        std::string list;
+        for (const PortProbe& probe : probes) {
+            found = found || probe.Answered();
+            const std::wstring reason = probe.Answered() ? L"" : FormatProbeReason(probe);
+            list += JsonLine({{"port", Utf8FromWide(probe.port)},
+                              {"found", probe.Answered()},
+                              {"reason", Utf8FromWide(reason)}}) +
+                    "\n";
         }
+        SetList(s, std::move(list));
+        if (s.layer.StopRequested() != 0) return Fail(s, DRAVIK_CANCELLED, StoppedMessage(s));
+        if (found) return DRAVIK_CONFIRMED;
+        return Fail(s, DRAVIK_NO_METER, NoMeterMessage(probes));
+    });
+}
+
+int32_t DRAVIK_CALL dravik_record(dravik_session session, char* buffer, int32_t size) {
+    return OnTexts(session, buffer, size,
+                   [](const Texts& t) { return std::optional<std::string>(t.record); });
+}
+
+int32_t DRAVIK_CALL dravik_record_value(dravik_session session, const char* key, char* buffer,
+                                        int32_t size) {
+    return OnTexts(session, buffer, size, [&](const Texts& t) -> std::optional<std::string> {
+        if (key == nullptr) return std::nullopt;
+        const std::vector<std::string> keys = RecordKeys();
+        if (std::find(keys.begin(), keys.end(), key) == keys.end()) return std::nullopt;
+        if (!t.recordObject.is_object()) return std::string();
+        const Json& value = t.recordObject.at(key);
+        return value.is_string() ? value.get<std::string>() : JsonLine(value);
+    });
+}
+
+int32_t DRAVIK_CALL dravik_record_keys(char* buffer, int32_t size) {
+    try {
+        std::string joined;
+        for (const std::string& key : RecordKeys())
+            joined += (joined.empty() ? "" : ",") + key;
+        return CopyOut(joined, buffer, size);
+    } catch (...) {
+        return -DRAVIK_INTERNAL_ERROR;
+    }
+}
+
+int32_t DRAVIK_CALL dravik_error(dravik_session session, char* buffer, int32_t size) {
+    return OnTexts(session, buffer, size,
+                   [](const Texts& t) { return std::optional<std::string>(t.error); });
+}
+
+int32_t DRAVIK_CALL dravik_port(dravik_session session, char* buffer, int32_t size) {
+    return OnTexts(session, buffer, size,
+                   [](const Texts& t) { return std::optional<std::string>(t.port); });
+}
+
+int32_t DRAVIK_CALL dravik_list(dravik_session session, char* buffer, int32_t size) {
+    return OnTexts(session, buffer, size,
+                   [](const Texts& t) { return std::optional<std::string>(t.list); });
+}
+
+int32_t DRAVIK_CALL dravik_cancel(dravik_session session) {
+    try {
+        const std::shared_ptr<Session> s = Find(session);
+        if (!s) return DRAVIK_BAD_HANDLE;
+        s->layer.Cancel();
+        return DRAVIK_CONFIRMED;
     } catch (...) {
         return DRAVIK_INTERNAL_ERROR;
     }
-    return Fail(ForThread().error, DRAVIK_BAD_HANDLE, kBadHandle);
 }
 
-const char* DRAVIK_CALL dravik_last_error(const dravik_meter* meter) {
-    if (meter == nullptr) return ForThread().error.c_str();
+int32_t DRAVIK_CALL dravik_close(dravik_session session) {
     try {
-        return IsLive(meter) ? meter->error.c_str() : kBadHandle;
-    } catch (...) {
-        return "";
-    }
-}
-
-int DRAVIK_CALL dravik_close(dravik_meter* meter) {
-    try {
+        std::shared_ptr<Session> s;
         {
-            Registry& registry = Handles();
+            Registry& registry = Sessions();
             const std::lock_guard lock(registry.mutex);
-            if (registry.live.erase(meter) == 0) {
-                return Fail(ForThread().error, DRAVIK_BAD_HANDLE, kBadHandle);
-            }
+            const auto found = registry.live.find(session);
+            if (found == registry.live.end()) return DRAVIK_BAD_HANDLE;
+            s = std::move(found->second);
+            registry.live.erase(found);
         }
-        delete meter;
+        // Out of the registry, the session takes no new call; the one running ends at its next
+        // step, and the port is closed only once it has.
+        s->layer.Shut();
+        const std::lock_guard call(s->call);
+        s->closed = true;
+        s->run.reset();
+        s->log.reset();
         return DRAVIK_CONFIRMED;
     } catch (...) {
         return DRAVIK_INTERNAL_ERROR;

@@ -180,11 +180,18 @@ ExchangeRecord CMeterPort::SendFrameRecorded(const Frame& frame) {
 }
 
 bool CMeterPort::WriteFrame(const Frame& frame, std::uint32_t& sent) {
-    const auto stopped = [this] { return m_layer.StopRequested() != 0; };
+    // What the driver still holds of a frame that a stop cut short never leaves: the meter would
+    // read its head and the next frame's bytes as one frame.
+    const auto stopped = [this, &sent] {
+        if (m_layer.StopRequested() == 0) return false;
+        if (sent > 0) m_layer.PurgeComm(m_hComm.load(), kPurgeTxAbort | kPurgeTxClear);
+        return true;
+    };
     sent = 0;
     if (stopped()) return false;
     sent = Write(frame.data(), kFrameSize);
     if (sent == kFrameSize) return true;
+    if (stopped()) return false;
     // The driver took only part of the frame: push the unsent tail, always copied from the
     // frame itself.
     std::array<std::uint8_t, kFrameSize> scratch{};

@@ -42,8 +42,11 @@ class PassThroughLayer : public ISerialLayer {
     bool ClearCommError(PortHandle port, CommStatus& status) override {
         return m_inner.ClearCommError(port, status);
     }
-    std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length) override {
-        return m_inner.Write(port, data, length);
+    using ISerialLayer::Write;
+    // The inner layer's write asks this layer's stop, not its own.
+    std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length,
+                        const StopCheck& stopped) override {
+        return m_inner.Write(port, data, length, stopped);
     }
     std::uint32_t Read(PortHandle port, std::uint8_t* buffer, std::uint32_t length) override {
         return m_inner.Read(port, buffer, length);

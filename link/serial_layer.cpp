@@ -10,6 +10,10 @@ PortHandle ISerialLayer::Open(const std::wstring& name) {
     return Open(name, ignored);
 }
 
+std::uint32_t ISerialLayer::Write(PortHandle port, const std::uint8_t* data, std::uint32_t length) {
+    return Write(port, data, length, [this] { return StopRequested() != 0; });
+}
+
 void ISerialLayer::Pause(std::uint32_t milliseconds) {
     PauseUnlessStopped(milliseconds);
 }

@@ -18,6 +18,9 @@
 #include <string>
 #include <thread>
 
+// Whether the caller wants a blocked transfer to give up; safe to ask from the transfer's thread.
+using StopCheck = std::function<bool()>;
+
 // Opaque handle of an open port. kInvalidPort means "closed" (INVALID_HANDLE_VALUE on Windows).
 using PortHandle = std::intptr_t;
 inline constexpr PortHandle kInvalidPort = -1;
@@ -167,9 +170,14 @@ class ISerialLayer {
     // Blocking transfers built on the platform's asynchronous I/O: each creates its own
     // completion event, waits for completion, releases the event on every path. The result is
     // the number of bytes transferred, 0 on any failure. Write is bounded by the write time-outs
-    // set with SetCommTimeouts; Read is only asked for bytes already queued.
-    virtual std::uint32_t Write(PortHandle port, const std::uint8_t* data,
-                                std::uint32_t length) = 0;
+    // set with SetCommTimeouts, and by `stopped`, which it asks at every step of a wait for the
+    // driver (a line held by flow control): once that is true no further byte goes to the
+    // driver and the write returns what it had written. Read is only asked for bytes already
+    // queued.
+    virtual std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length,
+                                const StopCheck& stopped) = 0;
+    // The same, ended by this layer's own StopRequested.
+    std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length);
     virtual std::uint32_t Read(PortHandle port, std::uint8_t* buffer, std::uint32_t length) = 0;
 
     // Reply watcher support.

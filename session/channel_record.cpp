@@ -170,6 +170,13 @@ std::string RecordJson(const ChannelRecord& record) {
     return JsonLine(object);
 }
 
+std::vector<std::string> RecordKeys() {
+    std::vector<std::string> keys;
+    for (const Field& field : kFields)
+        if (field.key != nullptr) keys.push_back(field.key);
+    return keys;
+}
+
 std::string RecordJsonKeys() {
     std::vector<std::string> keys;
     for (const Field& field : kFields) {

@@ -41,5 +41,7 @@ std::vector<std::string> LogRow(const ChannelRecord& record, RowEvent event,
 
 // The record as one JSON object, without a line end, its control characters escaped.
 std::string RecordJson(const ChannelRecord& record);
+// The JSON object's keys, in its order.
+std::vector<std::string> RecordKeys();
 // "time, port, ..., reply (what arrived, hex, at most 40 bytes) and tags": the keys for --help.
 std::string RecordJsonKeys();

@@ -79,7 +79,7 @@ void SetSession::Close() {
     m_meter.Close();
 }
 
-void SetSession::AttachLog(std::unique_ptr<StationLog> log, std::string path) {
+void SetSession::AttachLog(std::shared_ptr<StationLog> log, std::string path) {
     m_log = std::move(log);
     m_logPath = std::move(path);
 }

@@ -69,9 +69,10 @@ class SetSession {
     const std::wstring& Port() const { return m_port; }
 
     // The station's tags, in every record from here on; and the log (nullptr: none) with the
-    // path it was opened at, as given, which a failure names.
+    // path it was opened at, as given, which a failure names. The library's session keeps its
+    // log across the ports it opens, hence shared.
     void SetTags(Tags tags) { m_tags = std::move(tags); }
-    void AttachLog(std::unique_ptr<StationLog> log, std::string path);
+    void AttachLog(std::shared_ptr<StationLog> log, std::string path);
 
     // One channel: unless the run has stopped, its write-ahead row, then the frame and what
     // came back, then its outcome row. A channel whose row cannot be written is not sent.
@@ -99,7 +100,7 @@ class SetSession {
     CMeterPort m_meter;
     std::wstring m_port;
     Tags m_tags;
-    std::unique_ptr<StationLog> m_log;
+    std::shared_ptr<StationLog> m_log;
     std::string m_logPath;
     Halt m_halt = Halt::None;
     std::wstring m_silentLabel;  // the channel that got no answer, for OutOfStep

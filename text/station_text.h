@@ -26,7 +26,7 @@ extern const char* const kOutputLost;    // a line of its own: `ports` and `find
 extern const char* const kStopped;       // a line of its own, followed by the signal's number
 // What only the C library says, each a line of its own (kNullPointer followed by the
 // argument's name).
-extern const char* const kBadHandle;
+extern const char* const kNoPortOpen;
 extern const char* const kNullPointer;
 extern const char* const kCancelled;
 extern const char* const kInternal;

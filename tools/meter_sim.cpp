@@ -69,6 +69,9 @@ constexpr const char* kHelp =
     "  --unplug-after N    once N frames have arrived, close the pty master when the answer\n"
     "                      to the last one would have left, instead of answering it (the\n"
     "                      device vanishes as with an unplugged USB adapter), then exit\n"
+    "  --xoff-after N      once the answer to the Nth frame has left, stop the line with\n"
+    "                      XON/XOFF flow control (turned on for the device) and keep it\n"
+    "                      stopped: nothing the tool writes after that can leave\n"
     "  --help              display this help and exit\n"
     "  --version           output version information and exit\n"
     "\n"
@@ -84,6 +87,7 @@ constexpr const char* kHelp =
     "  REPLY probe|set    an answer left the meter: REPLY set bytes=N at=T, with T its\n"
     "                     CLOCK_MONOTONIC time in nanoseconds\n"
     "  UNPLUGGED          the pty master was closed (--unplug-after)\n"
+    "  XOFF               the line was stopped (--xoff-after)\n"
     "\n"
     "Exit status:\n"
     "  0  after SIGINT or SIGTERM, after unplugging, or when the parent process is gone\n"
@@ -126,6 +130,7 @@ struct Options {
     bool garbage = false;
     bool stream = false;
     long unplugAfter = 0;  // 0: never
+    long xoffAfter = 0;    // 0: never
 };
 
 void Log(const std::string& line) {
@@ -149,6 +154,7 @@ Ask ParseOptions(int argc, char** argv, Options& options) {
     app.add_option("--ack-delay", options.ackDelayMs)->check(CLI::Range(0, 600'000));
     app.add_option("--reply-jitter", options.replyJitterMs)->check(CLI::Range(0, 600'000));
     app.add_option("--unplug-after", options.unplugAfter)->check(CLI::Range(1L, 1'000'000'000L));
+    app.add_option("--xoff-after", options.xoffAfter)->check(CLI::Range(1L, 1'000'000'000L));
     app.add_flag("--silent", options.silent);
     app.add_flag("--no-ack", options.noAck);
     app.add_flag("--no-probe-answer", options.noProbeAnswer);
@@ -241,6 +247,16 @@ class Pty {
     }
 
     int Master() const { return m_master; }
+
+    // XON/XOFF flow control for the device, and the stop character sent to it: its output
+    // is held from then on, as a meter's full input buffer holds a real line.
+    bool StopLine() {
+        termios tio{};
+        if (tcgetattr(m_slave, &tio) != 0) return false;
+        tio.c_iflag |= IXON;
+        const std::uint8_t xoff = 0x13;
+        return tcsetattr(m_slave, TCSANOW, &tio) == 0 && write(m_master, &xoff, 1) == 1;
+    }
     const std::string& Path() const { return m_path; }
 
   private:
@@ -318,6 +334,14 @@ class Meter {
             }
             DropCutFrame();
             SendDueReplies();
+            if (m_stopLine && m_replies.empty()) {
+                m_stopLine = false;
+                if (!m_pty.StopLine()) {
+                    std::perror("meter-sim: xoff");
+                    return 1;
+                }
+                Log("XOFF");
+            }
             if (m_options.stream && Clock::now() >= nextStream) {
                 Stream();
                 nextStream += kStreamTick;
@@ -354,6 +378,8 @@ class Meter {
                     continue;
                 }
                 Answer(frame);
+                if (m_options.xoffAfter != 0 && ++m_answered == m_options.xoffAfter)
+                    m_stopLine = true;
             }
         }
     }
@@ -445,6 +471,8 @@ class Meter {
     Clock::time_point m_lastByte;
     std::deque<Reply> m_replies;
     long m_frames = 0;
+    long m_answered = 0;
+    bool m_stopLine = false;  // once the replies due have left
     std::optional<Clock::time_point> m_unplugAt;
     std::uint8_t m_streamByte = 0;
     std::mt19937 m_random{std::random_device{}()};

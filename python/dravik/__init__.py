@@ -25,8 +25,8 @@ PortLost, LogFailed, Cancelled. Ctrl-C during a set ends the meter's wait at onc
 line as found, records the channel and propagates.
 
 The library is looked for at DRAVIK_LIBRARY (a path; when set, nowhere else), then in this
-package's own folder (``libdravik.so.1``, or ``dravik.dll`` as the Windows zip has it: a 64-bit
-Python needs the 64-bit zip's), then as the system's ``libdravik.so.1``; LibraryNotFound names
+package's own folder (``libdravik.so.2``, or ``dravik.dll`` as the Windows zip has it: a 64-bit
+Python needs the 64-bit zip's), then as the system's ``libdravik.so.2``; LibraryNotFound names
 every place tried. ``dravik.testing`` is a pytest plugin with a simulated meter for a
 station's own tests.
 """

@@ -1,9 +1,8 @@
 """libdravik through ctypes: where the library is found, its functions' prototypes, its statuses.
 
-Private to the package. Every function here returns what the C call gave, its texts already
-copied out of the library's buffers and decoded, so that nothing refers to memory the next call
-may reuse. The calls that take no handle read dravik_last_error(NULL) on their own thread, the
-only thread it speaks for.
+Private to the package. Every function here returns what the C call gave, its texts read into
+buffers of ours and decoded. A handle is the library's session number; the calls that need no
+meter (the port list, the search) make a session of their own for the call.
 """
 
 from __future__ import annotations
@@ -13,7 +12,7 @@ import os
 import sys
 import threading
 from pathlib import Path
-from typing import List, Optional, Tuple
+from typing import Callable, List, Optional, Tuple
 
 # The statuses of dravik.h; 0 to 4 are dravik-cli's exit statuses.
 CONFIRMED = 0
@@ -24,14 +23,16 @@ PORT_UNAVAILABLE = 4
 CANCELLED = 5
 LOG_FAILED = 6
 BAD_HANDLE = 7
+INTERNAL_ERROR = 8
+BUSY = 9
 
 if sys.platform == "win32":
     LIBRARY_FILE = "dravik.dll"
     # Python's DLL search leaves out PATH, so there is no "system" dravik.dll to fall back on.
     SYSTEM_LIBRARY: Optional[str] = None
 else:
-    LIBRARY_FILE = "libdravik.so.1"
-    SYSTEM_LIBRARY = "libdravik.so.1"  # through the dynamic linker's own search
+    LIBRARY_FILE = "libdravik.so.2"
+    SYSTEM_LIBRARY = "libdravik.so.2"  # through the dynamic linker's own search
 
 PACKAGE_DIR = Path(__file__).resolve().parent
 
@@ -41,7 +42,7 @@ class LibraryNotFound(OSError):
 
     ``tried`` lists each place as ``(place, why it failed)``, in the order they were tried:
     ``DRAVIK_LIBRARY`` (when set, the only place), the package's own folder, then the system's
-    ``libdravik.so.1``.
+    ``libdravik.so.2``.
     """
 
     def __init__(self, tried: List[Tuple[str, str]]) -> None:
@@ -50,19 +51,23 @@ class LibraryNotFound(OSError):
         super().__init__(f"libdravik could not be loaded. Tried {places}")
 
 
-_CharOut = ctypes.POINTER(ctypes.c_char_p)
-_HandleOut = ctypes.POINTER(ctypes.c_void_p)
+_Session = ctypes.c_int32
+_Buffer = (ctypes.c_char_p, ctypes.c_int32)
 _PROTOTYPES = {
     "dravik_version": (ctypes.c_char_p, []),
-    "dravik_ports": (ctypes.c_int, [_CharOut]),
-    "dravik_find": (ctypes.c_int, [ctypes.c_int, _CharOut]),
-    "dravik_open": (ctypes.c_int, [ctypes.c_char_p, _HandleOut]),
-    "dravik_port": (ctypes.c_int, [ctypes.c_void_p, _CharOut]),
-    "dravik_open_log": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p]),
-    "dravik_set": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p, _CharOut]),
-    "dravik_cancel": (ctypes.c_int, [ctypes.c_void_p]),
-    "dravik_last_error": (ctypes.c_char_p, [ctypes.c_void_p]),
-    "dravik_close": (ctypes.c_int, [ctypes.c_void_p]),
+    "dravik_new": (ctypes.c_int32, [ctypes.POINTER(_Session)]),
+    "dravik_open": (ctypes.c_int32, [_Session, ctypes.c_char_p]),
+    "dravik_open_log": (ctypes.c_int32, [_Session, ctypes.c_char_p]),
+    "dravik_set_tags": (ctypes.c_int32, [_Session, ctypes.c_char_p]),
+    "dravik_set": (ctypes.c_int32, [_Session, ctypes.c_char_p, ctypes.c_char_p]),
+    "dravik_ports": (ctypes.c_int32, [_Session]),
+    "dravik_find": (ctypes.c_int32, [_Session, ctypes.c_int32]),
+    "dravik_record": (ctypes.c_int32, [_Session, *_Buffer]),
+    "dravik_error": (ctypes.c_int32, [_Session, *_Buffer]),
+    "dravik_port": (ctypes.c_int32, [_Session, *_Buffer]),
+    "dravik_list": (ctypes.c_int32, [_Session, *_Buffer]),
+    "dravik_cancel": (ctypes.c_int32, [_Session]),
+    "dravik_close": (ctypes.c_int32, [_Session]),
 }
 
 _library: Optional[ctypes.CDLL] = None
@@ -116,51 +121,82 @@ def _decode(text: Optional[bytes]) -> str:
     return (text or b"").decode("utf-8", "replace")
 
 
-def last_error(handle: Optional[int]) -> str:
-    return _decode(library().dravik_last_error(handle))
+def _text(read: Callable[[int, Optional[ctypes.Array], int], int], session: int) -> str:
+    """A session's text through a caller buffer: its length first, then the text. "" for a
+    session the library does not know."""
+    size = 0
+    buffer = None
+    while True:
+        length = read(session, buffer, size)
+        if length < 0:
+            return ""
+        if length < size:
+            return _decode(buffer.value if buffer is not None else b"")
+        size = length + 1
+        buffer = ctypes.create_string_buffer(size)
+
+
+def _error(session: int) -> str:
+    return _text(library().dravik_error, session)
 
 
 def version() -> str:
     return _decode(library().dravik_version())
 
 
+def _listing(call: Callable[[int], int]) -> Tuple[int, str, str]:
+    """(status, the session's list, its error) of a call made on a session of its own."""
+    session = _Session()
+    status = library().dravik_new(ctypes.byref(session))
+    if status != CONFIRMED:
+        return status, "", ""
+    try:
+        status = call(session.value)
+        return status, _text(library().dravik_list, session.value), _error(session.value)
+    finally:
+        library().dravik_close(session.value)
+
+
 def ports() -> Tuple[int, str, str]:
     """(status, JSON lines, message)."""
-    text = ctypes.c_char_p()
-    status = library().dravik_ports(ctypes.byref(text))
-    return status, _decode(text.value), last_error(None)
+    return _listing(library().dravik_ports)
 
 
 def find(every: bool) -> Tuple[int, str, str]:
     """(status, JSON lines, message)."""
-    text = ctypes.c_char_p()
-    status = library().dravik_find(1 if every else 0, ctypes.byref(text))
-    return status, _decode(text.value), last_error(None)
+    return _listing(lambda session: library().dravik_find(session, 1 if every else 0))
 
 
 def open_meter(port: Optional[bytes]) -> Tuple[int, Optional[int], str]:
-    """(status, handle or None, message)."""
-    handle = ctypes.c_void_p()
-    status = library().dravik_open(port, ctypes.byref(handle))
-    return status, handle.value, last_error(None) if handle.value is None else ""
+    """(status, session or None, message)."""
+    session = _Session()
+    status = library().dravik_new(ctypes.byref(session))
+    if status != CONFIRMED:
+        return status, None, ""
+    status = library().dravik_open(session.value, port)
+    if status == CONFIRMED:
+        return status, session.value, ""
+    message = _error(session.value)
+    library().dravik_close(session.value)
+    return status, None, message
 
 
 def port(handle: int) -> Tuple[int, str, str]:
-    text = ctypes.c_char_p()
-    status = library().dravik_port(handle, ctypes.byref(text))
-    return status, _decode(text.value), last_error(handle)
+    return CONFIRMED, _text(library().dravik_port, handle), ""
 
 
 def open_log(handle: int, path: Optional[bytes], tags: Optional[bytes]) -> Tuple[int, str]:
-    status = library().dravik_open_log(handle, path, tags)
-    return status, last_error(handle)
+    """The tags, then the log: a tag refused opens no log."""
+    status = library().dravik_set_tags(handle, tags)
+    if status == CONFIRMED:
+        status = library().dravik_open_log(handle, path)
+    return status, _error(handle) if status != CONFIRMED else ""
 
 
 def set_channel(handle: int, channel: bytes, level: bytes) -> Tuple[int, str, str]:
     """(status, the record's JSON or "", message)."""
-    text = ctypes.c_char_p()
-    status = library().dravik_set(handle, channel, level, ctypes.byref(text))
-    return status, _decode(text.value), last_error(handle)
+    status = library().dravik_set(handle, channel, level)
+    return status, _text(library().dravik_record, handle), _error(handle)
 
 
 def cancel(handle: int) -> int:

@@ -195,8 +195,9 @@ class LinuxSerialLayer : public ISerialLayer {
         return true;
     }
 
-    std::uint32_t Write(PortHandle handle, const std::uint8_t* data,
-                        std::uint32_t length) override {
+    using ISerialLayer::Write;
+    std::uint32_t Write(PortHandle handle, const std::uint8_t* data, std::uint32_t length,
+                        const StopCheck& stopped) override {
         Port* port = ToPort(handle);
         if (port == nullptr || length == 0) return 0;
 
@@ -213,7 +214,7 @@ class LinuxSerialLayer : public ISerialLayer {
         // Signals reach no handler here (they are read from a signalfd), so no write() call is
         // ever cut short in the middle.
         std::uint32_t written = 0;
-        while (written < length && StopRequested() == 0) {
+        while (written < length && !stopped()) {
             const ssize_t n = write(port->fd.Get(), data + written, length - written);
             if (n > 0) {
                 written += static_cast<std::uint32_t>(n);

@@ -183,10 +183,14 @@ class Win32EventWait final : public IPortEventWait {
     std::unique_ptr<EventWaitRecord> m_record;
 };
 
+// How long a pending write waits before it asks its stop again.
+constexpr DWORD kStopCheckMs = 20;
+
 // One overlapped ReadFile or WriteFile, finished before it returns: the OVERLAPPED and the event
-// never outlive the call, and the event is closed on every path.
+// never outlive the call, and the event is closed on every path. A pending transfer that
+// `stopped` gives up on is cancelled; what it had moved by then is its result.
 template <typename Start>
-std::uint32_t Transfer(HANDLE port, Start start) {
+std::uint32_t Transfer(HANDLE port, Start start, const StopCheck* stopped) {
     const Event done;
     if (!done.Valid()) return 0;
     OVERLAPPED overlapped{};
@@ -194,7 +198,17 @@ std::uint32_t Transfer(HANDLE port, Start start) {
     DWORD count = 0;
     if (start(&overlapped, &count)) return count;
     if (GetLastError() != ERROR_IO_PENDING) return 0;
-    if (!GetOverlappedResult(port, &overlapped, &count, TRUE)) return 0;
+    if (stopped != nullptr) {
+        while (!done.Signalled(kStopCheckMs)) {
+            if (!(*stopped)()) continue;
+            CancelIoEx(port, &overlapped);
+            break;
+        }
+    }
+    // Waited for also after a cancel: the OVERLAPPED is the driver's until it completes.
+    if (!GetOverlappedResult(port, &overlapped, &count, TRUE)) {
+        return GetLastError() == ERROR_OPERATION_ABORTED ? count : 0;
+    }
     return count;
 }
 
@@ -293,18 +307,26 @@ class Win32SerialLayer final : public ISerialLayer {
         return true;
     }
 
-    std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length) override {
+    using ISerialLayer::Write;
+    std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length,
+                        const StopCheck& stopped) override {
         const HANDLE handle = ToHandle(port);
-        return Transfer(handle, [&](OVERLAPPED* overlapped, DWORD* count) {
-            return WriteFile(handle, data, length, count, overlapped) != FALSE;
-        });
+        return Transfer(
+            handle,
+            [&](OVERLAPPED* overlapped, DWORD* count) {
+                return WriteFile(handle, data, length, count, overlapped) != FALSE;
+            },
+            &stopped);
     }
 
     std::uint32_t Read(PortHandle port, std::uint8_t* buffer, std::uint32_t length) override {
         const HANDLE handle = ToHandle(port);
-        return Transfer(handle, [&](OVERLAPPED* overlapped, DWORD* count) {
-            return ReadFile(handle, buffer, length, count, overlapped) != FALSE;
-        });
+        return Transfer(
+            handle,
+            [&](OVERLAPPED* overlapped, DWORD* count) {
+                return ReadFile(handle, buffer, length, count, overlapped) != FALSE;
+            },
+            nullptr);
     }
 
     bool SetCommMask(PortHandle port, std::uint32_t mask) override {

@@ -4,4 +4,5 @@
 # shellcheck disable=SC2034  # read by the scripts that source this
 # A meter that answers no set frame still answers the probe dravik_open sends first; the probe
 # is the first frame the unplugging one counts.
-DRAVIK_C_TEST_CASES=("four" "cancel --no-ack" "lost --unplug-after 2" "bad")
+DRAVIK_C_TEST_CASES=("four" "cancel --no-ack" "search --silent" "flow --xoff-after 1"
+    "lost --unplug-after 2" "bad")

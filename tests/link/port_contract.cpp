@@ -38,10 +38,12 @@ class PortContract::Recorder : public PassThroughLayer {
         purges.push_back(flags);
         return PassThroughLayer::PurgeComm(port, flags);
     }
-    std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length) override {
+    using PassThroughLayer::Write;
+    std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length,
+                        const StopCheck& stopped) override {
         ++calls;
         writes.emplace_back(data, data + length);
-        return PassThroughLayer::Write(port, data, length);
+        return PassThroughLayer::Write(port, data, length, stopped);
     }
     std::uint32_t Read(PortHandle port, std::uint8_t* buffer, std::uint32_t length) override {
         ++calls;

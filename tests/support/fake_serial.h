@@ -109,7 +109,9 @@ class FakeSerialLayer : public ISerialLayer {
     bool SetCommState(PortHandle port, const LineState& state) override;
     bool PurgeComm(PortHandle port, std::uint32_t flags) override;
     bool ClearCommError(PortHandle port, CommStatus& status) override;
-    std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length) override;
+    using ISerialLayer::Write;
+    std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length,
+                        const StopCheck& stopped) override;
     std::uint32_t Read(PortHandle port, std::uint8_t* buffer, std::uint32_t length) override;
     bool SetCommMask(PortHandle port, std::uint32_t mask) override;
     std::unique_ptr<IPortEventWait> CreateEventWait(PortHandle port) override;

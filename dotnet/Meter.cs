@@ -219,7 +219,8 @@ namespace Dravik
                     // recorded as not sent.
                     if (Volatile.Read(ref disposed) != 0)
                         throw new CancelledException("the Meter was disposed during SetMany",
-                                                     records[records.Count - 1]);
+                                                     records.Count > 0 ? records[records.Count - 1]
+                                                                       : null);
                     Record record;
                     int status = SetOne(text.Key, text.Value, out record);
                     if (record == null) throw Failure(status, null, true);

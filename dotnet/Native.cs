@@ -32,8 +32,10 @@ namespace Dravik
             // dravik.dll beside this assembly is loaded by its path first; DllImport then binds
             // to the module already loaded under that name. It stays loaded for the process.
             if (Environment.OSVersion.Platform != PlatformID.Win32NT) return;
-            string folder = Path.GetDirectoryName(typeof(Native).Assembly.Location);
-            if (string.IsNullOrEmpty(folder)) return;
+            // Location is "" for an assembly loaded from bytes: nothing is beside it then.
+            string location = typeof(Native).Assembly.Location;
+            if (string.IsNullOrEmpty(location)) return;
+            string folder = Path.GetDirectoryName(location);
             string beside = Path.Combine(folder, "dravik.dll");
             if (File.Exists(beside)) LoadLibraryW(beside);
         }
@@ -133,8 +135,9 @@ namespace Dravik
             }
         }
 
-        /// <summary>The shortest text that reads back as the same double, culture-invariant:
-        /// 0.35 is "0.35", the text of <c>dravik-cli set 1310CW=0.35</c>.</summary>
+        /// <summary>The shortest text that reads back as the same double, culture-invariant,
+        /// as Python writes a float and dravik_set_db words a level: 0.35 is "0.35", the text of
+        /// <c>dravik-cli set 1310CW=0.35</c>; 2 is "2.0", 0.00001 "1e-05".</summary>
         /// <remarks>.NET Framework's "R" format does not always round-trip, so the digits are
         /// searched instead. NaN and the infinities keep their names, which the library
         /// refuses as it refuses every text that is not a finite number.</remarks>
@@ -142,12 +145,21 @@ namespace Dravik
         {
             CultureInfo invariant = CultureInfo.InvariantCulture;
             if (double.IsNaN(value) || double.IsInfinity(value)) return value.ToString(invariant);
+            // G drops the sign of a negative zero.
+            if (value == 0) return 1 / value < 0 ? "-0.0" : "0.0";
+            string text;
             for (int digits = 15;; ++digits)
             {
-                string text = value.ToString("G" + digits.ToString(invariant), invariant);
-                if (digits == 17 || double.Parse(text, NumberStyles.Float, invariant) == value)
-                    return text;
+                text = value.ToString("G" + digits.ToString(invariant), invariant);
+                // Near double.MaxValue the rounded text reads back as an overflow.
+                double back;
+                if (digits == 17 ||
+                    double.TryParse(text, NumberStyles.Float, invariant, out back) && back == value)
+                    break;
             }
+            // The record and the log then hold the same text for a level from C# as from Python.
+            text = text.Replace('E', 'e');
+            return text.IndexOf('.') < 0 && text.IndexOf('e') < 0 ? text + ".0" : text;
         }
 
         /// <summary>A fresh session, for a Meter or one of Station's calls.</summary>

@@ -121,6 +121,7 @@ internal static class MeterTest
                 var refusals = new Dictionary<string, Action> {
                     { "level 2.5x", () => meter.Set("1310CW", "2.5x") },
                     { "level NaN", () => meter.Set("1310CW", double.NaN) },
+                    { "level MaxValue", () => meter.Set("1310CW", double.MaxValue) },
                     { "channel 1625CW", () => meter.Set("1625CW", 1.0) },
                     { "tag key a b",
                       () => meter.Tags = new Dictionary<string, string> { { "a b", "1" } } },
@@ -194,7 +195,8 @@ internal static class MeterTest
             using (var meter = new Meter(port))
             {
                 Record r = meter.Set("1310CW", 1.0);
-                Check(!r.Answered && r.Sent && !r.Late, "a silent meter: sent, not answered");
+                Check(!r.Answered && r.Sent && !r.Late && r.Text == "1.0",
+                      "a silent meter: sent, not answered: " + r.Text);
             }
             using (var meter = new Meter(port))
             {

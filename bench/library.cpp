@@ -2,24 +2,32 @@
 // dravik_set, dravik_close) beside `dravik-cli set --port` with the same four, a process each
 // run, and the same-protocol pyserial script (serial_set.py --probe: the identity probe both
 // send to the port they are given, then the four exchanges), runs interleaved on one simulated
-// meter. The library saves the process start and the exit. Then the same four channels on 8
+// meter. The library saves the process start and the exit. With Dravik.Net.dll built, the same
+// four through it under mono (bench/dotnet_library.cs, a child asked for one run at a time, timed
+// by itself as the C call is here), beside the C call. Then the same four channels on 8
 // sessions, on 8 threads at once, each on a simulated meter of its own and all logging to one
 // file, beside one session alone: a station's test sockets in one host process.
 //
 // Last, how long the calls that wait block when nobody cancels them, and how soon a cancel or a
 // close from another thread ends them: the figures dravik.h states.
 //
-// Targets: library <= dravik-cli <= script (medians); 8 sessions at once take at most 1.3 times
-// one session's time (medians). DRAVIK_BENCH_QUICK=1: three runs of each,
-// for a check that the benchmark still works. Exits 1 when a run failed; a missed target is only
-// printed.
+// Targets: library <= dravik-cli <= script (medians); Dravik.Net.dll within 5 % of the C call;
+// 8 sessions at once take at most 1.3 times one session's time (medians). DRAVIK_BENCH_QUICK=1:
+// three runs of each, for a check that the benchmark still works. Exits 1 when a run failed; a
+// missed target is only printed.
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -211,6 +219,77 @@ bool MeasureBlocks() {
     return ended;
 }
 
+#ifdef DRAVIK_NET_BENCH
+// bench/dotnet_library.cs under mono, its stdin and stdout on pipes: a line written asks for a
+// run, the line read back is its time in ms, or why it failed. The built libdravik is found
+// through LD_LIBRARY_PATH, as the assembly's config maps it to the soname.
+class DotNetRuns {
+  public:
+    explicit DotNetRuns(const std::string& port) {
+        int in[2];
+        int out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0) return;
+        if (::pipe2(out, O_CLOEXEC) != 0) {
+            ::close(in[0]);
+            ::close(in[1]);
+            return;
+        }
+        // A child that died must fail the run, not end the benchmark at the next write.
+        std::signal(SIGPIPE, SIG_IGN);
+        std::vector<std::string> environment;
+        for (char** variable = environ; *variable != nullptr; ++variable)
+            if (std::strncmp(*variable, "LD_LIBRARY_PATH=", 16) != 0)
+                environment.push_back(*variable);
+        environment.push_back("LD_LIBRARY_PATH=" DRAVIK_LIBRARY_DIR);
+        std::vector<char*> envp;
+        for (std::string& variable : environment)
+            envp.push_back(variable.data());
+        envp.push_back(nullptr);
+        std::string mono = DRAVIK_MONO;
+        std::string program = DRAVIK_NET_BENCH;
+        std::string device = port;
+        char* argv[] = {mono.data(), program.data(), device.data(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv, envp.data()) != 0) m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        ::close(out[1]);
+        m_to = in[1];
+        m_from = ::fdopen(out[0], "r");
+    }
+    ~DotNetRuns() {
+        // Its stdin closed, the child's loop ends.
+        ::close(m_to);
+        if (m_from != nullptr) std::fclose(m_from);
+        if (m_pid > 0) ::waitpid(m_pid, nullptr, 0);
+    }
+    DotNetRuns(const DotNetRuns&) = delete;
+    DotNetRuns& operator=(const DotNetRuns&) = delete;
+
+    std::optional<double> Run() {
+        if (m_pid <= 0 || m_from == nullptr || ::write(m_to, "\n", 1) != 1) return std::nullopt;
+        std::array<char, 512> line{};
+        if (std::fgets(line.data(), static_cast<int>(line.size()), m_from) == nullptr)
+            return std::nullopt;
+        char* end = nullptr;
+        const double ms = std::strtod(line.data(), &end);
+        if (end == line.data() || *end != '\n') {
+            std::printf("Dravik.Net.dll: %s", line.data());
+            return std::nullopt;
+        }
+        return ms;
+    }
+
+  private:
+    pid_t m_pid = -1;
+    int m_to = -1;
+    std::FILE* m_from = nullptr;
+};
+#endif
+
 }  // namespace
 
 int main() {
@@ -235,12 +314,28 @@ int main() {
     Series library{"libdravik, in this process", {}};
     Series program{"dravik-cli set --port", {}};
     Series serial{"python3 + pyserial (serial_set.py)", {}};
+    // Each run of each sends the probe and the four.
+    std::size_t expected = (1 + kLevels.size()) * 3 * static_cast<std::size_t>(runs);
+#ifdef DRAVIK_NET_BENCH
+    DotNetRuns net(port);
+    Series dotnet{"Dravik.Net.dll under mono, in its process", {}};
+    // The first run compiles the assembly's code: not measured.
+    dotnet.Add(net.Run());
+    dotnet.ms.clear();
+    expected += (1 + kLevels.size()) * (1 + static_cast<std::size_t>(runs));
+#endif
     for (int run = 0; run < runs; ++run) {
         library.Add(Timed([&] { return ThroughLibrary(port); }));
+#ifdef DRAVIK_NET_BENCH
+        dotnet.Add(net.Run());
+#endif
         program.Add(TimedRun(cli, environ));
         serial.Add(TimedRun(script, environ));
     }
     library.Print();
+#ifdef DRAVIK_NET_BENCH
+    dotnet.Print();
+#endif
     program.Print();
     serial.Print();
     const double libraryToCli = library.Median() / program.Median();
@@ -249,13 +344,19 @@ int main() {
     std::printf("ratios (medians): library / dravik-cli %.3f, dravik-cli / script %.3f\n",
                 libraryToCli, cliToScript);
     std::printf("target library <= dravik-cli <= script: %s\n", met ? "met" : "MISSED");
-    // Each run of each sends the probe and the four.
+#ifdef DRAVIK_NET_BENCH
+    const double netToLibrary = dotnet.Median() / library.Median();
+    std::printf("ratio (medians): Dravik.Net.dll / libdravik %.3f; target <= 1.05: %s\n",
+                netToLibrary, netToLibrary <= 1.05 ? "met" : "MISSED");
+#endif
     const std::size_t frames = meter.Frames().size();
-    const std::size_t expected = (1 + kLevels.size()) * 3 * static_cast<std::size_t>(runs);
     std::printf("frames the meter received: %zu of %zu\n", frames, expected);
     // A missed target is only printed; a run that failed, or frames that did not reach the
     // meter, are an error.
-    const bool failed = library.failed || program.failed || serial.failed;
+    bool failed = library.failed || program.failed || serial.failed;
+#ifdef DRAVIK_NET_BENCH
+    failed = failed || dotnet.failed;
+#endif
     const bool sessions = CompareSessions(runs);
     const bool blocks = MeasureBlocks();
     return !failed && frames == expected && sessions && blocks ? 0 : 1;

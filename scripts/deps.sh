@@ -20,14 +20,14 @@ readonly UPDATE_RETRY_PAUSE=15
 
 packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev
           qt6-base-dev libgl-dev fonts-wqy-zenhei xvfb
-          libcli11-dev nlohmann-json3-dev libutfcpp-dev help2man dpkg-dev)
+          libcli11-dev nlohmann-json3-dev libutfcpp-dev help2man dpkg-dev mono-mcs)
 win32_stack=()
 if [[ $mode == test ]]; then
     packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 fonts-wine
                xdotool x11-apps imagemagick clang libclang-rt-14-dev
                python3 python3-pefile python3-serial python3-pytest fonts-wqy-microhei
                lintian desktop-file-utils unzip locales file bash-completion fontconfig man-db
-               pkgconf)
+               pkgconf mono-runtime)
     rm -f "$WIN32_HOST_REASON_FILE"
     kernel_runs_i386 && win32_stack=(wine32:i386 gcc-multilib)
 fi

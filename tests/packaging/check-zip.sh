@@ -2,8 +2,9 @@
 # Checks the Windows zips that `cmake --build --preset <windows|windows-x64> --target package`
 # wrote: each holds Dravik.exe, dravik-cli.exe, README.txt (CRLF, UTF-8 with a byte-order mark,
 # saying which host loads which zip's DLL), and dravik.dll of the zip's architecture, static,
-# exporting the undecorated names of dravik.def, with dravik.h and dravik.def; and the unzipped
-# dravik-cli.exe prints the version under Wine.
+# exporting the undecorated names of dravik.def, with dravik.h and dravik.def; Dravik.Net.dll
+# (IL only, any CPU) with its XML documentation and its mono map; and the unzipped dravik-cli.exe
+# prints the version under Wine.
 #
 # usage: tests/packaging/check-zip.sh WINDOWS_BUILD_DIR TWIN_BUILD_DIR [WINE_BUILD_DIR]
 #   e.g. tests/packaging/check-zip.sh build/windows build/windows-x64
@@ -62,7 +63,8 @@ for module in "$root_dir"/python/dravik/*.py; do
 done
 holds_its_files() {
     diff <(printf '%s\n' Dravik.exe README.txt dravik-cli.exe dravik.def dravik.dll dravik.h \
-        "${python_files[@]}" | sort) <(unzip -Z1 "$zip" | grep -v '/$' | sort) | sed 's/^/      /'
+        Dravik.Net.dll Dravik.Net.dll.config Dravik.Net.xml "${python_files[@]}" | sort) \
+        <(unzip -Z1 "$zip" | grep -v '/$' | sort) | sed 's/^/      /'
     [[ ${PIPESTATUS[0]} -eq 0 ]]
 }
 readme_has_bom() {
@@ -111,6 +113,24 @@ python_package_is_the_trees() {
     done
     cmp "$unzipped/python/dravik/dravik.dll" "$unzipped/dravik.dll"
 }
+# The CLI header's flags (IMAGE_COR20_HEADER, its 16th byte on): IL only (0x1), neither 32-bit
+# required (0x2) nor preferred (0x20000).
+assembly_is_anycpu() {
+    /usr/bin/python3 -c 'import sys, pefile
+pe = pefile.PE(sys.argv[1], fast_load=True)
+cli = pe.OPTIONAL_HEADER.DATA_DIRECTORY[14].VirtualAddress
+sys.exit(0 if cli and pe.get_dword_at_rva(cli + 16) & 0x20003 == 1 else 1)' \
+        "$unzipped/Dravik.Net.dll" &&
+        grep -q '<dllmap dll="dravik" target="libdravik\.so\.[0-9]*"' \
+            "$unzipped/Dravik.Net.dll.config" &&
+        grep -q '<member name="M:Dravik.Meter.Set(System.String,System.Double)">' \
+            "$unzipped/Dravik.Net.xml"
+}
+readme_says_how_net_hosts_load_it() {
+    tr -d '\r' <"$readme" | tr '\n' ' ' |
+        grep -E 'TestStand, \.NET adapter: .*Class Dravik\.Meter' |
+        grep -qE 'LabVIEW: a \.NET Constructor Node .*class Meter'
+}
 readme_says_which_python() {
     tr -d '\r' <"$readme" | tr '\n' ' ' |
         grep -qE "a 64-bit Python needs the 64-bit zip \(Dravik-${version//./\\.}-win64\.zip\)"
@@ -144,6 +164,10 @@ for bits in 32 64; do
     check "python/dravik holds the tree's modules and the zip's dravik.dll" \
         python_package_is_the_trees
     check "README.txt says that a 64-bit Python needs the 64-bit zip" readme_says_which_python
+    check "Dravik.Net.dll is IL only for any CPU, with its mono map and documentation" \
+        assembly_is_anycpu
+    check "README.txt says how TestStand and LabVIEW use Dravik.Meter" \
+        readme_says_how_net_hosts_load_it
 done
 
 # --- under Wine ------------------------------------------------------------------------------

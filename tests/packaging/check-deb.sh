@@ -207,11 +207,12 @@ check "libdravik1 holds libdravik.so.1 and its file, and its documents" holds_ex
     "$lib_dir/libdravik.so.1" "$lib_dir/libdravik.so.$version" $(doc_files libdravik1) \
     usr/share/lintian/overrides/libdravik1
 # shellcheck disable=SC2046
-check "libdravik-dev holds dravik.h, the link, dravik.pc, the CMake package and its documents" \
+check "libdravik-dev holds dravik.h, the link, dravik.pc, the CMake package, documents, example" \
     holds_exactly "$dev_deb" usr/include/dravik.h "$lib_dir/libdravik.so" \
     "$lib_dir/pkgconfig/dravik.pc" "$lib_dir/cmake/dravik/dravikConfig.cmake" \
     "$lib_dir/cmake/dravik/dravikConfigVersion.cmake" "$lib_dir/cmake/dravik/dravikTargets.cmake" \
-    "$lib_dir/cmake/dravik/dravikTargets-relwithdebinfo.cmake" $(doc_files libdravik-dev)
+    "$lib_dir/cmake/dravik/dravikTargets-relwithdebinfo.cmake" $(doc_files libdravik-dev) \
+    usr/share/doc/libdravik-dev/examples/set_four.c
 check "libdravik-dev depends on this libdravik1" \
     test "$(dpkg-deb -f "$dev_deb" Depends)" = "libdravik1 (= $version)"
 dpkg-deb -x "$lib_deb" "$work/lib"
@@ -239,8 +240,9 @@ for module in "$root_dir"/python/dravik/*.py; do
     py_files+=("$py_dir/${module##*/}")
 done
 # shellcheck disable=SC2046
-check "python3-dravik holds the package's ${#py_files[@]} modules, py.typed and its documents" \
-    holds_exactly "$py_deb" "${py_files[@]}" "$py_dir/py.typed" $(doc_files python3-dravik)
+check "python3-dravik holds the package's ${#py_files[@]} modules, py.typed, its documents and example" \
+    holds_exactly "$py_deb" "${py_files[@]}" "$py_dir/py.typed" $(doc_files python3-dravik) \
+    usr/share/doc/python3-dravik/examples/set_four.py
 check "python3-dravik is for every architecture, on python3 and this libdravik1" test \
     "$(dpkg-deb -f "$py_deb" Architecture Depends | tr '\n' ' ')" = \
     "Architecture: all Depends: python3, libdravik1 (= $version) "

@@ -2,11 +2,11 @@
 # Checks the Debian packages that `cmake --build --preset linux --target package` wrote: lintian
 # on each; dravik's file list, the programs, their manual pages and the desktop entry in an
 # unpacked copy; the C library's two packages, their files, exports and shlibs; the Python
-# package's files and dependencies; then a real `apt-get install` of all four on this machine
-# (as root), the programs found on PATH, the Chinese font it depends on, the bash completion,
+# package's files and dependencies; then a real install of all four on this machine by the
+# README's apt-get line (as root), the programs found on PATH, the Chinese font it depends on, the bash completion,
 # the README's C example built against the installed library through pkg-config and through
-# CMake, `import dravik` in Debian's python3 and its modules byte-compiled, and `apt-get
-# purge`, which runs even when a step fails.
+# CMake, `import dravik` in Debian's python3 and its modules byte-compiled, and the README's
+# `apt-get purge` line, which runs even when a step fails.
 #
 # usage: tests/packaging/check-deb.sh LINUX_BUILD_DIR      e.g. tests/packaging/check-deb.sh build/linux
 # Ends with the line "N passed, N failed"; exits non-zero on any failure.
@@ -373,10 +373,17 @@ elif [[ -n $installed_already ]]; then
     fail "apt-get install: ${installed_already}installed on this machine already; purge first"
 else
     installed=1
-    if DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" "$lib_deb" "$dev_deb" \
-        "$py_deb" >"$work/install.log" 2>&1; then
-        pass "apt-get install $(basename "$deb") $(basename "$lib_deb") $(basename "$dev_deb")" \
-            "$(basename "$py_deb")"
+    # Installed and purged by the README's own lines, run as printed in the folder of the
+    # packages, its questions answered yes.
+    readme_line() {
+        sed -n '/^## Install/,/^## [^I]/p' "$root_dir/README.md" | sed -n "s/^ *\(apt-get $1 .*\)/\1/p"
+    }
+    install_line=$(readme_line install)
+    purge_line=$(readme_line purge)
+    if [[ -n $install_line && -n $purge_line ]] && (cd "$build" &&
+        DEBIAN_FRONTEND=noninteractive bash -c "$install_line" < <(yes)) >"$work/install.log" 2>&1
+    then
+        pass "the README's $install_line"
         on_path() {
             [[ $(command -v "$1") == /usr/bin/$1 ]] && prints_version "$1"
         }
@@ -399,11 +406,10 @@ else
         echo "   dpkg -L dravik:"
         dpkg -L dravik | sed 's/^/      /'
     else
-        fail "apt-get install of the four packages"
+        fail "the README's install line: ${install_line:-(not found)}"
         tail -20 "$work/install.log" | sed 's/^/      | /'
     fi
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -q "${packages[@]}" >"$work/purge.log" 2>&1 ||
-        true
+    DEBIAN_FRONTEND=noninteractive bash -c "$purge_line" < <(yes) >"$work/purge.log" 2>&1 || true
     installed=0
     purged() {
         local package status
@@ -414,7 +420,7 @@ else
         ! [[ -e /usr/bin/Dravik || -e /usr/share/doc/dravik || -e /$lib_dir/libdravik.so.1 ||
             -e /usr/include/dravik.h || -e /usr/share/doc/libdravik1 || -e /$py_dir ]]
     }
-    check "apt-get purge of the four leaves nothing behind, byte-compiled files included" purged
+    check "the README's $purge_line leaves nothing, byte-compiled files included" purged
 fi
 
 summary

@@ -104,7 +104,7 @@ def main() -> int:
     expected = len(LEVELS) * (2 * ROUNDS + 1)
     print(f"set frames the meter received: {sets} of {expected}")
 
-    with MeterSim(silent=True) as silent:
+    with MeterSim(no_ack=True) as silent:
         interrupts = [interrupt_ms(silent) for _ in range(INTERRUPTS)]
     show("Ctrl-C during a silent meter's wait", interrupts)
     print(f"target: the wait ends within {INTERRUPT_TARGET_MS:.0f} ms: "

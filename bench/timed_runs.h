@@ -15,8 +15,9 @@
 #include <vector>
 
 // Runs `args` with its output to /dev/null; the wall time in ms from start to exit, or nullopt
-// when it could not start or did not exit 0.
-inline std::optional<double> TimedRun(const std::vector<std::string>& args, char** environment) {
+// when it could not start or did not exit with `expected`.
+inline std::optional<double> TimedRun(const std::vector<std::string>& args, char** environment,
+                                      int expected = 0) {
     std::vector<char*> argv;
     for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
@@ -33,7 +34,7 @@ inline std::optional<double> TimedRun(const std::vector<std::string>& args, char
     ::waitpid(pid, &status, 0);
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != expected) return std::nullopt;
     return ms;
 }
 

@@ -22,6 +22,17 @@ std::string Shown(const std::wstring& text) {
     return Utf8FromWide(ShownText(text));
 }
 
+// The second column of `ports`: what is known of the port, then the /dev/serial names that lead
+// to it, which a station's --port can name instead of one that follows the plugging order.
+std::wstring Described(const PortInfo& port) {
+    std::wstring text = port.description;
+    for (const std::vector<std::wstring>* names : {&port.byPath, &port.byId}) {
+        for (const std::wstring& name : *names)
+            text += (text.empty() ? L"" : L" ") + name;
+    }
+    return text;
+}
+
 struct SetOptions {
     std::string port;
     bool portGiven = false;
@@ -124,7 +135,7 @@ int RunPorts(bool json, const CliSystem& system, std::ostream& out, std::ostream
         if (json) {
             out << PortJson(ports[i], states[i]) << '\n';
         } else {
-            out << Shown(ports[i].name) << '\t' << Shown(ports[i].description) << '\t'
+            out << Shown(ports[i].name) << '\t' << Shown(Described(ports[i])) << '\t'
                 << Utf8FromWide(FormatPortState(states[i])) << '\n';
         }
     }

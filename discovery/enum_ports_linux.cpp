@@ -11,6 +11,8 @@
 #include <cstring>
 #include <filesystem>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "enum_ports_linux.h"
 #include "port_discovery.h"
@@ -126,6 +128,35 @@ std::string DescribeHardware(const std::string& deviceLink, const std::string& s
     return description;
 }
 
+// udev's links in <devRoot>/serial/<kind>, each with the device path it leads to. udev makes
+// them relative and one step ("../../ttyUSB0"); nothing is opened or followed further.
+std::vector<std::pair<std::string, fs::path>> SerialLinks(const std::string& devRoot,
+                                                          const char* kind) {
+    std::vector<std::pair<std::string, fs::path>> links;
+    const fs::path dir = fs::path(devRoot) / "serial" / kind;
+    std::error_code error;
+    for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+        std::error_code notLink;
+        const fs::path target = fs::read_symlink(it->path(), notLink);
+        if (!notLink) links.emplace_back(it->path().string(), (dir / target).lexically_normal());
+    }
+    return links;
+}
+
+// The links of `links` that lead to `device`, in natural order.
+std::vector<std::wstring> LinksTo(const std::vector<std::pair<std::string, fs::path>>& links,
+                                  const fs::path& device) {
+    std::vector<std::string> names;
+    for (const auto& [name, target] : links) {
+        if (target == device) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end(), PortNameLess);
+    std::vector<std::wstring> wide;
+    for (const std::string& name : names)
+        wide.push_back(WideFromBytes(name));
+    return wide;
+}
+
 }  // namespace
 
 // glibc's version order compares runs of digits as numbers; kernel names carry no leading zeros,
@@ -167,10 +198,14 @@ void EnumSerialPortsFromSysfs(std::vector<PortInfo>& list, const std::string& sy
     ::closedir(dir);
 
     std::sort(names.begin(), names.end(), PortNameLess);
+    const auto byPath = SerialLinks(devRoot, "by-path");
+    const auto byId = SerialLinks(devRoot, "by-id");
     for (const std::string& name : names) {
+        const fs::path device = (fs::path(devRoot) / name).lexically_normal();
         list.push_back(
             {WideFromBytes(devRoot + "/" + name),
-             WideFromBytes(DescribeHardware(classDir + "/" + name + "/device", sysfsRoot))});
+             WideFromBytes(DescribeHardware(classDir + "/" + name + "/device", sysfsRoot)),
+             LinksTo(byPath, device), LinksTo(byId, device)});
     }
 }
 

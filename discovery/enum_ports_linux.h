@@ -24,8 +24,9 @@ std::optional<int> QueryUartType(const std::string& devicePath);
 bool PortNameLess(const std::string& a, const std::string& b);
 
 // Appends "<devRoot>/<name>" for every serial port under <sysfsRoot>/class/tty, in natural
-// order of the names, with its hardware as sysfs describes it. `queryUartType` is asked only
-// about serial-core ports whose sysfs `type` cannot be read, and never about a kernel console
+// order of the names, with its hardware as sysfs describes it and the links in
+// <devRoot>/serial/by-path and <devRoot>/serial/by-id that lead to it. `queryUartType` is asked
+// only about serial-core ports whose sysfs `type` cannot be read, and never about a kernel console
 // port.
 void EnumSerialPortsFromSysfs(std::vector<PortInfo>& list, const std::string& sysfsRoot,
                               const std::string& devRoot, const UartTypeQuery& queryUartType);

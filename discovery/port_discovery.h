@@ -16,6 +16,11 @@
 struct PortInfo {
     std::wstring name;
     std::wstring description;
+    // Linux: udev's /dev/serial/by-path and /dev/serial/by-id links that lead to the port, in
+    // natural order. They stay with the USB socket and with the adapter, where ttyUSB<n>
+    // follows the order the adapters were plugged in. Empty elsewhere.
+    std::vector<std::wstring> byPath = {};
+    std::vector<std::wstring> byId = {};
 };
 
 // Appends the machine's serial ports to `list`, in a stable order (Windows: registry order;

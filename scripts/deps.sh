@@ -27,7 +27,7 @@ if [[ $mode == test ]]; then
                xdotool x11-apps imagemagick clang libclang-rt-14-dev
                python3 python3-pefile python3-serial python3-pytest fonts-wqy-microhei
                lintian desktop-file-utils unzip locales file bash-completion fontconfig man-db
-               pkgconf mono-runtime)
+               pkgconf mono-runtime procps)
     rm -f "$WIN32_HOST_REASON_FILE"
     kernel_runs_i386 && win32_stack=(wine32:i386 gcc-multilib)
 fi

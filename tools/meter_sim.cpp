@@ -12,6 +12,7 @@
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -46,11 +47,14 @@ constexpr const char* kHelp =
     "Dravik and dravik-cli without a meter. It plays the meter's side of the serial link,\n"
     "logs every frame it receives, and can misbehave in the ways real meters and cables do.\n"
     "Dravik and dravik-cli on Linux probe the device paths in DRAVIK_EXTRA_PORTS after the\n"
-    "machine's own serial ports: with dravik-meter-sim --link /tmp/meter running,\n"
-    "DRAVIK_EXTRA_PORTS=/tmp/meter Dravik finds it.\n"
+    "machine's own serial ports: once dravik-meter-sim --background --link /tmp/meter has\n"
+    "returned, DRAVIK_EXTRA_PORTS=/tmp/meter Dravik finds it.\n"
     "\n"
     "Options:\n"
     "  --link PATH         also make PATH a symbolic link to the device (removed at exit)\n"
+    "  --background        for scripts: once the device and the link exist, print the PORT\n"
+    "                      and PID lines, go on as a process of its own and exit 0; the\n"
+    "                      meter's later lines are not printed. Stop it with kill PID\n"
     "  --reply-delay MS    time from a complete frame to its answer; default 21, the frame's\n"
     "                      own time on a 19200 baud 8N1 line, before which a real meter\n"
     "                      cannot answer\n"
@@ -79,6 +83,7 @@ constexpr const char* kHelp =
     "  One line per event on standard output, flushed at once.\n"
     "\n"
     "  PORT DEVICE        the first line, once DEVICE is ready to be opened\n"
+    "  PID N              with --background, the second and last line: kill N stops it\n"
     "  FRAME probe        a probe arrived, e.g. FRAME probe hex=AA 30 00 ...\n"
     "  FRAME set          a set-correction frame arrived, e.g. FRAME set channel=2\n"
     "                     label=1490CW factor=1.1220185 dB=0.5000 hex=AA 04 02 ...\n"
@@ -91,6 +96,7 @@ constexpr const char* kHelp =
     "\n"
     "Exit status:\n"
     "  0  after SIGINT or SIGTERM, after unplugging, or when the parent process is gone\n"
+    "     (not watched with --background); with --background, once the meter runs\n"
     "  1  the device cannot be set up\n"
     "  2  a bad command line\n";
 
@@ -119,6 +125,7 @@ constexpr milliseconds kParentCheck{500};
 
 struct Options {
     std::string link;
+    bool background = false;
     int replyDelayMs = 21;
     int ackDelayMs = -1;  // -1: replyDelayMs
     int replyJitterMs = 0;
@@ -150,6 +157,7 @@ Ask ParseOptions(int argc, char** argv, Options& options) {
     app.add_flag("--help", help);
     app.add_flag("--version", version);
     app.add_option("--link", options.link);
+    app.add_flag("--background", options.background);
     app.add_option("--reply-delay", options.replyDelayMs)->check(CLI::Range(0, 600'000));
     app.add_option("--ack-delay", options.ackDelayMs)->check(CLI::Range(0, 600'000));
     app.add_option("--reply-jitter", options.replyJitterMs)->check(CLI::Range(0, 600'000));
@@ -301,8 +309,9 @@ class Link {
 
 class Meter {
   public:
-    Meter(const Options& options, Pty& pty, int signalFd)
-        : m_options(options), m_pty(pty), m_signalFd(signalFd), m_parent(getppid()) {}
+    // `parent` 0: runs on whoever its parent is.
+    Meter(const Options& options, Pty& pty, int signalFd, pid_t parent)
+        : m_options(options), m_pty(pty), m_signalFd(signalFd), m_parent(parent) {}
 
     int Run() {
         Clock::time_point nextStream = Clock::now();
@@ -321,7 +330,7 @@ class Meter {
                 std::perror("meter-sim: poll");
                 return 1;
             }
-            if (fds[1].revents != 0 || getppid() != m_parent) return 0;
+            if (fds[1].revents != 0 || (m_parent != 0 && getppid() != m_parent)) return 0;
             if ((fds[0].revents & (POLLHUP | POLLERR)) != 0) {
                 std::fputs("meter-sim: the device side hung up\n", stderr);
                 return 1;
@@ -496,6 +505,52 @@ int Answer(Ask ask, const std::string& name) {
     return written && std::fflush(stdout) == 0 ? 0 : 1;
 }
 
+// --background. The meter is a child forked before the pty exists: it, not the parent that
+// exits, becomes the session leader whose controlling terminal the device is. Returns nullopt
+// in the child, with the write end of a pipe in `ready`; in the parent, once the child has
+// written a byte to it (exit 0) or has ended without (its own status, having said why).
+std::optional<int> Fork(int& ready) {
+    std::array<int, 2> ends{};
+    if (pipe2(ends.data(), O_CLOEXEC) != 0) {
+        std::perror("meter-sim: pipe");
+        return 1;
+    }
+    const pid_t child = fork();
+    if (child < 0) {
+        std::perror("meter-sim: fork");
+        return 1;
+    }
+    if (child == 0) {
+        close(ends[0]);
+        ready = ends[1];
+        return std::nullopt;
+    }
+    close(ends[1]);
+    char byte = 0;
+    ssize_t n = 0;
+    do {
+        n = read(ends[0], &byte, 1);
+    } while (n < 0 && errno == EINTR);
+    close(ends[0]);
+    if (n == 1) return 0;
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return 1;
+    return WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : 1;
+}
+
+// The child's lines after PID go nowhere: a reader of the parent's output, such as a shell's
+// $(...), would otherwise wait for the meter to end.
+bool Detached(int ready) {
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0) return false;
+    const bool moved = dup2(null, 0) == 0 && dup2(null, 1) == 1 && dup2(null, 2) == 2;
+    close(null);
+    const char byte = 1;
+    const bool told = moved && write(ready, &byte, 1) == 1;
+    close(ready);
+    return told;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -510,6 +565,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (ask != Ask::Run) return Answer(ask, name);
+    int ready = -1;
+    if (options.background) {
+        if (const std::optional<int> status = Fork(ready)) return *status;
+    }
 
     // SIGINT and SIGTERM arrive through a descriptor, so the loop ends them cleanly. Closing
     // the master hangs up the slave, our controlling terminal: that SIGHUP is expected.
@@ -538,5 +597,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     Log("PORT " + pty.Path());
-    return Meter(options, pty, signalFd).Run();
+    if (options.background) {
+        Log("PID " + std::to_string(getpid()));
+        if (!Detached(ready)) return 1;
+    }
+    return Meter(options, pty, signalFd, options.background ? 0 : getppid()).Run();
 }

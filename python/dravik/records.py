@@ -45,15 +45,23 @@ class Port:
     description: what is known of it (Linux: driver, USB IDs and product; Windows: the
         registry's device name).
     state: whether it is in use or not permitted, as far as that shows without opening it.
+    by_path, by_id: Linux: the /dev/serial/by-path and /dev/serial/by-id names that lead to it,
+        which stay with the USB socket and with the adapter; a station's port can be given so.
     """
 
     port: str
     description: str
     state: str
+    by_path: Tuple[str, ...] = ()
+    by_id: Tuple[str, ...] = ()
 
     @classmethod
     def from_json(cls, source: Dict[str, Any]) -> Port:
-        return cls(*(_field(source, key, str) for key in ("port", "description", "state")))
+        texts = [_field(source, key, str) for key in ("port", "description", "state")]
+        names = [_field(source, key, list) for key in ("by_path", "by_id")]
+        if not all(isinstance(name, str) for name in names[0] + names[1]):
+            raise ValueError(f"libdravik's port names are {names!r}, not texts")
+        return cls(*texts, *(tuple(n) for n in names))
 
 
 @dataclass(frozen=True)

@@ -13,12 +13,13 @@ Enable it with ``pytest -p dravik.testing``, or ``pytest_plugins = ["dravik.test
         assert all(r.answered for r in records)
         assert [f.label for f in meter_sim.frames("set")] == ["1310CW", "1550CW"]
 
-    @pytest.mark.meter_sim(silent=True)
-    def test_station_reports_a_silent_meter(meter_sim):
+    @pytest.mark.meter_sim(no_ack=True)
+    def test_station_reports_a_meter_that_does_not_confirm(meter_sim):
         ...
 
-The marker's options: ``silent`` (answers the probe that finds it, then no correction: the
-record says ``answered=False``), ``late`` (answers a correction after the 5 s wait: the record
+The marker's options: ``no_ack`` (the sim's ``--no-ack``: answers the probe that finds it, then
+no correction, and the record says ``answered=False``; ``silent`` is its older name, not the
+sim's ``--silent``), ``late`` (answers a correction after the 5 s wait: the record
 says ``late=True``), ``unplug_after=N`` (the device vanishes once N frames have come, the probe
 counted, as an adapter pulled out), ``args`` (more options of ``dravik-meter-sim --help``;
 ``args=["--silent"]`` answers not even the probe, so that no meter is found). After a channel
@@ -27,7 +28,7 @@ without an answer in time nothing more is sent on the port, as dravik-cli does i
 (``monkeypatch.setenv``); the search probes the machine's own serial ports first.
 
 The simulated meter is the program DRAVIK_METER_SIM names, else ``dravik-meter-sim`` (from the
-dravik package) or ``meter-sim`` (a build tree's) on PATH.
+dravik package, which python3-dravik recommends) or ``meter-sim`` (a build tree's) on PATH.
 """
 
 from __future__ import annotations
@@ -91,19 +92,20 @@ def meter_sim_program() -> str:
         if found:
             return found
     raise FileNotFoundError("no simulated meter: DRAVIK_METER_SIM is not set, and neither "
-                            "dravik-meter-sim nor meter-sim is on PATH")
+                            "dravik-meter-sim nor meter-sim is on PATH; dravik-meter-sim comes "
+                            "with the dravik package (apt-get install dravik)")
 
 
 class MeterSim:
     """The simulated meter as a child process, its device at ``.port`` once started.
 
-    Usable without pytest as a context manager: ``with MeterSim(silent=True) as sim: ...``.
+    Usable without pytest as a context manager: ``with MeterSim(no_ack=True) as sim: ...``.
     """
 
-    def __init__(self, *, silent: bool = False, late: bool = False,
+    def __init__(self, *, no_ack: bool = False, silent: bool = False, late: bool = False,
                  unplug_after: Optional[int] = None, args: Sequence[str] = ()) -> None:
         self._args = list(args)
-        if silent:
+        if no_ack or silent:
             self._args.append("--no-ack")
         if late:
             self._args += ["--ack-delay", str(LATE_ACK_MS)]
@@ -198,7 +200,7 @@ class MeterSim:
 
 def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line(
-        "markers", "meter_sim(silent=False, late=False, unplug_after=None, args=()): how the "
+        "markers", "meter_sim(no_ack=False, late=False, unplug_after=None, args=()): how the "
         "meter_sim fixture's simulated meter behaves")
 
 

@@ -36,7 +36,7 @@ def line_of(fd):
     return termios.tcgetattr(fd), exclusive
 
 
-@pytest.mark.meter_sim(silent=True)
+@pytest.mark.meter_sim(no_ack=True)
 def test_ctrl_c_ends_the_wait_and_leaves_the_line_as_found(meter_sim, tmp_path):
     log = tmp_path / "station.csv"
     tty = os.open(meter_sim.port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)

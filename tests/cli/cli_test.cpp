@@ -206,16 +206,16 @@ TEST_F(Station, PortsListsWithoutOpening) {
               "/dev/ttyUSB0\tftdi_sio 0403:6001 FT232R 串口\t无权限（需加入 dialout 组）\n"
               "/dev/ttyUSB1\tcp210x\t被 minicom (1234) 占用\n"
               "/dev/ttyUSB2\tch341 \\x1b]0;root\\x07\\x9b\\u202eabc\t被 <h1>\\x1b[2J (5) 占用\n");
-    EXPECT_EQ(
-        Cli({"ports", "--json"}).out,
-        "{\"port\":\"COM7\",\"description\":\"\\\\Device\\\\Serial6\",\"state\":\"未见占用\"}\n"
-        "{\"port\":\"/dev/ttyUSB0\",\"description\":\"ftdi_sio 0403:6001 FT232R 串口\","
-        "\"state\":\"无权限（需加入 dialout 组）\"}\n"
-        "{\"port\":\"/dev/ttyUSB1\",\"description\":\"cp210x\","
-        "\"state\":\"被 minicom (1234) 占用\"}\n"
-        "{\"port\":\"/dev/ttyUSB2\",\"description\":\"ch341 "
-        "\\u001b]0;root\\u0007\\u009b\\u202eabc\","
-        "\"state\":\"被 <h1>\\\\x1b[2J (5) 占用\"}\n");
+    EXPECT_EQ(Cli({"ports", "--json"}).out,
+              "{\"port\":\"COM7\",\"description\":\"\\\\Device\\\\Serial6\",\"state\":\"未见占用\","
+              "\"by_path\":[],\"by_id\":[]}\n"
+              "{\"port\":\"/dev/ttyUSB0\",\"description\":\"ftdi_sio 0403:6001 FT232R 串口\","
+              "\"state\":\"无权限（需加入 dialout 组）\",\"by_path\":[],\"by_id\":[]}\n"
+              "{\"port\":\"/dev/ttyUSB1\",\"description\":\"cp210x\","
+              "\"state\":\"被 minicom (1234) 占用\",\"by_path\":[],\"by_id\":[]}\n"
+              "{\"port\":\"/dev/ttyUSB2\",\"description\":\"ch341 "
+              "\\u001b]0;root\\u0007\\u009b\\u202eabc\","
+              "\"state\":\"被 <h1>\\\\x1b[2J (5) 占用\",\"by_path\":[],\"by_id\":[]}\n");
     EXPECT_THAT(layer.OpenLog(), IsEmpty());
 }
 

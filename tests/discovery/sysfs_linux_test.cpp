@@ -90,6 +90,12 @@ class FakeSysfs {
         fs::create_directory_symlink(dir, m_root / "sys/class/tty" / name);
     }
 
+    // udev's /dev/serial/<kind>/<link> to the port `name`, as udev makes it.
+    void AddSerialLink(const std::string& kind, const std::string& link, const std::string& to) {
+        fs::create_directories(DevRoot() + "/serial/" + kind);
+        fs::create_symlink(to, DevRoot() + "/serial/" + kind + "/" + link);
+    }
+
     void SetConsoles(const std::string& active) {
         const fs::path dir = AddTty("console", false);
         std::ofstream(dir / "active") << active;
@@ -304,6 +310,8 @@ TEST(SysfsPorts, DescribesTheHardwareFromSysfs) {
         const char* name;
         std::vector<Level> levels;
         std::wstring description;
+        std::vector<std::string> byPath = {};  // links, in natural order
+        std::vector<std::string> byId = {};
     };
     const std::vector<Case> table = {
         {"ttyUSB0",
@@ -313,12 +321,17 @@ TEST(SysfsPorts, DescribesTheHardwareFromSysfs) {
            {{"idVendor", "0403\n"}, {"idProduct", "6001\n"}, {"product", "FT232R USB UART\n"}}},
           {"1-2:1.0", "usb/ftdi_sio", {}},
           {"ttyUSB0", "usb-serial/ftdi_sio", {}}},
-         L"ftdi_sio 0403:6001 FT232R USB UART"},
+         L"ftdi_sio 0403:6001 FT232R USB UART",
+         // newer udev makes a usbv2 name beside the old one
+         {"pci-0000:00:14.0-usb-0:2:1.0-port0", "pci-0000:00:14.0-usbv2-0:2:1.0-port0"},
+         {"usb-FTDI_FT232R_USB_UART_A10K3Z9M-if00-port0"}},
         {"ttyACM0",
          {usbHub,
           {"1-3", "usb/usb", {{"idVendor", "2341\n"}, {"idProduct", "0043\n"}}},
           {"1-3:1.0", "usb/cdc_acm", {}}},
-         L"cdc_acm 2341:0043"},
+         L"cdc_acm 2341:0043",
+         {"pci-0000:00:14.0-usb-0:3:1.0"},
+         {"usb-Arduino_Uno_9563-if00"}},
         {"ttyS1",
          {{"pnp0/00:01", "pnp/serial", {}},
           {"00:01:0", "serial-base/ctrl", {}},
@@ -328,8 +341,23 @@ TEST(SysfsPorts, DescribesTheHardwareFromSysfs) {
         {"ttyAMA0", {{"platform/fe201000.serial", "", {}}}, L""},
     };
     FakeSysfs sysfs;
-    for (const Case& c : table)
+    for (const Case& c : table) {
         sysfs.AddPortUnder(c.name, c.levels);
+        for (const std::string& link : c.byPath)
+            sysfs.AddSerialLink("by-path", link, std::string("../../") + c.name);
+        for (const std::string& link : c.byId)
+            sysfs.AddSerialLink("by-id", link, std::string("../../") + c.name);
+    }
+    // Links that lead elsewhere: into /dev/serial, to a port not listed, below a port.
+    sysfs.AddSerialLink("by-id", "usb-decoy-a", "../ttyS1");
+    sysfs.AddSerialLink("by-id", "usb-decoy-b", "../../ttyUSB1");
+    sysfs.AddSerialLink("by-path", "platform-decoy-c", "../../ttyS2/x");
+    const auto linked = [&](const char* kind, const std::vector<std::string>& links) {
+        std::vector<std::wstring> paths;
+        for (const std::string& link : links)
+            paths.push_back(fs::path(sysfs.DevRoot() + "/serial/" + kind + "/" + link).wstring());
+        return paths;
+    };
     QueryRecorder recorder;
     std::vector<PortInfo> list;
     EnumSerialPortsFromSysfs(list, sysfs.SysfsRoot(), sysfs.DevRoot(), recorder.Query());
@@ -340,6 +368,8 @@ TEST(SysfsPorts, DescribesTheHardwareFromSysfs) {
         });
         ASSERT_NE(port, list.end()) << c.name;
         EXPECT_EQ(port->description, c.description) << c.name;
+        EXPECT_EQ(port->byPath, linked("by-path", c.byPath)) << c.name;
+        EXPECT_EQ(port->byId, linked("by-id", c.byId)) << c.name;
     }
 }
 

@@ -2,11 +2,11 @@
 # Checks the Debian packages that `cmake --build --preset linux --target package` wrote: lintian
 # on each; dravik's file list, the programs, their manual pages and the desktop entry in an
 # unpacked copy; the C library's two packages, their files, exports and shlibs; the Python
-# package's files and dependencies; then a real `apt-get install` of all four on this machine
-# (as root), the programs found on PATH, the Chinese font it depends on, the bash completion,
+# package's files and dependencies; then a real install of all four on this machine by the
+# README's apt-get line (as root), the programs found on PATH, the Chinese font it depends on, the bash completion,
 # the README's C example built against the installed library through pkg-config and through
-# CMake, `import dravik` in Debian's python3 and its modules byte-compiled, and `apt-get
-# purge`, which runs even when a step fails.
+# CMake, `import dravik` in Debian's python3 and its modules byte-compiled, and the README's
+# `apt-get purge` line, which runs even when a step fails.
 #
 # usage: tests/packaging/check-deb.sh LINUX_BUILD_DIR      e.g. tests/packaging/check-deb.sh build/linux
 # Ends with the line "N passed, N failed"; exits non-zero on any failure.
@@ -207,11 +207,12 @@ check "libdravik2 holds libdravik.so.2 and its file, and its documents" holds_ex
     "$lib_dir/libdravik.so.2" "$lib_dir/libdravik.so.$version" $(doc_files libdravik2) \
     usr/share/lintian/overrides/libdravik2
 # shellcheck disable=SC2046
-check "libdravik-dev holds dravik.h, the link, dravik.pc, the CMake package and its documents" \
+check "libdravik-dev holds dravik.h, the link, dravik.pc, the CMake package, documents, example" \
     holds_exactly "$dev_deb" usr/include/dravik.h "$lib_dir/libdravik.so" \
     "$lib_dir/pkgconfig/dravik.pc" "$lib_dir/cmake/dravik/dravikConfig.cmake" \
     "$lib_dir/cmake/dravik/dravikConfigVersion.cmake" "$lib_dir/cmake/dravik/dravikTargets.cmake" \
-    "$lib_dir/cmake/dravik/dravikTargets-relwithdebinfo.cmake" $(doc_files libdravik-dev)
+    "$lib_dir/cmake/dravik/dravikTargets-relwithdebinfo.cmake" $(doc_files libdravik-dev) \
+    usr/share/doc/libdravik-dev/examples/set_four.c
 check "libdravik-dev depends on this libdravik2" \
     test "$(dpkg-deb -f "$dev_deb" Depends)" = "libdravik2 (= $version)"
 dpkg-deb -x "$lib_deb" "$work/lib"
@@ -239,8 +240,9 @@ for module in "$root_dir"/python/dravik/*.py; do
     py_files+=("$py_dir/${module##*/}")
 done
 # shellcheck disable=SC2046
-check "python3-dravik holds the package's ${#py_files[@]} modules, py.typed and its documents" \
-    holds_exactly "$py_deb" "${py_files[@]}" "$py_dir/py.typed" $(doc_files python3-dravik)
+check "python3-dravik holds the package's ${#py_files[@]} modules, py.typed, its documents and example" \
+    holds_exactly "$py_deb" "${py_files[@]}" "$py_dir/py.typed" $(doc_files python3-dravik) \
+    usr/share/doc/python3-dravik/examples/set_four.py
 check "python3-dravik is for every architecture, on python3 and this libdravik2" test \
     "$(dpkg-deb -f "$py_deb" Architecture Depends | tr '\n' ' ')" = \
     "Architecture: all Depends: python3, libdravik2 (= $version) "
@@ -315,7 +317,8 @@ EOF
 # the installed libdravik.so.2 (found in /lib or /usr/lib, one directory on a merged /usr).
 example_links_installed() {
     echo "      $(ldd "$1" | grep -F libdravik)"
-    ldd "$1" | grep -qE "libdravik\.so\.1 => (/usr)?/${lib_dir#usr/}/libdravik\.so\.1 "
+    # Not grep -q: its early exit would end ldd by SIGPIPE, which pipefail counts as a failure.
+    ldd "$1" | grep -E "libdravik\.so\.1 => (/usr)?/${lib_dir#usr/}/libdravik\.so\.1 " >/dev/null
 }
 example_by_pkg_config() {
     # shellcheck disable=SC2046  # pkg-config's flags are words
@@ -371,10 +374,17 @@ elif [[ -n $installed_already ]]; then
     fail "apt-get install: ${installed_already}installed on this machine already; purge first"
 else
     installed=1
-    if DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" "$lib_deb" "$dev_deb" \
-        "$py_deb" >"$work/install.log" 2>&1; then
-        pass "apt-get install $(basename "$deb") $(basename "$lib_deb") $(basename "$dev_deb")" \
-            "$(basename "$py_deb")"
+    # Installed and purged by the README's own lines, run as printed in the folder of the
+    # packages, its questions answered yes.
+    readme_line() {
+        sed -n '/^## Install/,/^## [^I]/p' "$root_dir/README.md" | sed -n "s/^ *\(apt-get $1 .*\)/\1/p"
+    }
+    install_line=$(readme_line install)
+    purge_line=$(readme_line purge)
+    if [[ -n $install_line && -n $purge_line ]] && (cd "$build" &&
+        DEBIAN_FRONTEND=noninteractive bash -c "$install_line" < <(yes)) >"$work/install.log" 2>&1
+    then
+        pass "the README's $install_line"
         on_path() {
             [[ $(command -v "$1") == /usr/bin/$1 ]] && prints_version "$1"
         }
@@ -397,12 +407,10 @@ else
         echo "   dpkg -L dravik:"
         dpkg -L dravik | sed 's/^/      /'
     else
-        fail "apt-get install of the four packages"
+        fail "the README's install line: ${install_line:-(not found)}"
         tail -20 "$work/install.log" | sed 's/^/      | /'
     fi
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -q "${packages[@]}" >"$work/purge.log" 2>&1 ||
-        true
-    installed=0
+    DEBIAN_FRONTEND=noninteractive bash -c "$purge_line" < <(yes) >"$work/purge.log" 2>&1 || true
     purged() {
         local package status
         for package in "${packages[@]}"; do
@@ -412,7 +420,9 @@ else
         ! [[ -e /usr/bin/Dravik || -e /usr/share/doc/dravik || -e /$lib_dir/libdravik.so.2 ||
             -e /usr/include/dravik.h || -e /usr/share/doc/libdravik2 || -e /$py_dir ]]
     }
-    check "apt-get purge of the four leaves nothing behind, byte-compiled files included" purged
+    check "the README's $purge_line leaves nothing, byte-compiled files included" purged
+    # What the README's line left is purged on the way out all the same.
+    purged && installed=0
 fi
 
 summary

@@ -1,0 +1,41 @@
+#!/bin/bash
+# Usage: man-examples.sh MAN_DIR BIN_DIR (not under /tmp). Each EXAMPLES block of MAN_DIR/*.1.gz
+# that starts dravik-meter-sim, run as printed with BIN_DIR's programs under their installed
+# names, in namespaces with an empty /tmp and /sys/class/tty (no port of this machine is listed)
+# and a PID namespace. It passes when it ends with 0, no search came up empty and its link went
+# away. Dravik, which waits for an operator, is ended once it runs.
+set -u
+if [[ ${MAN_EXAMPLES_NS:-} != 1 ]]; then
+    ns=(--mount --propagation private --pid --fork --mount-proc)
+    [[ $(id -u) -eq 0 ]] || ns=(--user --map-root-user "${ns[@]}")
+    MAN_EXAMPLES_NS=1 exec unshare "${ns[@]}" -- bash "$0" "$(realpath "$1")" "$(realpath "$2")"
+fi
+examples=()
+for page in "$1"/*.1.gz; do
+    while IFS= read -r -d '' example; do
+        [[ $example == *dravik-meter-sim* ]] && examples+=("$example")
+    done < <(zcat "$page" | sed -n '/^\.SH EXAMPLES/,/^\.SH [^E]/p' |
+        awk '/^\.fi/ { printf "%s%c", b, 0; b = ""; on = 0 } on { b = b $0 "\n" } /^\.nf/ { on = 1 }' |
+        sed 's/\\-/-/g; s/\\e/\\/g')
+done
+mount -t tmpfs tmpfs /tmp && mount -t tmpfs tmpfs /sys/class/tty && mkdir /tmp/bin &&
+    ln -s "$2/meter-sim" /tmp/bin/dravik-meter-sim && ln -s "$2/dravik-cli" "$2/Dravik" /tmp/bin/ ||
+    exit 1
+export PATH=/tmp/bin:$PATH QT_QPA_PLATFORM=offscreen
+failed=0
+for example in "${examples[@]}"; do
+    bash -c "$example" >/tmp/out 2>&1 &
+    pid=$!
+    for ((t = 0; t < 600; t++)); do
+        kill -0 "$pid" 2>/dev/null || break
+        pkill -x -P "$pid" Dravik
+        sleep 0.05
+    done
+    kill "$pid" 2>/dev/null # still running after 30 s: it fails
+    wait "$pid" && ! grep -q '没找到待测表串口\|不存在或已拔出' /tmp/out &&
+        timeout 10 bash -c 'while [[ -L /tmp/meter ]]; do sleep 0.05; done' && continue
+    failed=$((failed + 1))
+    printf 'FAILED:\n%s-- output:\n%s\n' "$example" "$(cat /tmp/out)"
+done
+echo "${#examples[@]} examples run, $failed failed"
+[[ ${#examples[@]} -ge 3 && $failed -eq 0 ]]

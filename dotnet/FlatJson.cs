@@ -6,7 +6,8 @@ using System.Text;
 namespace Dravik
 {
     /// <summary>The one JSON shape libdravik gives: a flat object whose values are strings,
-    /// true or false (the tags, the port list's and the search's lines).</summary>
+    /// true, false or arrays of strings (the tags, the port list's and the search's
+    /// lines).</summary>
     /// <remarks>Strict: anything else (a number, a nested value, a duplicate key, text after
     /// the object) is a FormatException, since it means a library this assembly does not
     /// match.</remarks>
@@ -20,7 +21,7 @@ namespace Dravik
             this.text = text;
         }
 
-        /// <summary>The object's members: each value a string or a bool.</summary>
+        /// <summary>The object's members: each value a string, a bool or a string[].</summary>
         internal static Dictionary<string, object> Parse(string text)
         {
             var reader = new FlatJson(text);
@@ -93,7 +94,15 @@ namespace Dravik
             SkipBlanks();
             if (TakeWord("true")) return true;
             if (TakeWord("false")) return false;
-            return String();
+            if (!Take('[')) return String();
+            var strings = new List<string>();
+            if (Take(']')) return strings.ToArray();
+            do
+            {
+                strings.Add(String());
+            } while (Take(','));
+            Expect(']');
+            return strings.ToArray();
         }
 
         private string String()

@@ -7,11 +7,14 @@ namespace Dravik
     /// it.</summary>
     public sealed class PortInfo
     {
-        internal PortInfo(string port, string description, string state)
+        internal PortInfo(string port, string description, string state, string[] byPath,
+                          string[] byId)
         {
             Port = port;
             Description = description;
             State = state;
+            ByPath = Array.AsReadOnly(byPath);
+            ById = Array.AsReadOnly(byId);
         }
 
         /// <summary>The device: /dev/ttyUSB0, COM3.</summary>
@@ -24,6 +27,14 @@ namespace Dravik
         /// <summary>Whether it is in use or not permitted, as far as that shows without
         /// opening it.</summary>
         public string State { get; private set; }
+
+        /// <summary>Its names under /dev/serial/by-path (Linux): they stay with the USB socket
+        /// an adapter is plugged into, whatever order the adapters were found in.</summary>
+        public IList<string> ByPath { get; private set; }
+
+        /// <summary>Its names under /dev/serial/by-id (Linux): they stay with the adapter
+        /// itself.</summary>
+        public IList<string> ById { get; private set; }
     }
 
     /// <summary>One port the search probed, and what became of it.</summary>
@@ -62,7 +73,9 @@ namespace Dravik
             foreach (Dictionary<string, object> line in lines)
                 ports.Add(new PortInfo(Member<string>(line, "port"),
                                        Member<string>(line, "description"),
-                                       Member<string>(line, "state")));
+                                       Member<string>(line, "state"),
+                                       Member<string[]>(line, "by_path"),
+                                       Member<string[]>(line, "by_id")));
             return ports;
         }
 

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -285,8 +286,8 @@ class Link {
 
 class Meter {
   public:
-    Meter(const Options& options, Pty& pty, int signalFd)
-        : m_options(options), m_pty(pty), m_signalFd(signalFd), m_parent(getppid()) {}
+    Meter(const Options& options, Pty& pty, int signalFd, pid_t parent)
+        : m_options(options), m_pty(pty), m_signalFd(signalFd), m_parent(parent) {}
 
     int Run() {
         Clock::time_point nextStream = Clock::now();
@@ -471,6 +472,8 @@ int Answer(Ask ask, const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The parent it serves, before anything could make it an orphan.
+    const pid_t parent = getppid();
     // Its pty's master opened as descriptor 1 would take the log lines for the meter's answers.
     KeepStandardDescriptorsOpen();
     const std::string name = ProgramName(argv[0]);
@@ -509,6 +512,10 @@ int main(int argc, char** argv) {
         std::perror(("meter-sim: link " + options.link).c_str());
         return 1;
     }
+    // Watched before PORT is out: a parent that dies from here on sends SIGTERM (read from the
+    // descriptor above, so the pty and the link go as after any stop), and one that died before
+    // the watch began shows in getppid().
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent) return 0;
     Log("PORT " + pty.Path());
-    return Meter(options, pty, signalFd).Run();
+    return Meter(options, pty, signalFd, parent).Run();
 }

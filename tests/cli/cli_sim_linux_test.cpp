@@ -11,6 +11,7 @@
 
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -202,15 +203,28 @@ TEST(CliOnMeterSim, LogRoundTripsThroughACsvReader) {
     }
 }
 
-// The log cannot take the row that must be on the disk before the frame (a full disk): the
-// frame is not sent, the error names the log, and the run does not end clean.
+// The log cannot take the row that must be on the disk before the frame (a disk that takes no
+// byte: a file size limit of 0, its signal ignored): the frame is not sent, the error names the
+// log, and the run does not end clean.
 TEST(CliOnMeterSim, AChannelWhoseRowCannotBeWrittenIsNotSent) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "SIGXFSZ cannot be ignored under ThreadSanitizer";
+#endif
     MeterSimProcess sim;
     ASSERT_TRUE(sim.Started());
-    const CliRun run =
-        RunOn(sim, {"set", "--port", sim.DevicePath(), "--log", "/dev/full", "2=1", "3=1"});
+    const ScratchDir dir;
+    const std::string log = dir.Path() + "/station.csv";
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit none = before;
+    none.rlim_cur = 0;
+    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &none), 0);
+    const CliRun run = RunOn(sim, {"set", "--port", sim.DevicePath(), "--log", log, "2=1", "3=1"});
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &before), 0);
+    std::signal(SIGXFSZ, handler);
     EXPECT_EQ(run.status, kExitNoAnswer);
-    EXPECT_THAT(run.err, HasSubstr("“/dev/full”"));
+    EXPECT_THAT(run.err, HasSubstr("“" + log + "”"));
     ExchangeRecord notSent;
     EXPECT_EQ(run.out, Utf8FromWide(FormatOutcome(ReadCorrection(L"1", 2), notSent)) + "\n" +
                            Utf8FromWide(FormatOutcome(ReadCorrection(L"1", 3), notSent)) + "\n");

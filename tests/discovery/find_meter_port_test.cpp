@@ -209,11 +209,9 @@ TEST(FindMeterPort, RecordsWhatBecameOfEachPortTried) {
     unplugged.failClearCommError = true;
     FakeSerialLayer::PortScript flowStopped;
     flowStopped.writeAccepts = {0};
-    std::uint32_t probeWriteLimitMs = 0;
+    CommTimeouts probeWrite;  // as the probe's write met them
     flowStopped.onWrite = [&](FakeSerialLayer& fake, const std::wstring& port, const Bytes&) {
-        const CommTimeouts limits = fake.Snapshot(port).timeouts;
-        probeWriteLimitMs =
-            limits.writeTotalTimeoutConstant + limits.writeTotalTimeoutMultiplier * kFrameSize;
+        probeWrite = fake.Snapshot(port).timeouts;
     };
     layer.AddPort(L"held", FakeMeter());
     layer.AddPort(L"locked", refusing(OpenReason::Busy, {L"", 99}));
@@ -261,7 +259,7 @@ TEST(FindMeterPort, RecordsWhatBecameOfEachPortTried) {
     EXPECT_EQ(layer.Snapshot(L"held").opens, 0) << "a port another program holds was opened";
     EXPECT_EQ(layer.OpenLog().front(), L"locked");
     // A probe that did not go out spent its time in the write, bounded to the probe's.
-    EXPECT_EQ(probeWriteLimitMs, 500u);
+    EXPECT_EQ(probeWrite.writeTotalTimeoutConstant + probeWrite.writeTotalTimeoutMultiplier, 500u);
     std::vector<std::uint32_t> pauses(expected.size() - 1, 500u);
     pauses.push_back(200u);
     EXPECT_EQ(layer.Pauses(), pauses);

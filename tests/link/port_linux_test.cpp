@@ -165,31 +165,24 @@ TEST(LinuxMeterSim, ProbeAnswersAreReadAndJudged) {
 TEST(LinuxMeterSim, EndsWithItsParent) {
     const std::string sim = BinDir() + "/meter-sim";
     for (int round = 0; round < 10; ++round) {
-        SCOPED_TRACE(round);
         int out[2];
-        int held[2];
-        ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-        ASSERT_EQ(::pipe(held), 0);  // inherited by the sim, its end seen here
+        int held[2];  // inherited by the sim alone
+        ASSERT_TRUE(::pipe2(out, O_CLOEXEC) == 0 && ::pipe(held) == 0);
         const pid_t parent = ::fork();
-        ASSERT_GE(parent, 0);
-        if (parent == 0) {
-            if (::fork() == 0) {
-                ::dup2(out[1], STDOUT_FILENO);
-                ::execl(sim.c_str(), sim.c_str(), static_cast<char*>(nullptr));
-                ::_exit(127);
-            }
-            char first = 0;
-            ::_exit(::read(out[0], &first, 1) == 1 ? 0 : 1);
+        if (parent == 0 && ::fork() == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            ::execl(sim.c_str(), sim.c_str(), static_cast<char*>(nullptr));
         }
-        ::close(out[1]);
+        char first = 0;
+        if (parent == 0) ::_exit(::read(out[0], &first, 1) == 1 ? 0 : 1);
         ::close(held[1]);
         int status = 0;
         ASSERT_EQ(::waitpid(parent, &status, 0), parent);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "no PORT line";
+        EXPECT_EQ(status, 0) << "no PORT line";
         pollfd end{held[0], POLLIN, 0};
-        EXPECT_EQ(::poll(&end, 1, 20'000), 1) << "the sim outlived its parent";
-        ::close(held[0]);
-        ::close(out[0]);
+        EXPECT_EQ(::poll(&end, 1, 20'000), 1) << "the sim outlived its parent, round " << round;
+        for (const int fd : {held[0], out[0], out[1]})
+            ::close(fd);
     }
 }
 

@@ -73,10 +73,8 @@ TEST(SetSession, TheRecordSaysWhatReachedTheMeter) {
         FakeSerialLayer::PortScript script;
         c.line(script);
         layer.AddPort(port, script);
-        std::uint32_t sinceBurst = 0;
-        layer.onPause = [&](std::uint32_t ms) {
-            if (c.burstEveryMs == 0 || (sinceBurst += ms) < c.burstEveryMs) return;
-            sinceBurst = 0;
+        layer.onPause = [&, since = 0u](std::uint32_t ms) mutable {
+            if (c.burstEveryMs == 0 || (since += ms) % c.burstEveryMs >= ms) return;
             layer.QueueInput(port, Bytes(40, '$'));
             layer.PushEvent(port, {kEvRxChar});
         };

@@ -91,8 +91,9 @@ int RunSet(const SetOptions& options, const CliSystem& system, std::ostream& out
         return kExitUsage;
     }
     std::unique_ptr<StationLog> log;
-    if (options.logGiven && !(log = StationLog::Open(options.logPath))) {
-        err << Complaint(options.logPath, kLogOpenFailed) << '\n';
+    std::string logComplaint;
+    if (options.logGiven && !(log = StationLog::Open(options.logPath, &logComplaint))) {
+        err << logComplaint << '\n';
         return kExitUsage;
     }
 
@@ -106,8 +107,8 @@ int RunSet(const SetOptions& options, const CliSystem& system, std::ostream& out
     session->SetTags(std::move(*tags));
     session->AttachLog(std::move(log), options.logPath);
     bool outputFailed = false;
-    for (const Correction& correction : *corrections) {
-        const ChannelRecord record = session->Set(correction);
+    for (std::size_t k = 0; k < corrections->size(); ++k) {
+        const ChannelRecord record = session->Set((*corrections)[k], k + 1 < corrections->size());
         // An output that failed takes no more lines.
         if (!outputFailed && !Print(record, options.json, out)) {
             outputFailed = true;
@@ -282,8 +283,9 @@ int RunCli(const std::vector<std::string>& args, const CliSystem& system, std::o
     try {
         app.parse(static_cast<int>(argv.size()), argv.data());
     } catch (const CLI::Success& success) {
-        // --help and --version.
-        return app.exit(success, out, err);
+        // --help and --version: text that did not reach stdout is no success either.
+        const int status = app.exit(success, out, err);
+        return Delivered(out, err) ? status : kExitNoAnswer;
     } catch (const CLI::ParseError& error) {
         err << kUsageError << Shown(WideFromBytes(error.what())) << Suggestion(app, args) << '\n';
         return kExitUsage;

@@ -56,17 +56,31 @@ PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name,
     // Whether the open worked is judged by the handle, not by Open's result.
     port.Open(name);
     const PortHandle handle = port.m_hComm.load();
-    if (handle != kInvalidPort) layer.PurgeComm(handle, kPurgeAll);
+    // The probe's write takes no more than the probe's own time: the meter's time-outs would
+    // let a line held by flow control keep it for seconds, each port of a search in turn.
+    // They are put back for a port kept open.
+    CommTimeouts meterTimeouts;
+    if (handle != kInvalidPort) {
+        layer.PurgeComm(handle, kPurgeAll);
+        layer.GetCommTimeouts(handle, meterTimeouts);
+        CommTimeouts probeTimeouts = meterTimeouts;
+        probeTimeouts.writeTotalTimeoutMultiplier = 0;
+        probeTimeouts.writeTotalTimeoutConstant = kProbeAnswerWaitMs;
+        layer.SetCommTimeouts(handle, probeTimeouts);
+    }
     // In a search a port that did not open still costs its pause: Write and Read do nothing on
-    // it. A named port that did not open has nothing to wait for.
-    port.Write(frame.data(), kFrameSize);
-    const std::uint32_t count = handle != kInvalidPort || wait == AnswerWait::Whole
-                                    ? AwaitAnswer(port, layer, wait, answer)
-                                    : 0;
+    // it. A named port that did not open, or a probe that did not go out, has nothing to wait
+    // for (the write has taken its time already).
+    const bool sent = port.Write(frame.data(), kFrameSize) == kFrameSize;
+    if (handle != kInvalidPort) layer.SetCommTimeouts(handle, meterTimeouts);
+    const bool awaited = handle != kInvalidPort ? sent : wait == AnswerWait::Whole;
+    const std::uint32_t count = awaited ? AwaitAnswer(port, layer, wait, answer) : 0;
     if (handle == kInvalidPort) {
         probe.outcome = RefusedBecause(port.LastOpenStatus().reason);
         probe.holder = port.LastOpenStatus().holder;
         probe.access = port.LastOpenStatus().access;
+    } else if (!sent && port.IsDevicePresent()) {
+        probe.outcome = PortOutcome::NotSent;
     } else if (IsProbeReply(answer.data(), count)) {
         probe.outcome = PortOutcome::Answered;
     } else if (count > 0) {

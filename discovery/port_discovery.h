@@ -34,6 +34,7 @@ using PortLister = std::function<void(std::vector<PortInfo>&)>;
 enum class PortOutcome {
     Answered,  // the meter
     NoAnswer,
+    NotSent,  // opened, but the probe did not go out whole in the probe's time (flow control)
     WrongAnswer,
     Busy,  // another program has it; the holder, where the system shows it
     PermissionDenied,

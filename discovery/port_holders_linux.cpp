@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,8 +14,10 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -67,11 +70,14 @@ std::wstring ProgramName(const std::string& processDir) {
     return WideFromBytes(name);
 }
 
-// A port the scan looks for: its device number and the paths a descriptor's link shows for it.
+// A port the scan looks for: its device number, the paths a descriptor's link shows for it, and
+// its node as the file a descriptor is open on (the node's filesystem and inode).
 struct Sought {
     std::wstring port;
     dev_t device = 0;
     std::vector<std::string> paths;
+    dev_t nodeFilesystem = 0;
+    ino_t nodeInode = 0;
     bool found = false;
 };
 
@@ -101,31 +107,80 @@ std::vector<Sought> Devices(const std::vector<std::wstring>& ports) {
         const std::optional<std::string> path = PortPathBytes(port);
         struct stat node {};
         if (!path || stat(path->c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) continue;
-        sought.push_back({port, node.st_rdev, NamesOf(*path)});
+        sought.push_back({port, node.st_rdev, NamesOf(*path), node.st_dev, node.st_ino});
     }
     return sought;
 }
 
-// The sought port a descriptor of `fdDir` is open on, or nullptr. Its link is read first, which
-// never reaches the file's own filesystem, and only a link naming a sought port is worth a stat.
-// That stat does reach it: a process in a mount namespace of its own can show a sought path for
-// a file on a FUSE or network mount that never answers, and the stat then waits for as long.
-// Hence the whole scan runs on a thread that its caller can leave behind.
-Sought* OpenOn(int fdDir, const char* fdName, std::vector<Sought>& sought) {
+// The file a descriptor is open on as the kernel notes it for the descriptor itself (its fdinfo):
+// the id of its mount and its inode. Reading it never reaches the file's filesystem.
+struct OpenFile {
+    std::string mountId;
+    ino_t inode = 0;
+};
+
+std::optional<OpenFile> FdInfo(const std::string& processDir, const char* fdName) {
+    std::istringstream lines(ReadAttribute(processDir + "/fdinfo/" + fdName).value_or(""));
+    OpenFile file;
+    bool inode = false;
+    for (std::string key, value; lines >> key >> value;) {
+        if (key == "mnt_id:") file.mountId = value;
+        if (key == "ino:") {
+            const auto [end, error] =
+                std::from_chars(value.data(), value.data() + value.size(), file.inode);
+            inode = error == std::errc() && end == value.data() + value.size();
+        }
+    }
+    if (file.mountId.empty() || !inode) return std::nullopt;
+    return file;
+}
+
+// The device number of the filesystem behind mount `mountId` of a process, from its mountinfo
+// ("36 35 0:5 / /dev rw ..."): text too, which no filesystem is asked for.
+std::optional<dev_t> MountDevice(const std::string& processDir, const std::string& mountId) {
+    std::ifstream mounts(processDir + "/mountinfo");
+    for (std::string line; std::getline(mounts, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, numbers;
+        if (!(fields >> id >> parent >> numbers) || id != mountId) continue;
+        unsigned int major = 0;
+        unsigned int minor = 0;
+        const std::size_t colon = numbers.find(':');
+        const char* text = numbers.data();
+        if (colon == std::string::npos ||
+            std::from_chars(text, text + colon, major).ec != std::errc() ||
+            std::from_chars(text + colon + 1, text + numbers.size(), minor).ec != std::errc()) {
+            return std::nullopt;
+        }
+        return makedev(major, minor);
+    }
+    return std::nullopt;
+}
+
+// The sought port a descriptor of `fdDir` (in `processDir`) is open on, or nullptr. Nothing here
+// reaches the file's own filesystem: its link is read first, and only a link naming a sought
+// port is worth its fdinfo and the mount behind it, which must be the sought node's own. A stat
+// would reach it: a process in a mount namespace of its own can show a sought path for a file
+// on a FUSE or network mount that never answers, and the stat would wait for as long, and keep
+// the process that scans from ending.
+Sought* OpenOn(const std::string& processDir, int fdDir, const char* fdName,
+               std::vector<Sought>& sought) {
     std::array<char, PATH_MAX> target{};
     const ssize_t length = readlinkat(fdDir, fdName, target.data(), target.size() - 1);
     if (length <= 0) return nullptr;
     const std::string_view link(target.data(), static_cast<std::size_t>(length));
+    const auto named = [&](const Sought& entry) {
+        return !entry.found &&
+               std::find(entry.paths.begin(), entry.paths.end(), link) != entry.paths.end();
+    };
+    if (std::none_of(sought.begin(), sought.end(), named)) return nullptr;
+    const std::optional<OpenFile> file = FdInfo(processDir, fdName);
+    const std::optional<dev_t> filesystem =
+        file ? MountDevice(processDir, file->mountId) : std::nullopt;
+    if (!filesystem) return nullptr;
     for (Sought& entry : sought) {
-        if (entry.found ||
-            std::find(entry.paths.begin(), entry.paths.end(), link) == entry.paths.end()) {
-            continue;
-        }
-        struct stat info {};
-        if (fstatat(fdDir, fdName, &info, 0) == 0 && S_ISCHR(info.st_mode) &&
-            info.st_rdev == entry.device) {
+        if (named(entry) && entry.nodeFilesystem == *filesystem && entry.nodeInode == file->inode)
             return &entry;
-        }
     }
     return nullptr;
 }
@@ -154,7 +209,7 @@ void Scan(const std::vector<std::wstring>& ports, const std::string& procRoot,
             timeUp = Clock::now() >= deadline;
             if (timeUp) break;
             if (fd->d_name[0] == '.') continue;
-            if (const Sought* port = OpenOn(fdDir, fd->d_name, sought)) {
+            if (const Sought* port = OpenOn(processDir, fdDir, fd->d_name, sought)) {
                 // Every name of that device is held (a by-id link listed beside ttyUSB0).
                 const dev_t device = port->device;
                 const PortHolder holder{ProgramName(processDir), *pid};

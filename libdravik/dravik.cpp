@@ -256,7 +256,10 @@ int32_t SetChannel(Session& s, const std::string& channel, const std::string& db
     if (!s.run) return Fail(s, DRAVIK_PORT_UNAVAILABLE, kNoPortOpen);
     ChannelRecord record;
     try {
-        record = s.run->Set(*correction);
+        // As if another frame followed: a host's next call is not known, and a quiet wait after
+        // each answer would cost every channel a second. Bytes that come after this answer
+        // stop the run at the next set (the line talks on its own), this record already given.
+        record = s.run->Set(*correction, true);
         std::string json = RecordJson(record);
         Json object = Json::parse(json);
         const std::lock_guard lock(s.textsMutex);
@@ -342,8 +345,9 @@ int32_t DRAVIK_CALL dravik_open_log(dravik_session session, const char* path) {
         if (!WideFromUtf8(logPath))
             return Fail(s, DRAVIK_INVALID_ARGUMENT, Complaint(logPath, kNotUtf8));
         std::shared_ptr<StationLog> log;
-        if (!logPath.empty() && !(log = StationLog::Open(logPath))) {
-            return Fail(s, DRAVIK_LOG_FAILED, Complaint(logPath, kLogOpenFailed));
+        std::string complaint;
+        if (!logPath.empty() && !(log = StationLog::Open(logPath, &complaint))) {
+            return Fail(s, DRAVIK_LOG_FAILED, complaint);
         }
         s.log = std::move(log);
         s.logPath = logPath;

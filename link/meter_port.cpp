@@ -266,20 +266,50 @@ class ReplyBytes {
     bool m_answer = false;
 };
 
-// Reads what arrives until nothing has for `quietMs`, for at most `limitMs`; whether the line
-// went quiet.
-bool AwaitQuiet(CMeterPort& port, ReplyBytes& reply, std::uint32_t quietMs, std::uint32_t limitMs) {
+// Takes what arrives (`take`: whether anything did) until nothing has for `quietMs`, for at
+// most `limitMs`, or until the first arrival with `untilFirst`; whether the line went quiet.
+template <typename Take>
+bool AwaitQuiet(CMeterPort& port, Take take, std::uint32_t quietMs, std::uint32_t limitMs,
+                bool untilFirst = false) {
     std::uint32_t quiet = 0;
     for (std::uint32_t waited = 0;
          quiet < quietMs && waited < limitMs && port.Layer().StopRequested() == 0;
          waited += kPollStepMs) {
         port.Layer().Pause(kPollStepMs);
-        quiet = reply.Take(port) ? 0 : quiet + kPollStepMs;
+        if (!take()) {
+            quiet += kPollStepMs;
+        } else if (untilFirst) {
+            return false;
+        } else {
+            quiet = 0;
+        }
     }
     return quiet >= quietMs;
 }
 
 }  // namespace
+
+bool CMeterPort::LineSilent(std::uint32_t quietMs, std::vector<std::uint8_t>& reply) {
+    bool arrived = false;
+    const auto take = [&] {
+        std::array<std::uint8_t, kFrameSize> chunk{};
+        bool got = false;
+        for (std::uint32_t total = 0, count = 0;
+             total < kInputQueueSize && (count = Read(kFrameSize, chunk.data())) > 0;
+             total += count) {
+            got = true;
+            const std::size_t room = kFrameSize - std::min<std::size_t>(reply.size(), kFrameSize);
+            reply.insert(
+                reply.end(), chunk.begin(),
+                chunk.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(count, room)));
+        }
+        arrived = arrived || got;
+        return got;
+    };
+    // A device that has gone has nothing more to say.
+    if (!take() && IsDevicePresent()) AwaitQuiet(*this, take, quietMs, quietMs, true);
+    return !arrived;
+}
 
 bool CMeterPort::Exchange(const Frame& frame, ExchangeRecord* record) {
     DrainInput();
@@ -321,14 +351,15 @@ bool CMeterPort::Exchange(const Frame& frame, ExchangeRecord* record) {
     const bool inTime = reply->Answer();
     // The answer is over once the line is quiet. A line that goes on sending is no meter
     // answering: it chatters, and would chatter just as well without a frame.
-    if (inTime && AwaitQuiet(*this, *reply, kReplyGapMs, kReplyLimitMs)) {
+    const auto take = [&] { return reply->Take(*this); };
+    if (inTime && AwaitQuiet(*this, take, kReplyGapMs, kReplyLimitMs)) {
         record->answered = true;
         return true;
     }
     // Nothing came in time, or no end to it: the line is let go quiet before the next frame, and
     // what comes meanwhile is this frame's answer, late.
     if (IsDevicePresent()) {
-        AwaitQuiet(*this, *reply, kQuietMs, kQuietLimitMs);
+        AwaitQuiet(*this, take, kQuietMs, kQuietLimitMs);
         record->late = !inTime && reply->Answer();
     }
     return false;

@@ -63,6 +63,11 @@ class CMeterPort {
     // The same exchange, with a record of what it found, for dravik-cli's log. It reads what
     // arrives (SendFrame never does) and, after no answer, waits for the line to be quiet.
     ExchangeRecord SendFrameRecorded(const Frame& frame);
+    // For a record, while no frame awaits an answer: whether nothing arrives on the line in
+    // `quietMs` (0: whether nothing is queued now). It ends at the first byte, at a stop
+    // request or when the device has gone; what arrived is added to `reply` (up to 40 bytes
+    // in all).
+    bool LineSilent(std::uint32_t quietMs, std::vector<std::uint8_t>& reply);
     // Reply watcher thread procedure; returns 0.
     static int WatchReplies(CMeterPort* port);
 

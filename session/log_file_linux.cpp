@@ -7,11 +7,32 @@
 
 #include "station_log.h"
 
-std::unique_ptr<LogFile> LogFile::Open(const std::string& utf8Path) {
-    // Read as well, for the last byte; close-on-exec, as every descriptor of the link is.
+std::unique_ptr<LogFile> LogFile::Open(const std::string& utf8Path, LogRefusal& why) {
+    // What exists and is not a regular file is not even opened: opening a tty raises its modem
+    // lines, a tape rewinds. A symbolic link in a directory part of the path is followed.
+    struct stat named {};
+    if (::lstat(utf8Path.c_str(), &named) == 0 && !S_ISREG(named.st_mode)) {
+        why = LogRefusal::NotRegularFile;
+        return nullptr;
+    }
+    // Read as well, for the last byte; close-on-exec, as every descriptor of the link is. What
+    // was swapped in after the look above is met by the open itself (no final link followed, no
+    // controlling terminal taken, no wait for a FIFO's reader) and judged on the descriptor,
+    // which no rename can swap. O_NONBLOCK changes nothing on a regular file.
     const int fd =
-        ::open(utf8Path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd < 0) return nullptr;
+        ::open(utf8Path.c_str(),
+               O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        why = errno == ELOOP || errno == EISDIR || errno == ENXIO ? LogRefusal::NotRegularFile
+                                                                  : LogRefusal::CannotOpen;
+        return nullptr;
+    }
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        ::close(fd);
+        why = LogRefusal::NotRegularFile;
+        return nullptr;
+    }
     return std::unique_ptr<LogFile>(new LogFile(fd));
 }
 
@@ -21,7 +42,7 @@ LogFile::~LogFile() {
 
 std::int64_t LogFile::End() {
     struct stat info {};
-    if (::fstat(m_fd, &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+    if (::fstat(m_fd, &info) != 0) return -1;
     return info.st_size;
 }
 
@@ -42,8 +63,7 @@ bool LogFile::CutBack(std::int64_t size) {
 }
 
 bool LogFile::Sync() {
-    // A pipe or terminal (--log /dev/stdout) holds nothing to sync: EINVAL says so.
-    return ::fsync(m_fd) == 0 || errno == EINVAL;
+    return ::fsync(m_fd) == 0;
 }
 
 LogFile::Locking LogFile::TryLock() {

@@ -9,13 +9,48 @@
 #include "station_log.h"
 #include "utf8_text.h"
 
-std::unique_ptr<LogFile> LogFile::Open(const std::string& utf8Path) {
+namespace {
+
+bool IsDirectoryOrLink(DWORD attributes) {
+    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0;
+}
+
+// Whether the handle is a file on a disk itself: not a device (NUL, CON, COM1), a pipe, a
+// directory or a reparse point (a symbolic link or junction, opened as itself).
+bool IsRegularFile(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    return ::GetFileType(file) == FILE_TYPE_DISK && ::GetFileInformationByHandle(file, &info) &&
+           !IsDirectoryOrLink(info.dwFileAttributes);
+}
+
+}  // namespace
+
+std::unique_ptr<LogFile> LogFile::Open(const std::string& utf8Path, LogRefusal& why) {
+    why = LogRefusal::CannotOpen;
     const std::optional<std::wstring> path = WideFromUtf8(utf8Path);
     if (!path) return nullptr;
-    const int fd =
-        ::_wopen(path->c_str(), _O_RDWR | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
-                 _S_IREAD | _S_IWRITE);
-    if (fd < 0) return nullptr;
+    // A directory or a link is refused before it is opened; what was swapped in after this look
+    // is judged on the handle. A reparse point is opened as itself, never followed; the share
+    // mode and the handle's inheritance are those _wopen gave.
+    const DWORD attributes = ::GetFileAttributesW(path->c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && IsDirectoryOrLink(attributes)) {
+        why = LogRefusal::NotRegularFile;
+        return nullptr;
+    }
+    const HANDLE file = ::CreateFileW(
+        path->c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    if (!IsRegularFile(file)) {
+        ::CloseHandle(file);
+        why = LogRefusal::NotRegularFile;
+        return nullptr;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file), _O_APPEND | _O_BINARY);
+    if (fd < 0) {
+        ::CloseHandle(file);
+        return nullptr;
+    }
     return std::unique_ptr<LogFile>(new LogFile(fd));
 }
 
@@ -25,7 +60,7 @@ LogFile::~LogFile() {
 
 std::int64_t LogFile::End() {
     struct _stat64 info {};
-    if (::_fstat64(m_fd, &info) != 0 || (info.st_mode & _S_IFREG) == 0) return -1;
+    if (::_fstat64(m_fd, &info) != 0) return -1;
     return info.st_size;
 }
 

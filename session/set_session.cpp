@@ -2,6 +2,14 @@
 
 #include <utility>
 
+namespace {
+
+// How long the line must stay silent after the last answer of a run: as long as after a frame
+// that got none. A line that talks only later than this cannot be told from a slow meter.
+constexpr std::uint32_t kAfterAnswerQuietMs = 1000;
+
+}  // namespace
+
 #include "operator_text.h"
 #include "station_text.h"
 #include "utf8_text.h"
@@ -40,8 +48,9 @@ std::unique_ptr<SetSession> SetSession::Open(const SessionSystem& system, const 
             return nullptr;
         }
         if (!probe.Answered()) {
-            const bool opened =
-                probe.outcome == PortOutcome::NoAnswer || probe.outcome == PortOutcome::WrongAnswer;
+            const bool opened = probe.outcome == PortOutcome::NoAnswer ||
+                                probe.outcome == PortOutcome::NotSent ||
+                                probe.outcome == PortOutcome::WrongAnswer;
             opening.status = opened ? kStatusNoMeter : kStatusPortUnavailable;
             return nullptr;
         }
@@ -88,7 +97,7 @@ bool SetSession::Logged(const ChannelRecord& record, RowEvent event, const std::
     return m_log == nullptr || m_log->Append(LogRow(record, event, time));
 }
 
-ChannelRecord SetSession::Set(const Correction& correction) {
+ChannelRecord SetSession::Set(const Correction& correction, bool more) {
     ChannelRecord record{UtcNow(), Utf8FromWide(m_port), correction, {}, m_tags};
     if (m_halt == Halt::None && m_layer.StopRequested() != 0) m_halt = Halt::Stopped;
     // A channel whose row is not on the disk is not sent: the record would not hold it.
@@ -96,7 +105,20 @@ ChannelRecord SetSession::Set(const Correction& correction) {
         m_logFailed = true;
         m_halt = Halt::LogFailed;
     }
+    // Bytes queued before the frame came after the last answer (or the probe's) unasked.
+    std::vector<std::uint8_t> unasked;
+    if (m_halt == Halt::None && !m_meter.LineSilent(0, unasked)) {
+        m_halt = Halt::OutOfStep;
+        m_unasked = true;
+        m_allAnswered = false;
+    }
     if (m_halt == Halt::None) record.exchange = m_meter.SendFrameRecorded(correction.frame);
+    if (m_halt == Halt::None && record.exchange.answered &&
+        !m_meter.LineSilent(more ? 0 : kAfterAnswerQuietMs, record.exchange.reply)) {
+        record.exchange.answered = false;
+        m_halt = Halt::OutOfStep;
+        m_unasked = true;
+    }
     m_allAnswered = m_allAnswered && record.exchange.answered;
     if (record.exchange.portLost && m_halt == Halt::None) m_halt = Halt::PortLost;
     if (m_halt == Halt::None && record.exchange.sent && !record.exchange.answered) {
@@ -134,6 +156,7 @@ std::string SetSession::HaltMessage() const {
         case Halt::LogFailed:
             return Complaint(m_logPath, kLogWriteFailed);
         case Halt::OutOfStep:
+            if (m_unasked) return Complaint(Utf8FromWide(ShownText(m_port)), kLineTalks);
             return Complaint(Utf8FromWide(m_silentLabel), kOutOfStep);
     }
     return {};

@@ -35,7 +35,9 @@ struct SessionSystem {
 
 // Why the channels from one on are not sent. OutOfStep: a channel got no answer in time, and no
 // frame of the protocol tells a late answer from the next channel's, so nothing more is sent
-// on this port until it is opened again.
+// on this port until it is opened again; or the line sent data while no frame awaited an
+// answer (a meter left in a continuous-reading mode), and what came after a frame can no longer
+// be told for its answer.
 enum class Halt { None, Stopped, LogFailed, PortLost, OutputFailed, OutOfStep };
 
 // What opening a session found, for the front end to report when it failed.
@@ -76,7 +78,12 @@ class SetSession {
 
     // One channel: unless the run has stopped, its write-ahead row, then the frame and what
     // came back, then its outcome row. A channel whose row cannot be written is not sent.
-    ChannelRecord Set(const Correction& correction);
+    // From the probe's answer on, the line is watched while no frame awaits an answer: a byte
+    // queued before the frame stops the run (this channel not sent), and after an answer
+    // `more` (another frame follows at once, whose check then covers the gap) looks only at
+    // what is queued, else the line must stay silent for a quiet wait (1 s); a byte then
+    // unconfirms this channel.
+    ChannelRecord Set(const Correction& correction, bool more = false);
     // The front end could not report a record (its stdout failed): no further channel is sent.
     // After a channel without an answer (OutOfStep) nothing more is either.
     void HaltForOutput();
@@ -104,6 +111,7 @@ class SetSession {
     std::string m_logPath;
     Halt m_halt = Halt::None;
     std::wstring m_silentLabel;  // the channel that got no answer, for OutOfStep
+    bool m_unasked = false;      // OutOfStep because the line talked on its own
     bool m_allAnswered = true;
     bool m_logFailed = false;
     bool m_outputFailed = false;

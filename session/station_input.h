@@ -19,8 +19,8 @@ std::optional<int> ChannelNamed(const std::string& name);
 
 // `channel` and `level` checked as a script's must be: the channel known and not among
 // `earlier`, the level exactly one number (blanks around it allowed), read as the dialog reads
-// it, and both it and its factor finite. `argument` is how the station gave them ("0=2.5"),
-// which the refusal names.
+// it, finite, and its factor a normal float (not 0, subnormal or infinite). `argument` is how the
+// station gave them ("0=2.5"), which the refusal names.
 std::optional<Correction> CheckCorrection(const std::string& channel, const std::string& level,
                                           const std::string& argument,
                                           const std::vector<Correction>& earlier,
@@ -30,8 +30,10 @@ std::optional<Correction> CheckAssignment(const std::string& argument,
                                           const std::vector<Correction>& earlier,
                                           std::string& problem);
 
-// KEY=VALUE each: KEY letters, digits, '_', '.' and '-'; VALUE UTF-8 without ';' and control
-// characters (IsControlCharacter's); each KEY once.
+// KEY=VALUE each: KEY letters, digits, '_', '.' and '-'; VALUE UTF-8 without ';', control
+// characters (IsControlCharacter's) and format characters (Unicode's Cf: U+200B, U+FEFF, the
+// bidirectional controls); each KEY once. A refusal names the first character that does not fit
+// and its position.
 std::optional<Tags> CheckTags(const std::vector<std::string>& arguments, std::string& problem);
 
 // “argument” + what is wrong with it: the line every refused argument gets, the argument shown

@@ -1,6 +1,8 @@
 #include "station_log.h"
 
 #include "channel_record.h"
+#include "station_input.h"
+#include "station_text.h"
 
 #include <algorithm>
 #include <chrono>
@@ -72,9 +74,15 @@ bool LogFile::Write(const std::string& text) {
     return true;
 }
 
-std::unique_ptr<StationLog> StationLog::Open(const std::string& utf8Path) {
-    std::unique_ptr<LogFile> file = LogFile::Open(utf8Path);
-    if (!file) return nullptr;
+std::unique_ptr<StationLog> StationLog::Open(const std::string& utf8Path, std::string* complaint) {
+    LogRefusal why = LogRefusal::CannotOpen;
+    std::unique_ptr<LogFile> file = LogFile::Open(utf8Path, why);
+    if (!file) {
+        if (complaint != nullptr)
+            *complaint = Complaint(
+                utf8Path, why == LogRefusal::NotRegularFile ? kLogNotRegular : kLogOpenFailed);
+        return nullptr;
+    }
     return std::unique_ptr<StationLog>(new StationLog(std::move(file)));
 }
 

@@ -12,17 +12,23 @@
 #include <utility>
 #include <vector>
 
+// Why a log was refused. Only a regular file takes the rows: a terminal or a device would carry
+// them off the record (down another instrument's line), a FIFO nobody reads would block the run
+// for ever, /dev/null would swallow them, and a final symbolic link could lead the rows into a
+// file the station never named.
+enum class LogRefusal { CannotOpen, NotRegularFile };
+
 // The file as the log uses it; the platform's part (log_file_linux.cpp, log_file_win32.cpp).
 class LogFile {
   public:
-    // Opens `utf8Path` for appending (created when missing); nullptr when it cannot be.
-    static std::unique_ptr<LogFile> Open(const std::string& utf8Path);
+    // Opens `utf8Path` for appending (created when missing) when it is a regular file;
+    // nullptr, with why, when it is not or cannot be opened.
+    static std::unique_ptr<LogFile> Open(const std::string& utf8Path, LogRefusal& why);
     ~LogFile();
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
-    // The size of a regular file; -1 for anything else (a pipe, a terminal), which can be
-    // neither read back nor cut.
+    // The file's size; -1 when it cannot be had.
     std::int64_t End();
     // Whether the byte before `end` is a line feed.
     bool EndsInLineFeed(std::int64_t end);
@@ -40,8 +46,8 @@ class LogFile {
   private:
     enum class Locking { Taken, HeldByAnother, Unsupported };
     explicit LogFile(int fd) : m_fd(fd) {}
-    // One try at the lock, without waiting. A file that takes no lock at all (a pipe, a file
-    // system without locks) is written unlocked, as a single run writes it.
+    // One try at the lock, without waiting. A file that takes no lock at all (on a file system
+    // without locks) is written unlocked, as a single run writes it.
     Locking TryLock();
     // Writes a first part of the `size` bytes at `data`, as one write call does; how many, or
     // 0 on a failure.
@@ -51,9 +57,11 @@ class LogFile {
 
 class StationLog {
   public:
-    // nullptr when the file cannot be opened for appending. `utf8Path` as given on the command
-    // line.
-    static std::unique_ptr<StationLog> Open(const std::string& utf8Path);
+    // nullptr when the file is not a regular file or cannot be opened for appending; then
+    // `complaint`, when given, gets the line that says so. `utf8Path` as given on the command
+    // line. Nothing has been written to it when it is refused.
+    static std::unique_ptr<StationLog> Open(const std::string& utf8Path,
+                                            std::string* complaint = nullptr);
 
     // Appends one row (the fields of LogColumns, in order), after the header when the file is
     // empty and a line feed when it does not end in one, and syncs it; false, with the file as

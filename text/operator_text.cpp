@@ -105,6 +105,8 @@ std::wstring Reason(PortOutcome outcome, const PortHolder& holder, const NodeAcc
             return L"是待测表";
         case PortOutcome::NoAnswer:
             return L"无应答";
+        case PortOutcome::NotSent:
+            return L"探测帧发不出去（线路被流控阻塞？）";
         case PortOutcome::WrongAnswer:
             return L"应答不符";
         case PortOutcome::Busy:
@@ -210,6 +212,7 @@ std::wstring FormatSearchReport(const std::vector<PortProbe>& tried) {
             case PortOutcome::LineDiscipline:
                 return 2;
             case PortOutcome::WrongAnswer:
+            case PortOutcome::NotSent:
                 return 3;
             case PortOutcome::Gone:
             case PortOutcome::Console:

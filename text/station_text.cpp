@@ -10,14 +10,21 @@ const char* const kChannelTwice = "”：这个通道前面已经给过";
 const char* const kNotANumber = "”：dB 值不是一个数";
 const char* const kOutOfRange = "”：dB 值或其校正系数超出范围";
 const char* const kLogOpenFailed = "”：无法打开日志文件";
+const char* const kLogNotRegular = "”：不是普通文件，不能作日志";
 const char* const kLogEmpty = "--log 需要文件名（空的文件名不会写日志）";
-const char* const kBadTag = "”：标签应写作 键=值，键只用字母、数字和 _ . -，值不含 ; 和控制字符";
+const char* const kBadTag =
+    "”：标签应写作 键=值，键只用字母、数字和 _ . -，值不含 ; 、控制字符和不可见的格式字符";
+const char* const kBadTagAt = "（第 ";
+const char* const kBadTagCharacter = " 个字符 ";
+const char* const kBadTagRefused = " 不可用）";
 const char* const kTagTwice = "”：这个标签的键前面已经给过";
 const char* const kEmptyPort = "--port 不能为空";
 const char* const kLogWriteFailed = "”：日志写入失败，其余通道未发送";
 const char* const kPortLost = "”：串口已断开（设备不存在或已拔出），其余通道未发送";
 const char* const kOutOfStep =
     "”无应答：此后的应答无法与通道对应，其余通道未发送，请重新运行本次设置";
+const char* const kLineTalks =
+    "”：线路在无人询问时发来数据（仪表处于连续输出模式？），应答无法确认，其余通道未发送";
 const char* const kOutputFailed = "写入标准输出失败，其余通道未发送";
 const char* const kOutputLost = "写入标准输出失败";
 const char* const kStopped = "已中断，其余通道未发送：信号 ";

@@ -13,14 +13,20 @@ extern const char* const kChannelTwice;
 extern const char* const kNotANumber;
 extern const char* const kOutOfRange;
 extern const char* const kLogOpenFailed;
+extern const char* const kLogNotRegular;
 extern const char* const kLogEmpty;  // after kUsageError
 extern const char* const kBadTag;
+// After kBadTag: kBadTagAt + the position + kBadTagCharacter + the character + kBadTagRefused.
+extern const char* const kBadTagAt;
+extern const char* const kBadTagCharacter;
+extern const char* const kBadTagRefused;
 extern const char* const kTagTwice;
 extern const char* const kEmptyPort;  // after kUsageError
 // What stops the channels after one from being sent.
 extern const char* const kLogWriteFailed;
 extern const char* const kPortLost;
-extern const char* const kOutOfStep;     // after the label of the channel that got no answer
+extern const char* const kOutOfStep;  // after the label of the channel that got no answer
+extern const char* const kLineTalks;
 extern const char* const kOutputFailed;  // a line of its own
 extern const char* const kOutputLost;    // a line of its own: `ports` and `find`
 extern const char* const kStopped;       // a line of its own, followed by the signal's number

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -554,6 +555,8 @@ bool Detached(int ready) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The parent it serves, before anything could make it an orphan.
+    const pid_t parent = getppid();
     // Its pty's master opened as descriptor 1 would take the log lines for the meter's answers.
     KeepStandardDescriptorsOpen();
     const std::string name = ProgramName(argv[0]);
@@ -596,10 +599,16 @@ int main(int argc, char** argv) {
         std::perror(("meter-sim: link " + options.link).c_str());
         return 1;
     }
+    // Watched before PORT is out: a parent that dies from here on sends SIGTERM (read from the
+    // descriptor above, so the pty and the link go as after any stop), and one that died before
+    // the watch began shows in getppid(). In the background there is no parent to serve: the
+    // one that started it exits as soon as PORT is out.
+    if (!options.background && (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent))
+        return 0;
     Log("PORT " + pty.Path());
     if (options.background) {
         Log("PID " + std::to_string(getpid()));
         if (!Detached(ready)) return 1;
     }
-    return Meter(options, pty, signalFd, options.background ? 0 : getppid()).Run();
+    return Meter(options, pty, signalFd, options.background ? 0 : parent).Run();
 }

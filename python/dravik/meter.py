@@ -68,7 +68,12 @@ def _number_text(value: object) -> str:
     if isinstance(value, float):
         return float.__repr__(value)
     if isinstance(value, int):
-        return int.__repr__(value)
+        try:
+            return int.__repr__(value)
+        except ValueError:
+            # More digits than Python turns into text (sys.set_int_max_str_digits).
+            raise InvalidArgument(f"{value.bit_length()}-bit integer: too long to be a "
+                                  "channel or a level") from None
     return str(value)
 
 
@@ -87,7 +92,11 @@ def _tags_text(tags: Optional[Mapping[str, object]]) -> Optional[bytes]:
         return None
     pairs = []
     for key, value in tags.items():
-        pair = (str(key), str(value))
+        # Only what reads as one text: bytes or None would become "b'x'" or "None".
+        if not isinstance(value, (str, int, float, Decimal)):
+            raise InvalidArgument(f"tag {key}: a {type(value).__name__} value; a tag takes "
+                                  "str, int, float or Decimal")
+        pair = (str(key), _number_text(value) if isinstance(value, int) else str(value))
         if "=" in pair[0] or ";" in pair[0] or ";" in pair[1]:
             raise InvalidArgument(f"tag {pair[0]}={pair[1]}: '=' in a key or ';' anywhere would "
                                   "split it into other tags")

@@ -94,6 +94,8 @@ def test_a_meter_never_closed_closes_when_collected(meter_sim):
     ({}, "1310CW", Decimal("NaN")),
     ({}, "1310CW", "2.5x"),
     ({}, "1310CW", "1e999"),
+    ({}, "1310CW", -460),
+    pytest.param({}, "1310CW", 10**5000, id="int-beyond-str"),
     ({}, "1310CW", ""),
     ({}, "1310CW", None),
     ({}, "1310CW", "0.35\x00"),
@@ -105,6 +107,7 @@ def test_a_meter_never_closed_closes_when_collected(meter_sim):
     ({"tags": {"bad key": "x"}}, 0, 1),
     ({"tags": {"op": "a;b"}}, 0, 1),
     ({"tags": {"op": "\x1b[2J"}}, 0, 1),
+    ({"tags": {"op": b"x"}}, 0, 1),
     ({"log": ""}, 0, 1),
 ])
 def test_bad_input_is_refused_before_anything_is_sent(meter_sim, options, channel, db):

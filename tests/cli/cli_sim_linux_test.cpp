@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -202,15 +203,20 @@ TEST(CliOnMeterSim, LogRoundTripsThroughACsvReader) {
     }
 }
 
-// The log cannot take the row that must be on the disk before the frame (a full disk): the
-// frame is not sent, the error names the log, and the run does not end clean.
+// The log cannot take the row that must be on the disk before the frame (a writer stuck with
+// the file's lock beyond the 5 s a row waits for it): the frame is not sent, the error names
+// the log, and the run does not end clean.
 TEST(CliOnMeterSim, AChannelWhoseRowCannotBeWrittenIsNotSent) {
     MeterSimProcess sim;
     ASSERT_TRUE(sim.Started());
-    const CliRun run =
-        RunOn(sim, {"set", "--port", sim.DevicePath(), "--log", "/dev/full", "2=1", "3=1"});
+    const ScratchDir dir;
+    const std::string log = dir.Path() + "/station.csv";
+    const int stuck = ::open(log.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(::flock(stuck, LOCK_EX), 0);
+    const CliRun run = RunOn(sim, {"set", "--port", sim.DevicePath(), "--log", log, "2=1", "3=1"});
+    ::close(stuck);
     EXPECT_EQ(run.status, kExitNoAnswer);
-    EXPECT_THAT(run.err, HasSubstr("“/dev/full”"));
+    EXPECT_THAT(run.err, HasSubstr("“" + log + "”"));
     ExchangeRecord notSent;
     EXPECT_EQ(run.out, Utf8FromWide(FormatOutcome(ReadCorrection(L"1", 2), notSent)) + "\n" +
                            Utf8FromWide(FormatOutcome(ReadCorrection(L"1", 3), notSent)) + "\n");

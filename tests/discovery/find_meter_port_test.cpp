@@ -207,6 +207,12 @@ TEST(FindMeterPort, RecordsWhatBecameOfEachPortTried) {
     const NodeAccess uucp{L"uucp", AccessHint::JoinGroup};
     FakeSerialLayer::PortScript unplugged;
     unplugged.failClearCommError = true;
+    FakeSerialLayer::PortScript flowStopped;
+    flowStopped.writeAccepts = {0};
+    CommTimeouts probeWrite;  // as the probe's write met them
+    flowStopped.onWrite = [&](FakeSerialLayer& fake, const std::wstring& port, const Bytes&) {
+        probeWrite = fake.Snapshot(port).timeouts;
+    };
     layer.AddPort(L"held", FakeMeter());
     layer.AddPort(L"locked", refusing(OpenReason::Busy, {L"", 99}));
     layer.AddPort(L"denied", refusing(OpenReason::PermissionDenied, {}, uucp));
@@ -216,15 +222,16 @@ TEST(FindMeterPort, RecordsWhatBecameOfEachPortTried) {
     layer.AddPort(L"silent");
     layer.AddPort(L"chatty", FakeMeter(Answer("BOOX")));
     layer.AddPort(L"unplugged", unplugged);
+    layer.AddPort(L"stopped", flowStopped);
     layer.AddPort(L"meter", FakeMeter());
     std::vector<std::vector<std::wstring>> looks;
     const HolderCheck holders = [&looks](const std::vector<std::wstring>& ports) {
         looks.push_back(ports);
         return HolderScan{{{L"held", {L"minicom", 1234}}}, {L"silent"}};
     };
-    const std::vector<std::wstring> names = {L"held",   L"locked",    L"denied", L"console",
-                                             L"ppp",    L"odd",       L"gone",   L"silent",
-                                             L"chatty", L"unplugged", L"meter",  L"after"};
+    const std::vector<std::wstring> names = {
+        L"held",   L"locked", L"denied",    L"console", L"ppp",   L"odd",  L"gone",
+        L"silent", L"chatty", L"unplugged", L"stopped", L"meter", L"after"};
 
     const std::vector<PortProbe> tried =
         ProbePorts(L"", layer, ListOf(names), ProbeScope::UpToFirstAnswer, holders);
@@ -240,6 +247,7 @@ TEST(FindMeterPort, RecordsWhatBecameOfEachPortTried) {
         {L"silent", O::NoAnswer, {}, {}, true},
         {L"chatty", O::WrongAnswer, {}},
         {L"unplugged", O::Gone, {}},
+        {L"stopped", O::NotSent, {}},
         {L"meter", O::Answered, {}},
     };
     EXPECT_EQ(looks, std::vector<std::vector<std::wstring>>{names}) << "one look for the list";
@@ -250,7 +258,9 @@ TEST(FindMeterPort, RecordsWhatBecameOfEachPortTried) {
     }
     EXPECT_EQ(layer.Snapshot(L"held").opens, 0) << "a port another program holds was opened";
     EXPECT_EQ(layer.OpenLog().front(), L"locked");
-    std::vector<std::uint32_t> pauses(expected.size(), 500u);
+    // A probe that did not go out spent its time in the write, bounded to the probe's.
+    EXPECT_EQ(probeWrite.writeTotalTimeoutConstant + probeWrite.writeTotalTimeoutMultiplier, 500u);
+    std::vector<std::uint32_t> pauses(expected.size() - 1, 500u);
     pauses.push_back(200u);
     EXPECT_EQ(layer.Pauses(), pauses);
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,13 +51,23 @@ class FakeMachine {
         fs::create_symlink(device, fs::path(Dev()) / name);
     }
 
-    // A process with the short name `program` and descriptor `fd` open on `target`.
+    // A process with the short name `program` and descriptor `fd` open on `target`, with the
+    // fdinfo and mountinfo lines the kernel writes for it (a mount of its own per descriptor).
     void AddDescriptor(const std::string& pid, const std::string& program, int fd,
                        const std::string& target) {
         const fs::path process = fs::path(Proc()) / pid;
         fs::create_directories(process / "fd");
+        fs::create_directories(process / "fdinfo");
         std::ofstream(process / "comm") << program << "\n";
         fs::create_symlink(target, process / "fd" / std::to_string(fd));
+        struct stat file {};
+        if (stat(target.c_str(), &file) != 0) return;
+        const int mount = 100 + fd;
+        std::ofstream(process / "fdinfo" / std::to_string(fd))
+            << "pos:\t0\nflags:\t0100002\nmnt_id:\t" << mount << "\nino:\t" << file.st_ino << "\n";
+        std::ofstream(process / "mountinfo", std::ios::app)
+            << mount << " 1 " << major(file.st_dev) << ":" << minor(file.st_dev)
+            << " / /dev rw - devpts devpts rw\n";
     }
 
   private:

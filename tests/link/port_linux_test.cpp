@@ -2,7 +2,10 @@
 // its pty, and what only a Linux tty shows: the raw line, exclusive mode, every byte value
 // unchanged, a vanished device, the sim's answers judged, and the line as it is left at close.
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -154,6 +157,32 @@ TEST(LinuxMeterSim, ProbeAnswersAreReadAndJudged) {
         const std::uint32_t read = port.Read(40, answer.data());
         EXPECT_EQ(read, c.answerSize) << name;
         EXPECT_EQ(IsProbeReply(answer.data(), read), c.accepted) << name;
+    }
+}
+
+// A parent that dies the moment the sim has printed PORT takes the sim with it: a pipe only
+// the sim holds open then reaches its end. Ten rounds, as the moment is a race.
+TEST(LinuxMeterSim, EndsWithItsParent) {
+    const std::string sim = BinDir() + "/meter-sim";
+    for (int round = 0; round < 10; ++round) {
+        int out[2];
+        int held[2];  // inherited by the sim alone
+        ASSERT_TRUE(::pipe2(out, O_CLOEXEC) == 0 && ::pipe(held) == 0);
+        const pid_t parent = ::fork();
+        if (parent == 0 && ::fork() == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            ::execl(sim.c_str(), sim.c_str(), static_cast<char*>(nullptr));
+        }
+        char first = 0;
+        if (parent == 0) ::_exit(::read(out[0], &first, 1) == 1 ? 0 : 1);
+        ::close(held[1]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(parent, &status, 0), parent);
+        EXPECT_EQ(status, 0) << "no PORT line";
+        pollfd end{held[0], POLLIN, 0};
+        EXPECT_EQ(::poll(&end, 1, 20'000), 1) << "the sim outlived its parent, round " << round;
+        for (const int fd : {held[0], out[0], out[1]})
+            ::close(fd);
     }
 }
 

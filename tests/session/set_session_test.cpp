@@ -32,6 +32,7 @@ TEST(SetSession, TheRecordSaysWhatReachedTheMeter) {
         int status;
         std::vector<std::pair<bool, bool>> sentAnswered;  // per channel
         std::string halt;
+        std::uint32_t burstEveryMs = 0;  // the line sends 40 bytes of its own this often
     };
     const auto vanishing = [](FakeSerialLayer::PortScript& script) {
         script = FakeMeter();
@@ -57,6 +58,13 @@ TEST(SetSession, TheRecordSaysWhatReachedTheMeter) {
          kStatusNotConfirmed,
          {{false, false}, {true, true}},
          ""},
+        // A meter left in a continuous-reading mode: its bursts would pass for every answer.
+        {"bursting peer",
+         [](FakeSerialLayer::PortScript& script) { script = SilentOnSetMeter(); },
+         kStatusNotConfirmed,
+         {{true, false}, {false, false}},
+         "线路在无人询问时发来数据",
+         100},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -65,6 +73,11 @@ TEST(SetSession, TheRecordSaysWhatReachedTheMeter) {
         FakeSerialLayer::PortScript script;
         c.line(script);
         layer.AddPort(port, script);
+        layer.onPause = [&, since = 0u](std::uint32_t ms) mutable {
+            if (c.burstEveryMs == 0 || (since += ms) % c.burstEveryMs >= ms) return;
+            layer.QueueInput(port, Bytes(40, '$'));
+            layer.PushEvent(port, {kEvRxChar});
+        };
         SessionOpening opening;
         const auto session =
             SetSession::Open({layer, [](std::vector<PortInfo>&) {}}, port, opening);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 
 #include "channel_record.h"
 #include "scratch_dir.h"
+#include "sim_process.h"
 #include "station_log.h"
 
 namespace {
@@ -50,6 +52,26 @@ TEST(StationLog, QuotesWhatASpreadsheetWouldRunAndStartsAfterAFragmentOnANewLine
               Header() + "2026-01-01T00:00:00.000Z,/dev/tty\n" +
                   "\"'=1+1\",\"'+COM1\",\"'@SUM(A1)\",\"'\tx\",\"'-1\",-1,-0.5,,,,,,,\n"
                   "\"'\rx\",\"a,b\",\"say \"\"hi\"\"\",plain,,,,,,,,,,\n");
+}
+
+// Only a regular file takes the rows, judged without following a final link (a FIFO nobody
+// reads would block the run); a link in a directory part of the path is followed.
+TEST(StationLog, OnlyARegularFileIsALog) {
+    const ScratchDir dir;
+    const std::string d = dir.Path();
+    PtyPair pty;
+    ASSERT_TRUE(::mkfifo((d + "/fifo").c_str(), 0600) == 0 && pty.Ok() &&
+                ::symlink("named.csv", (d + "/link.csv").c_str()) == 0 &&
+                ::symlink(".", (d + "/via").c_str()) == 0);
+    for (const std::string& path :
+         {d + "/fifo", pty.SlavePath(), d + "/link.csv", d, std::string("/dev/null")}) {
+        std::string complaint;
+        EXPECT_EQ(StationLog::Open(path, &complaint), nullptr) << path;
+        EXPECT_EQ(complaint, "“" + path + "”：不是普通文件，不能作日志");
+    }
+    const auto log = StationLog::Open(d + "/via/named.csv");
+    ASSERT_TRUE(log && log->Append(Row({"x"})));
+    EXPECT_EQ(Contents(d + "/named.csv"), Header() + "x,,,,,,,,,,,,,\n");
 }
 
 // The child's side: fills a log on a tmpfs of two pages to 20 bytes short of its end, then

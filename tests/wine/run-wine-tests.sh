@@ -267,6 +267,7 @@ cli_linux() {
 same_file() { cmp -s "$WS_DIR/$1" "$WS_DIR/$2"; }
 status_is() { [[ $(cat "$WS_DIR/$1.status") == "$2" ]]; }
 refused_as_on_linux() { status_is bad 2 && same_file bad.err ref-bad.err; }
+refused_as_not_a_log() { status_is not-a-log 2 && grep -q '不是普通文件，不能作日志' "$WS_DIR/not-a-log.err"; }
 
 phase=$(ws_now)
 echo "== dravik-cli.exe with the meter on COM7"
@@ -307,6 +308,14 @@ elif sim_start "$sim_log"; then
     check "set --log writes a sending and a done row per channel" \
         test "$(grep -c ',false,sending,pending,false,,$' "$WS_DIR/station.csv")" -eq 4 -a \
         "$(grep -c ',true,done,true,false,06,$' "$WS_DIR/station.csv")" -eq 4
+
+    # Only a regular file is a log: a device, a directory is refused before any port is opened.
+    frames_before=$(grep -c '^FRAME' "$sim_log")
+    for log_path in NUL 'Z:'"$WS_DIR"; do
+        cli_exe not-a-log set --log "$log_path" "${cli_levels[0]}"
+        check "set --log $log_path is refused as not a regular file (exit 2)" refused_as_not_a_log
+    done
+    check "a refused log opened no port" test "$(grep -c '^FRAME' "$sim_log")" -eq "$frames_before"
 
     cli_exe bad set 1490CW=abc
     check "a bad level is exit 2 with the Linux program's Chinese error line" \

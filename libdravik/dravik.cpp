@@ -212,6 +212,7 @@ int32_t SetStatus(Session& session, const ChannelRecord& record) {
     switch (halt) {
         case Halt::None:
         case Halt::OutOfStep:
+        case Halt::NotSent:
             return DRAVIK_NOT_CONFIRMED;
         case Halt::PortLost:
             return DRAVIK_PORT_UNAVAILABLE;

@@ -121,6 +121,10 @@ ChannelRecord SetSession::Set(const Correction& correction, bool more) {
     }
     m_allAnswered = m_allAnswered && record.exchange.answered;
     if (record.exchange.portLost && m_halt == Halt::None) m_halt = Halt::PortLost;
+    if (m_halt == Halt::None && !record.exchange.sent) {
+        m_halt = m_layer.StopRequested() != 0 ? Halt::Stopped : Halt::NotSent;
+        m_silentLabel = kChannelLabels[correction.channel];
+    }
     if (m_halt == Halt::None && record.exchange.sent && !record.exchange.answered) {
         m_halt = m_layer.StopRequested() != 0 ? Halt::Stopped : Halt::OutOfStep;
         m_silentLabel = kChannelLabels[correction.channel];
@@ -158,6 +162,8 @@ std::string SetSession::HaltMessage() const {
         case Halt::OutOfStep:
             if (m_unasked) return Complaint(Utf8FromWide(ShownText(m_port)), kLineTalks);
             return Complaint(Utf8FromWide(m_silentLabel), kOutOfStep);
+        case Halt::NotSent:
+            return Complaint(Utf8FromWide(m_silentLabel), kFrameNotSent);
     }
     return {};
 }

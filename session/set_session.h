@@ -37,8 +37,10 @@ struct SessionSystem {
 // frame of the protocol tells a late answer from the next channel's, so nothing more is sent
 // on this port until it is opened again; or the line sent data while no frame awaited an
 // answer (a meter left in a continuous-reading mode), and what came after a frame can no longer
-// be told for its answer.
-enum class Halt { None, Stopped, LogFailed, PortLost, OutputFailed, OutOfStep };
+// be told for its answer. NotSent: the line would not take a channel's frame in full (flow
+// control holding it, a driver that refuses): the next frame would wait its whole write
+// time-outs (42 s) for nothing.
+enum class Halt { None, Stopped, LogFailed, PortLost, OutputFailed, OutOfStep, NotSent };
 
 // What opening a session found, for the front end to report when it failed.
 struct SessionOpening {

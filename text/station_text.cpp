@@ -25,6 +25,8 @@ const char* const kOutOfStep =
     "”无应答：此后的应答无法与通道对应，其余通道未发送，请重新运行本次设置";
 const char* const kLineTalks =
     "”：线路在无人询问时发来数据（仪表处于连续输出模式？），应答无法确认，其余通道未发送";
+const char* const kFrameNotSent =
+    "”的帧未能完整发出（线路可能被流控阻塞），其余通道未发送，请检查线路后重新运行本次设置";
 const char* const kOutputFailed = "写入标准输出失败，其余通道未发送";
 const char* const kOutputLost = "写入标准输出失败";
 const char* const kStopped = "已中断，其余通道未发送：信号 ";

@@ -25,7 +25,8 @@ extern const char* const kEmptyPort;  // after kUsageError
 // What stops the channels after one from being sent.
 extern const char* const kLogWriteFailed;
 extern const char* const kPortLost;
-extern const char* const kOutOfStep;  // after the label of the channel that got no answer
+extern const char* const kOutOfStep;     // after the label of the channel that got no answer
+extern const char* const kFrameNotSent;  // after the label of the channel not sent
 extern const char* const kLineTalks;
 extern const char* const kOutputFailed;  // a line of its own
 extern const char* const kOutputLost;    // a line of its own: `ports` and `find`

@@ -53,11 +53,12 @@ TEST(SetSession, TheRecordSaysWhatReachedTheMeter) {
          kStatusPortUnavailable,
          {{true, false}, {false, false}},
          "“COM10”：串口已断开"},
+        // A line that takes no frame would keep every later channel waiting as long.
         {"write refused",
          refusingTheFirst,
          kStatusNotConfirmed,
-         {{false, false}, {true, true}},
-         ""},
+         {{false, false}, {false, false}},
+         "“1310CW”的帧未能完整发出"},
         // A meter left in a continuous-reading mode: its bursts would pass for every answer.
         {"bursting peer",
          [](FakeSerialLayer::PortScript& script) { script = SilentOnSetMeter(); },

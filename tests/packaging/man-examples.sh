@@ -1,5 +1,5 @@
 #!/bin/bash
-# Usage: man-examples.sh MAN_DIR BIN_DIR (not under /tmp). Each EXAMPLES block of MAN_DIR/*.1.gz
+# Usage: man-examples.sh MAN_DIR BIN_DIR. Each EXAMPLES block of MAN_DIR/*.1.gz
 # that starts dravik-meter-sim, run as printed with BIN_DIR's programs under their installed
 # names, in namespaces with an empty /tmp and /sys/class/tty (no port of this machine is listed)
 # and a PID namespace. It passes when it ends with 0, no search came up empty and its link went
@@ -8,7 +8,13 @@ set -u
 if [[ ${MAN_EXAMPLES_NS:-} != 1 ]]; then
     ns=(--mount --propagation private --pid --fork --mount-proc)
     [[ $(id -u) -eq 0 ]] || ns=(--user --map-root-user "${ns[@]}")
-    MAN_EXAMPLES_NS=1 exec unshare "${ns[@]}" -- bash "$0" "$(realpath "$1")" "$(realpath "$2")"
+    # Where the new /tmp is made ready, outside the namespace so that it can be removed after.
+    staging=$(mktemp -d) || exit 1
+    MAN_EXAMPLES_NS=1 unshare "${ns[@]}" -- bash "$0" "$(realpath "$1")" "$(realpath "$2")" \
+        "$staging"
+    status=$?
+    rmdir "$staging"
+    exit "$status"
 fi
 examples=()
 for page in "$1"/*.1.gz; do
@@ -18,9 +24,12 @@ for page in "$1"/*.1.gz; do
         awk '/^\.fi/ { printf "%s%c", b, 0; b = ""; on = 0 } on { b = b $0 "\n" } /^\.nf/ { on = 1 }' |
         sed 's/\\-/-/g; s/\\e/\\/g')
 done
-mount -t tmpfs tmpfs /tmp && mount -t tmpfs tmpfs /sys/class/tty && mkdir /tmp/bin &&
-    ln -s "$2/meter-sim" /tmp/bin/dravik-meter-sim && ln -s "$2/dravik-cli" "$2/Dravik" /tmp/bin/ ||
-    exit 1
+# The programs are copied into the new /tmp before it hides the old one: BIN_DIR may be under
+# /tmp itself (a clone there).
+staging=$3
+mount -t tmpfs tmpfs "$staging" && mkdir "$staging/bin" &&
+    cp "$2/meter-sim" "$staging/bin/dravik-meter-sim" && cp "$2/dravik-cli" "$2/Dravik" "$staging/bin/" &&
+    mount --move "$staging" /tmp && mount -t tmpfs tmpfs /sys/class/tty || exit 1
 export PATH=/tmp/bin:$PATH QT_QPA_PLATFORM=offscreen
 failed=0
 for example in "${examples[@]}"; do

@@ -29,9 +29,14 @@
 #include "station_lists.h"
 #include "station_log.h"
 #include "station_text.h"
+#include "statuses.h"
 #include "utf8_text.h"
 
 namespace {
+
+// dravik_open hands on the statuses of SetSession::Open as they are.
+static_assert(DRAVIK_NO_METER == kStatusNoMeter &&
+              DRAVIK_PORT_UNAVAILABLE == kStatusPortUnavailable);
 
 // What a session hands out, copied into the caller's buffers. Guarded by Session::textsMutex:
 // the text calls read it while another thread's call runs.
@@ -330,9 +335,8 @@ int32_t DRAVIK_CALL dravik_open(dravik_session session, const char* port) {
             if (opening.status >= kStatusStoppedBase) {
                 return Fail(s, DRAVIK_CANCELLED, StoppedMessage(s));
             }
-            const int32_t status =
-                opening.status == kStatusNoMeter ? DRAVIK_NO_METER : DRAVIK_PORT_UNAVAILABLE;
-            return Fail(s, status, opening.Message());
+            // DRAVIK_NO_METER or DRAVIK_PORT_UNAVAILABLE.
+            return Fail(s, opening.status, opening.Message());
         }
         run->SetTags(s.tags);
         run->AttachLog(s.log, s.logPath);

@@ -151,9 +151,9 @@ int32_t DRAVIK_CALL dravik_ports(dravik_session session);
 /* Probes the ports as dravik-cli find does (all != 0: every port, side by side, as find --all)
  * into the session's list: one JSON object a line per port tried, in discovery order, with
  * "port", "found" (true or false) and "reason" (what became of it, as find prints it; "" when
- * found). DRAVIK_CONFIRMED when a meter was found, DRAVIK_NO_METER otherwise. A port open in
- * this process (the session's own, another session's) stays as it is: it is reported busy, and
- * no probe disturbs its run. */
+ * found): the objects of find --json, which prints only those found. DRAVIK_CONFIRMED when a
+ * meter was found, DRAVIK_NO_METER otherwise. A port open in this process (the session's own,
+ * another session's) stays as it is: it is reported busy, and no probe disturbs its run. */
 int32_t DRAVIK_CALL dravik_find(dravik_session session, int32_t all);
 
 /* The last dravik_set's record on the session, the object `dravik-cli set --json` prints, without

@@ -357,7 +357,7 @@ std::optional<double> FindAll(int k) {
         const Clock::time_point start = Clock::now();
         const int status = RunCli({"find", "--all"}, system, out, err);
         times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-        ok = ok && status == kExitAllAnswered && out.str() == expected;
+        ok = ok && status == kStatusConfirmed && out.str() == expected;
     }
     std::sort(times.begin(), times.end());
     std::printf("find --all, k=%d meters            min %8.2f  median %8.2f  max %8.2f ms%s\n", k,

@@ -12,26 +12,15 @@
 #include "operator_text.h"
 #include "set_session.h"
 #include "station_json.h"
+#include "station_lists.h"
 #include "station_text.h"
+#include "statuses.h"
 #include "utf8_text.h"
 
 namespace {
 
-// Text from outside the program, fit for a terminal.
-std::string Shown(const std::wstring& text) {
-    return Utf8FromWide(ShownText(text));
-}
-
-// The second column of `ports`: what is known of the port, then the /dev/serial names that lead
-// to it, which a station's --port can name instead of one that follows the plugging order.
-std::wstring Described(const PortInfo& port) {
-    std::wstring text = port.description;
-    for (const std::vector<std::wstring>* names : {&port.byPath, &port.byId}) {
-        for (const std::wstring& name : *names)
-            text += (text.empty() ? L"" : L" ") + name;
-    }
-    return text;
-}
+// Where --help's exit statuses wrap.
+constexpr std::size_t kHelpWidth = 88;
 
 struct SetOptions {
     std::string port;
@@ -74,27 +63,27 @@ bool Print(const ChannelRecord& record, bool json, std::ostream& out) {
 int RunSet(const SetOptions& options, const CliSystem& system, std::ostream& out,
            std::ostream& err) {
     const std::optional<std::vector<Correction>> corrections = CheckAll(options.assignments, err);
-    if (!corrections) return kExitUsage;
+    if (!corrections) return kStatusInvalid;
     std::string problem;
     std::optional<Tags> tags = CheckTags(options.tags, problem);
     if (!tags) {
         err << problem << '\n';
-        return kExitUsage;
+        return kStatusInvalid;
     }
     const std::optional<std::wstring> given = WideFromUtf8(options.port);
     if (!given) {
         err << Complaint(options.port, kNotUtf8) << '\n';
-        return kExitUsage;
+        return kStatusInvalid;
     }
     if (options.logGiven && options.logPath.empty()) {
-        err << kUsageError << kLogEmpty << '\n';
-        return kExitUsage;
+        err << kLogEmpty << '\n';
+        return kStatusInvalid;
     }
     std::unique_ptr<StationLog> log;
     std::string logComplaint;
     if (options.logGiven && !(log = StationLog::Open(options.logPath, &logComplaint))) {
         err << logComplaint << '\n';
-        return kExitUsage;
+        return kStatusInvalid;
     }
 
     SessionOpening opening;
@@ -129,40 +118,22 @@ bool Delivered(std::ostream& out, std::ostream& err) {
 }
 
 int RunPorts(bool json, const CliSystem& system, std::ostream& out, std::ostream& err) {
-    std::vector<PortInfo> ports;
-    system.listPorts(ports);
-    const std::vector<PortState> states = PeekPorts(ports, system.peek, system.holders);
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        if (json) {
-            out << PortJson(ports[i], states[i]) << '\n';
-        } else {
-            out << Shown(ports[i].name) << '\t' << Shown(Described(ports[i])) << '\t'
-                << Utf8FromWide(FormatPortState(states[i])) << '\n';
-        }
-    }
-    return Delivered(out, err) ? kExitAllAnswered : kExitNoAnswer;
+    out << PortLines(system.listPorts, system.peek, system.holders, json);
+    return Delivered(out, err) ? kStatusConfirmed : kStatusNotConfirmed;
 }
 
 int RunFind(bool all, bool json, const CliSystem& system, std::ostream& out, std::ostream& err) {
     const std::vector<PortProbe> probes =
         ProbePorts(L"", system.layer, system.listPorts,
                    all ? ProbeScope::EveryPort : ProbeScope::UpToFirstAnswer, system.holders);
-    bool found = false;
-    for (const PortProbe& probe : probes) {
-        if (!probe.Answered()) continue;
-        found = true;
-        if (json) {
-            out << JsonLine({{"port", Utf8FromWide(probe.port)}}) << std::endl;
-        } else {
-            out << Shown(probe.port) << std::endl;
-        }
-    }
-    if (!Delivered(out, err)) return kExitNoAnswer;
+    const std::string found = FindLines(probes, json, false);
+    out << found;
+    if (!Delivered(out, err)) return kStatusNotConfirmed;
     // A search that was stopped found nothing more: it ends as any interrupted run does.
     if (const int signal = system.layer.StopRequested()) return kStatusStoppedBase + signal;
-    if (found) return kExitAllAnswered;
+    if (!found.empty()) return kStatusConfirmed;
     err << NoMeterMessage(probes) << '\n';
-    return kExitNoMeter;
+    return kStatusNoMeter;
 }
 
 // Edits (insertions, deletions, substitutions) that turn `a` into `b`.
@@ -182,8 +153,8 @@ std::size_t Distance(const std::string& a, const std::string& b) {
     return row[b.size()];
 }
 
-// " （是不是 “set”？）" for the first word of `args` that names no command or option but comes
-// within two edits of one; empty when none does.
+// kSuggestion's "（是不是 “set”？）" for the first word of `args` that names no command or option
+// but comes within two edits of one; empty when none does.
 std::string Suggestion(const CLI::App& app, const std::vector<std::string>& args) {
     std::vector<std::string> known;
     const auto addOptions = [&known](const CLI::App& command) {
@@ -205,7 +176,7 @@ std::string Suggestion(const CLI::App& app, const std::vector<std::string>& args
             return Distance(arg, a) < Distance(arg, b);
         });
         if (closest != known.end() && Distance(arg, *closest) <= 2) {
-            return "（是不是 “" + *closest + "”？）";
+            return Filled(kSuggestion, {*closest});
         }
     }
     return {};
@@ -229,14 +200,8 @@ int RunCli(const std::vector<std::string>& args, const CliSystem& system, std::o
         "  dravik-cli set --port /dev/ttyUSB0 --log corrections.csv --tag meter=SN4711 0=0.35\n"
         "  dravik-cli find --all --json\n"
         "\n"
-        "Exit status:\n"
-        "  0      every channel answered\n"
-        "  1      a channel was not confirmed: no answer (the channels after it were not sent),\n"
-        "         its frame not taken by the driver, or its log row not written; or stdout failed\n"
-        "  2      usage or input error: nothing opened, nothing sent\n"
-        "  3      no meter found, or the --port given did not answer as the meter\n"
-        "  4      the port could not be opened, or was lost (the channels after it not sent)\n"
-        "  128+N  ended by signal N (Ctrl-C: 130), the port left as found");
+        "Exit status:\n" +
+        ExitStatusList(kHelpWidth));
 
     bool json = false;
     bool all = false;
@@ -285,23 +250,23 @@ int RunCli(const std::vector<std::string>& args, const CliSystem& system, std::o
     } catch (const CLI::Success& success) {
         // --help and --version: text that did not reach stdout is no success either.
         const int status = app.exit(success, out, err);
-        return Delivered(out, err) ? status : kExitNoAnswer;
+        return Delivered(out, err) ? status : kStatusNotConfirmed;
     } catch (const CLI::ParseError& error) {
-        err << kUsageError << Shown(WideFromBytes(error.what())) << Suggestion(app, args) << '\n';
-        return kExitUsage;
+        err << Complaint(error.what(), kUsageError, {Suggestion(app, args)}) << '\n';
+        return kStatusInvalid;
     }
 
     if (app.got_subcommand(ports)) return RunPorts(json, system, out, err);
     if (app.got_subcommand(find)) return RunFind(all, json, system, out, err);
     if (!app.got_subcommand(setCommand)) {
-        err << kUsageError << kNoCommand << '\n';
-        return kExitUsage;
+        err << kNoCommand << '\n';
+        return kStatusInvalid;
     }
     set.portGiven = portOption->count() > 0;
     set.logGiven = logOption->count() > 0;
     if (set.portGiven && set.port.empty()) {
-        err << kUsageError << kEmptyPort << '\n';
-        return kExitUsage;
+        err << kEmptyPort << '\n';
+        return kStatusInvalid;
     }
     return RunSet(set, system, out, err);
 }

@@ -1,8 +1,8 @@
 #pragma once
 
 // dravik-cli's commands, free of any platform: argument parsing, `ports`, `find` and `set` (on
-// the set session), their output lines and the exit status. The serial layer and the port list come
-// from the caller: the platform's own in dravik-cli, a fake or ptys in tests.
+// the set session), their output lines and the exit status (statuses.h). The serial layer and the
+// port list come from the caller: the platform's own in dravik-cli, a fake or ptys in tests.
 //
 //   dravik-cli ports [--json]
 //   dravik-cli find [--all] [--json]
@@ -15,15 +15,9 @@
 
 #include "port_discovery.h"
 #include "set_session.h"
+#include "statuses.h"
 
 class ISerialLayer;
-
-// Exit statuses, the set session's; station scripts depend on them.
-inline constexpr int kExitAllAnswered = kStatusConfirmed;
-inline constexpr int kExitNoAnswer = kStatusNotConfirmed;  // no answer, or its log row failed
-inline constexpr int kExitUsage = kStatusInvalid;          // nothing was opened, nothing sent
-inline constexpr int kExitNoMeter = kStatusNoMeter;
-inline constexpr int kExitOpenFailed = kStatusPortUnavailable;
 
 // What the commands run on. Without a holder check nothing is skipped before its open; without
 // a peek `ports` sees nothing in any port's way.

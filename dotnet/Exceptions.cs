@@ -3,6 +3,7 @@ using System.Collections.Generic;
 
 namespace Dravik
 {
+    // A copy of the session's table (session/statuses.h), which session_test holds it to.
     /// <summary>The statuses of libdravik; 0 to 4 are also dravik-cli's exit codes.</summary>
     public enum DravikStatus
     {

@@ -26,11 +26,17 @@
 #include "set_session.h"
 #include "station_input.h"
 #include "station_json.h"
+#include "station_lists.h"
 #include "station_log.h"
 #include "station_text.h"
+#include "statuses.h"
 #include "utf8_text.h"
 
 namespace {
+
+// dravik_open hands on the statuses of SetSession::Open as they are.
+static_assert(DRAVIK_NO_METER == kStatusNoMeter &&
+              DRAVIK_PORT_UNAVAILABLE == kStatusPortUnavailable);
 
 // What a session hands out, copied into the caller's buffers. Guarded by Session::textsMutex:
 // the text calls read it while another thread's call runs.
@@ -197,7 +203,7 @@ std::string LevelText(double db) {
 // RequestStop) or the session's cancel.
 std::string StoppedMessage(Session& session) {
     if (const int signal = session.layer.PassThroughLayer::StopRequested())
-        return kStopped + std::to_string(signal);
+        return Filled(kStopped, {std::to_string(signal)});
     return kCancelled;
 }
 
@@ -309,6 +315,9 @@ int32_t DRAVIK_CALL dravik_new(dravik_session* session) {
 
 int32_t DRAVIK_CALL dravik_open(dravik_session session, const char* port) {
     return OnSession(session, [&](Session& s) {
+        // As dravik-cli's --port "": a blank port text (a host's field left empty) names no
+        // port, and must not turn into a search that finds some other meter.
+        if (port != nullptr && *port == '\0') return Fail(s, DRAVIK_INVALID_ARGUMENT, kNamedNoPort);
         s.layer.Reset();
         const std::string given = port == nullptr ? "" : port;
         const std::optional<std::wstring> name = WideFromUtf8(given);
@@ -326,9 +335,8 @@ int32_t DRAVIK_CALL dravik_open(dravik_session session, const char* port) {
             if (opening.status >= kStatusStoppedBase) {
                 return Fail(s, DRAVIK_CANCELLED, StoppedMessage(s));
             }
-            const int32_t status =
-                opening.status == kStatusNoMeter ? DRAVIK_NO_METER : DRAVIK_PORT_UNAVAILABLE;
-            return Fail(s, status, opening.Message());
+            // DRAVIK_NO_METER or DRAVIK_PORT_UNAVAILABLE.
+            return Fail(s, opening.status, opening.Message());
         }
         run->SetTags(s.tags);
         run->AttachLog(s.log, s.logPath);
@@ -375,7 +383,7 @@ int32_t DRAVIK_CALL dravik_set(dravik_session session, const char* channel, cons
     return OnSession(session, [&](Session& s) {
         if (channel == nullptr || db_text == nullptr) {
             return Fail(s, DRAVIK_INVALID_ARGUMENT,
-                        kNullPointer + std::string(channel == nullptr ? "channel" : "db_text"));
+                        Filled(kNullPointer, {channel == nullptr ? "channel" : "db_text"}));
         }
         return SetChannel(s, channel, db_text);
     });
@@ -390,14 +398,7 @@ int32_t DRAVIK_CALL dravik_ports(dravik_session session) {
     return OnSession(session, [&](Session& s) {
         s.layer.Reset();
         SetList(s, "");
-        std::vector<PortInfo> ports;
-        EnumSerialPorts(ports);
-        const std::vector<PortState> states =
-            PeekPorts(ports, PlatformPortPeek(), PlatformHolderCheck());
-        std::string list;
-        for (std::size_t i = 0; i < ports.size(); ++i)
-            list += PortJson(ports[i], states[i]) + "\n";
-        SetList(s, std::move(list));
+        SetList(s, PortLines(EnumSerialPorts, PlatformPortPeek(), PlatformHolderCheck(), true));
         return DRAVIK_CONFIRMED;
     });
 }
@@ -409,19 +410,10 @@ int32_t DRAVIK_CALL dravik_find(dravik_session session, int32_t all) {
         const std::vector<PortProbe> probes = ProbePorts(
             L"", s.layer, EnumSerialPorts,
             all != 0 ? ProbeScope::EveryPort : ProbeScope::UpToFirstAnswer, PlatformHolderCheck());
-        bool found = false;
-        std::string list;
-        for (const PortProbe& probe : probes) {
-            found = found || probe.Answered();
-            const std::wstring reason = probe.Answered() ? L"" : FormatProbeReason(probe);
-            list += JsonLine({{"port", Utf8FromWide(probe.port)},
-                              {"found", probe.Answered()},
-                              {"reason", Utf8FromWide(reason)}}) +
-                    "\n";
-        }
-        SetList(s, std::move(list));
+        SetList(s, FindLines(probes, true, true));
         if (s.layer.StopRequested() != 0) return Fail(s, DRAVIK_CANCELLED, StoppedMessage(s));
-        if (found) return DRAVIK_CONFIRMED;
+        if (std::any_of(probes.begin(), probes.end(), [](auto& p) { return p.Answered(); }))
+            return DRAVIK_CONFIRMED;
         return Fail(s, DRAVIK_NO_METER, NoMeterMessage(probes));
     });
 }

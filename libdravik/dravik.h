@@ -109,11 +109,13 @@ const char* DRAVIK_CALL dravik_version(void);
  * when no memory is left; DRAVIK_INVALID_ARGUMENT for a NULL pointer. */
 int32_t DRAVIK_CALL dravik_new(dravik_session* session);
 
-/* Opens the meter's port, closing the one the session had. port NULL or "": the port found as
- * the dialog finds it, trying each port until one answers; a port named is probed as the search
- * probes, and one that does not answer as the meter gets nothing more (DRAVIK_NO_METER; its
- * dravik_error says what became of each port tried, one a line). The session's log and tags
- * carry over. */
+/* Opens the meter's port, closing the one the session had. port NULL: the port found as the
+ * dialog finds it, trying each port until one answers. "" names no port and is refused
+ * (DRAVIK_INVALID_ARGUMENT, the session as it was), as dravik-cli refuses --port "": a port
+ * left blank must never become a search that reaches another meter. A port named is probed as
+ * the search probes, and one that does not answer as the meter gets nothing more
+ * (DRAVIK_NO_METER; its dravik_error says what became of each port tried, one a line). The
+ * session's log and tags carry over. */
 int32_t DRAVIK_CALL dravik_open(dravik_session session, const char* port);
 
 /* The CSV log of `dravik-cli set --log path`, with the same write-ahead rows, for every set from
@@ -149,9 +151,9 @@ int32_t DRAVIK_CALL dravik_ports(dravik_session session);
 /* Probes the ports as dravik-cli find does (all != 0: every port, side by side, as find --all)
  * into the session's list: one JSON object a line per port tried, in discovery order, with
  * "port", "found" (true or false) and "reason" (what became of it, as find prints it; "" when
- * found). DRAVIK_CONFIRMED when a meter was found, DRAVIK_NO_METER otherwise. A port open in
- * this process (the session's own, another session's) stays as it is: it is reported busy, and
- * no probe disturbs its run. */
+ * found): the objects of find --json, which prints only those found. DRAVIK_CONFIRMED when a
+ * meter was found, DRAVIK_NO_METER otherwise. A port open in this process (the session's own,
+ * another session's) stays as it is: it is reported busy, and no probe disturbs its run. */
 int32_t DRAVIK_CALL dravik_find(dravik_session session, int32_t all);
 
 /* The last dravik_set's record on the session, the object `dravik-cli set --json` prints, without

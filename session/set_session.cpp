@@ -152,15 +152,15 @@ std::string SetSession::HaltMessage() const {
         case Halt::None:
             return {};
         case Halt::Stopped:
-            return kStopped + std::to_string(m_layer.StopRequested());
+            return Filled(kStopped, {std::to_string(m_layer.StopRequested())});
         case Halt::OutputFailed:
             return kOutputFailed;
         case Halt::PortLost:
-            return Complaint(Utf8FromWide(ShownText(m_port)), kPortLost);
+            return Complaint(Utf8FromWide(m_port), kPortLost);
         case Halt::LogFailed:
             return Complaint(m_logPath, kLogWriteFailed);
         case Halt::OutOfStep:
-            if (m_unasked) return Complaint(Utf8FromWide(ShownText(m_port)), kLineTalks);
+            if (m_unasked) return Complaint(Utf8FromWide(m_port), kLineTalks);
             return Complaint(Utf8FromWide(m_silentLabel), kOutOfStep);
         case Halt::NotSent:
             return Complaint(Utf8FromWide(m_silentLabel), kFrameNotSent);

@@ -16,15 +16,7 @@
 #include "port_discovery.h"
 #include "station_input.h"
 #include "station_log.h"
-
-// Statuses, the numbers of dravik-cli's exit statuses; station scripts depend on them.
-inline constexpr int kStatusConfirmed = 0;
-inline constexpr int kStatusNotConfirmed = 1;  // a channel unconfirmed, or its log row failed
-inline constexpr int kStatusInvalid = 2;       // nothing was opened, nothing sent
-inline constexpr int kStatusNoMeter = 3;
-inline constexpr int kStatusPortUnavailable = 4;  // would not open, or was lost
-// Ended by a stop request: 128 + its signal number.
-inline constexpr int kStatusStoppedBase = 128;
+#include "statuses.h"
 
 // What a session runs on. Without a holder check nothing is skipped before its open.
 struct SessionSystem {

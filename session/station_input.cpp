@@ -80,18 +80,12 @@ std::string TagProblem(const std::string& argument) {
             continue;
         }
         if (inValue ? TagValueCharacter(c) : TagKeyCharacter(c)) continue;
-        return Complaint(argument, kBadTag) + kBadTagAt + std::to_string(i + 1) + kBadTagCharacter +
-               Named(c) + kBadTagRefused;
+        return Complaint(argument, kBadTagCharacter, {std::to_string(i + 1), Named(c)});
     }
     return {};
 }
 
 }  // namespace
-
-std::string Complaint(const std::string& argument, const char* problem) {
-    // The argument came from outside: shown with its control characters spelt out.
-    return "“" + Utf8FromWide(ShownText(WideFromBytes(argument))) + problem;
-}
 
 std::optional<int> ChannelNamed(const std::string& name) {
     for (int k = 0; k < kChannelCount; ++k) {

@@ -2,7 +2,8 @@
 
 // What a station gives a set session, checked before any port is touched: a channel and its
 // level (CHANNEL=DB on the command line; a channel and a level text through the library) and
-// the station's own tags. A refusal comes with the one line that names what was refused.
+// the station's own tags. A refusal comes with the one line that names what was refused
+// (station_text's Complaint).
 
 #include <optional>
 #include <string>
@@ -35,7 +36,3 @@ std::optional<Correction> CheckAssignment(const std::string& argument,
 // bidirectional controls); each KEY once. A refusal names the first character that does not fit
 // and its position.
 std::optional<Tags> CheckTags(const std::vector<std::string>& arguments, std::string& problem);
-
-// “argument” + what is wrong with it: the line every refused argument gets, the argument shown
-// as ShownText shows outside text (what is not UTF-8 as U+FFFD).
-std::string Complaint(const std::string& argument, const char* problem);

@@ -14,7 +14,8 @@ import threading
 from pathlib import Path
 from typing import Callable, List, Optional, Tuple
 
-# The statuses of dravik.h; 0 to 4 are dravik-cli's exit statuses.
+# The statuses of dravik.h; 0 to 4 are dravik-cli's exit statuses. Copies of the session's table
+# (session/statuses.h), which session_test holds them to.
 CONFIRMED = 0
 NOT_CONFIRMED = 1
 INVALID_ARGUMENT = 2

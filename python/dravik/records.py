@@ -8,9 +8,9 @@ yielding half-filled records.
 from __future__ import annotations
 
 import json
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from datetime import datetime
-from typing import Any, Dict, List, Tuple, Type, TypeVar
+from typing import Any, Callable, Dict, List, Tuple, Type, TypeVar, get_type_hints
 
 T = TypeVar("T")
 
@@ -101,29 +101,38 @@ class Record:
         if len(objects) != 1:
             raise ValueError(f"libdravik gave {len(objects)} records for one channel")
         source = objects[0]
-        stamp = _field(source, "time", str)
-        # "…Z": fromisoformat reads the letter only from Python 3.11 on.
-        time = datetime.fromisoformat(stamp[:-1] + "+00:00" if stamp.endswith("Z") else stamp)
-        if time.tzinfo is None:
-            raise ValueError(f"libdravik's time {stamp!r} has no time zone")
-        tags = _field(source, "tags", dict)
-        if not all(isinstance(v, str) for v in tags.values()):
-            raise ValueError(f"libdravik's tags {tags!r} are not all text")
-        return cls(
-            time=time,
-            port=_field(source, "port", str),
-            channel=_field(source, "channel", int),
-            label=_field(source, "label", str),
-            text=_field(source, "text", str),
-            db=_field(source, "db", float),
-            factor=_field(source, "factor", float),
-            frame=bytes.fromhex(_field(source, "frame", str)),
-            answered=_field(source, "answered", bool),
-            sent=_field(source, "sent", bool),
-            late=_field(source, "late", bool),
-            reply=bytes.fromhex(_field(source, "reply", str)),
-            tags=dict(tags),
-        )
+        # The fields above are the library's record keys (dravik_record_keys), in its order.
+        keys = [f.name for f in fields(cls)]
+        if list(source) != keys:
+            raise ValueError(f"libdravik's record has the keys {list(source)}, not {keys}")
+        kinds = get_type_hints(cls)
+        return cls(**{key: _READERS.get(kinds[key], _field)(source, key, kinds[key])
+                      for key in keys})
+
+
+def _time(source: Dict[str, Any], key: str, kind: Any) -> datetime:
+    stamp = _field(source, key, str)
+    # "…Z": fromisoformat reads the letter only from Python 3.11 on.
+    time = datetime.fromisoformat(stamp[:-1] + "+00:00" if stamp.endswith("Z") else stamp)
+    if time.tzinfo is None:
+        raise ValueError(f"libdravik's time {stamp!r} has no time zone")
+    return time
+
+
+def _hex(source: Dict[str, Any], key: str, kind: Any) -> bytes:
+    return bytes.fromhex(_field(source, key, str))
+
+
+def _tags(source: Dict[str, Any], key: str, kind: Any) -> Dict[str, str]:
+    tags = _field(source, key, dict)
+    if not all(isinstance(v, str) for v in tags.values()):
+        raise ValueError(f"libdravik's tags {tags!r} are not all text")
+    return dict(tags)
+
+
+# How a Record field of each type is read; the rest are JSON's own types.
+_READERS: Dict[Any, Callable[[Dict[str, Any], str, Any], Any]] = {
+    datetime: _time, bytes: _hex, Dict[str, str]: _tags}
 
 
 def find_lines(text: str) -> List[Tuple[str, bool, str]]:

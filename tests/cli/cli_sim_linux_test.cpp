@@ -77,7 +77,7 @@ TEST(CliOnMeterSim, SetsFourChannelsByteExact) {
 
         const CliRun run = RunOn(sim, args);
 
-        EXPECT_EQ(run.status, kExitAllAnswered) << run.err;
+        EXPECT_EQ(run.status, kStatusConfirmed) << run.err;
         EXPECT_THAT(run.err, IsEmpty());
         EXPECT_EQ(sim.Lines("FRAME probe").size(), 1u);
         std::vector<std::string> expectedFrames;
@@ -117,11 +117,11 @@ TEST(CliOnMeterSim, SilentMeter) {
     MeterSimProcess sim({"--silent"});
     ASSERT_TRUE(sim.Started());
     const CliRun notFound = RunOn(sim, {"set", "1490CW=0.5"});
-    EXPECT_EQ(notFound.status, kExitNoMeter);
+    EXPECT_EQ(notFound.status, kStatusNoMeter);
     EXPECT_THAT(notFound.out, IsEmpty());
     EXPECT_EQ(notFound.err, Utf8FromWide(kMsgNoMeterPort) + "\n" + sim.DevicePath() + " 无应答\n");
     const CliRun named = RunOn(sim, {"set", "--port", sim.DevicePath(), "1490CW=0.5"});
-    EXPECT_EQ(named.status, kExitNoMeter);
+    EXPECT_EQ(named.status, kStatusNoMeter);
     EXPECT_THAT(named.err, HasSubstr("对探测无应答"));
     EXPECT_THAT(SetFramesLogged(sim), IsEmpty());
 
@@ -130,7 +130,7 @@ TEST(CliOnMeterSim, SilentMeter) {
     const auto start = std::chrono::steady_clock::now();
     const CliRun silent = RunOn(deaf, {"set", "--port", deaf.DevicePath(), "1490CW=0.5", "0=1"});
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    EXPECT_EQ(silent.status, kExitNoAnswer);
+    EXPECT_EQ(silent.status, kStatusNotConfirmed);
     EXPECT_EQ(silent.out,
               Utf8FromWide(FormatOutcome(ReadCorrection(L"0.5", 2), false)) + "\n" +
                   Utf8FromWide(FormatOutcome(ReadCorrection(L"1", 0), ExchangeRecord{})) + "\n");
@@ -215,7 +215,7 @@ TEST(CliOnMeterSim, AChannelWhoseRowCannotBeWrittenIsNotSent) {
     ASSERT_EQ(::flock(stuck, LOCK_EX), 0);
     const CliRun run = RunOn(sim, {"set", "--port", sim.DevicePath(), "--log", log, "2=1", "3=1"});
     ::close(stuck);
-    EXPECT_EQ(run.status, kExitNoAnswer);
+    EXPECT_EQ(run.status, kStatusNotConfirmed);
     EXPECT_THAT(run.err, HasSubstr("“" + log + "”"));
     ExchangeRecord notSent;
     EXPECT_EQ(run.out, Utf8FromWide(FormatOutcome(ReadCorrection(L"1", 2), notSent)) + "\n" +
@@ -245,7 +245,7 @@ TEST(CliProgram, RunsWithPortAndTellsItsVersion) {
               "1550CW 设置成功 2.25 dB → 1.6788\n");
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(capture("set 1550CW=x 2>/dev/null", status), "");
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitUsage);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kStatusInvalid);
 }
 
 std::string SystemLockPath(const std::string& device) {
@@ -309,7 +309,7 @@ TEST(CliProgram, AFileSizeLimitFailsTheWriteAndKillsNothing) {
     ASSERT_GT(cli, 0);
     const int status = WaitForProgram(cli);
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), kExitNoAnswer);
+    EXPECT_EQ(WEXITSTATUS(status), kStatusNotConfirmed);
 }
 
 // Started with stdin, stdout and stderr closed, the program opens them on /dev/null before

@@ -84,7 +84,7 @@ TEST_F(Station, RefusedInputsOpenNothing) {
     for (const Case& c : table) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         const CliRun run = Cli(c.args);
-        EXPECT_EQ(run.status, kExitUsage);
+        EXPECT_EQ(run.status, kStatusInvalid);
         EXPECT_THAT(run.out, IsEmpty());
         EXPECT_THAT(run.err, HasSubstr(c.named));
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
@@ -123,7 +123,7 @@ TEST_F(Station, SetSendsTheDialogsFramesInOrder) {
 
     const CliRun run = Cli(args);
 
-    EXPECT_EQ(run.status, kExitNoAnswer);
+    EXPECT_EQ(run.status, kStatusNotConfirmed);
     EXPECT_THAT(run.err, HasSubstr("“1310Burst”无应答"));
     EXPECT_THAT(layer.OpenLog(), ElementsAre(L"COM8")) << "--port: no search, probed on its open";
     std::vector<Bytes> frames;
@@ -148,7 +148,7 @@ TEST_F(Station, SetReportsWhyAPortWillNotOpen) {
     broken.openFailure = {OpenReason::Busy, {L"", 77, L"/run/lock/LCK..ttyS9", L"mallory"}};
     layer.AddPort(L"COM9", broken);
     const CliRun run = Cli({"set", "--port", "COM9", "0=1"});
-    EXPECT_EQ(run.status, kExitOpenFailed);
+    EXPECT_EQ(run.status, kStatusPortUnavailable);
     EXPECT_THAT(run.out, IsEmpty());
     EXPECT_EQ(run.err, "“COM9”：被进程 77 占用（锁文件 /run/lock/LCK..ttyS9，属主 mallory）\n");
 }
@@ -165,12 +165,14 @@ TEST_F(Station, FindPrintsTheMeterOrEveryMeter) {
     const std::vector<Case> table = {
         {{"find"}, "COM7\n"},
         {{"find", "--all"}, "COM7\nCOM8\n"},
-        {{"find", "--all", "--json"}, "{\"port\":\"COM7\"}\n{\"port\":\"COM8\"}\n"},
+        {{"find", "--all", "--json"},
+         "{\"port\":\"COM7\",\"found\":true,\"reason\":\"\"}\n"
+         "{\"port\":\"COM8\",\"found\":true,\"reason\":\"\"}\n"},
     };
     for (const Case& c : table) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         const CliRun run = Cli(c.args);
-        EXPECT_EQ(run.status, kExitAllAnswered);
+        EXPECT_EQ(run.status, kStatusConfirmed);
         EXPECT_EQ(run.out, c.out);
         EXPECT_THAT(run.err, IsEmpty());
     }
@@ -185,7 +187,7 @@ TEST_F(Station, FindPrintsTheMeterOrEveryMeter) {
          {std::vector<std::string>{"find"}, std::vector<std::string>{"find", "--all"},
           std::vector<std::string>{"set", "0=1"}}) {
         const CliRun run = Cli(args);
-        EXPECT_EQ(run.status, kExitNoMeter) << args.size();
+        EXPECT_EQ(run.status, kStatusNoMeter) << args.size();
         EXPECT_THAT(run.out, IsEmpty());
         EXPECT_EQ(run.err, Utf8FromWide(kMsgNoMeterPort) +
                                "\nCOM1 无应答\nCOM3 被 minicom (42) 占用\nCOM2 无应答\n");
@@ -230,7 +232,7 @@ TEST_F(Station, AnOutputThatFailsStopsTheRun) {
     std::ostringstream err;
     const int status = RunCli({"set", "--port", "COM7", "0=1", "1=1"},
                               {layer, [](std::vector<PortInfo>&) {}}, out, err);
-    EXPECT_EQ(status, kExitNoAnswer);
+    EXPECT_EQ(status, kStatusNotConfirmed);
     EXPECT_THAT(err.str(), HasSubstr("标准输出"));
     EXPECT_EQ(SetFrames(layer, L"COM7").size(), 1u);
 }

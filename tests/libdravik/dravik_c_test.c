@@ -426,6 +426,8 @@ static void case_bad(const char* port, const char* sim_log, const char* dir) {
     CHECK(*ERROR_OF(none) != 0);
     CHECK_STATUS(dravik_open(none, "\xe4\xb8"), DRAVIK_INVALID_ARGUMENT);
     CHECK(*ERROR_OF(none) != 0);
+    CHECK_STATUS(dravik_open(none, ""), DRAVIK_INVALID_ARGUMENT);
+    CHECK(*ERROR_OF(none) != 0);
     CHECK_STATUS(dravik_open(none, huge), DRAVIK_PORT_UNAVAILABLE);
     CHECK(*ERROR_OF(none) != 0 && strcmp(text_of(none, PORT, NULL), "") == 0);
     CHECK_STATUS(dravik_close(none), DRAVIK_CONFIRMED);

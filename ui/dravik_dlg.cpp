@@ -4,22 +4,12 @@
 
 #include "stop_request.h"
 
-namespace {
-
-constexpr std::uint32_t kBaudRate = 19200;
-
-}  // namespace
-
 CDravikDlg::CDravikDlg(IDravikView& view)
     : m_view(view), m_lister(EnumSerialPorts), m_holders(PlatformHolderCheck()) {}
 
 CDravikDlg::CDravikDlg(IDravikView& view, ISerialLayer& layer, PortLister lister,
                        HolderCheck holders)
     : m_port(layer), m_view(view), m_lister(std::move(lister)), m_holders(std::move(holders)) {}
-
-void CDravikDlg::OnInitDialog() {
-    m_port.m_nBaudRate = kBaudRate;
-}
 
 bool CDravikDlg::EnsurePortOpen() {
     if (m_port.m_hComm != kInvalidPort) {

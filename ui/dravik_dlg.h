@@ -34,7 +34,6 @@ class CDravikDlg {
     // On a given layer, port list and holder check (tests).
     CDravikDlg(IDravikView& view, ISerialLayer& layer, PortLister lister, HolderCheck holders = {});
 
-    void OnInitDialog();
     // TRUE when m_port holds an open port afterwards; FALSE after a message was shown.
     bool EnsurePortOpen();
     // Copies the four edit texts into m_strCorrection.

@@ -37,7 +37,6 @@ class Dialog : public ::testing::Test {
             for (const std::wstring& port : ports)
                 list.push_back({port, L""});
         });
-        dlg->OnInitDialog();
         return dlg;
     }
 

@@ -145,7 +145,7 @@ int RunPorts(bool json, const CliSystem& system, std::ostream& out, std::ostream
 
 int RunFind(bool all, bool json, const CliSystem& system, std::ostream& out, std::ostream& err) {
     const std::vector<PortProbe> probes =
-        ProbePorts(L"", system.layer, system.listPorts,
+        ProbePorts(system.layer, system.listPorts,
                    all ? ProbeScope::EveryPort : ProbeScope::UpToFirstAnswer, system.holders);
     bool found = false;
     for (const PortProbe& probe : probes) {

@@ -154,11 +154,11 @@ std::vector<PortProbe> ProbeSideBySide(const std::vector<std::wstring>& names, I
     return slots;
 }
 
-// The listed ports' names, but `excluded`.
-std::vector<std::wstring> Names(const std::vector<PortInfo>& ports, const std::wstring& excluded) {
+// The listed ports' names. An empty entry names no port: it is not probed, nor asked about.
+std::vector<std::wstring> Names(const std::vector<PortInfo>& ports) {
     std::vector<std::wstring> names;
     for (const PortInfo& info : ports) {
-        if (info.name != excluded) names.push_back(info.name);
+        if (!info.name.empty()) names.push_back(info.name);
     }
     return names;
 }
@@ -186,7 +186,7 @@ PortOutcome RefusedBecause(OpenReason reason) {
 
 std::vector<PortState> PeekPorts(const std::vector<PortInfo>& ports, const PortPeek& peek,
                                  const HolderCheck& holders) {
-    const HolderScan scan = holders ? holders(Names(ports, L"")) : HolderScan{};
+    const HolderScan scan = holders ? holders(Names(ports)) : HolderScan{};
     std::vector<PortState> states;
     for (const PortInfo& info : ports) {
         PortState state{peek ? peek(info.name) : OpenStatus{}, scan.unchecked.contains(info.name)};
@@ -199,14 +199,12 @@ std::vector<PortState> PeekPorts(const std::vector<PortInfo>& ports, const PortP
     return states;
 }
 
-std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer& layer,
-                                  const PortLister& listPorts, ProbeScope scope,
-                                  const HolderCheck& holderOf) {
+std::vector<PortProbe> ProbePorts(ISerialLayer& layer, const PortLister& listPorts,
+                                  ProbeScope scope, const HolderCheck& holderOf) {
     std::vector<PortInfo> ports;
     listPorts(ports);
-    const std::vector<std::wstring> names = scope == ProbeScope::EveryPort
-                                                ? Distinct(Names(ports, excludedPort))
-                                                : Names(ports, excludedPort);
+    const std::vector<std::wstring> names =
+        scope == ProbeScope::EveryPort ? Distinct(Names(ports)) : Names(ports);
     const HolderScan holders = holderOf ? holderOf(names) : HolderScan{};
 
     std::vector<PortProbe> probes;

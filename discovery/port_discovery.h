@@ -107,15 +107,14 @@ enum class ProbeScope {
     EveryPort,
 };
 
-// Probes the listed ports but `excludedPort` for a meter. Every probe is closed again; a search
-// in which one answered ends with a short pause before the caller may open it. Before the first
-// probe `holderOf` looks once at the whole list: a port it names a holder for is not opened at
-// all, but costs the pause of a probe. Once a stop is requested no further port is taken; the
-// probes under way end at their next step (their wait is cut short) and are reported, so the
-// result is always the first ports of the list. With EveryPort, `layer` gets calls on several
-// handles at once from different threads.
-std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer& layer,
-                                  const PortLister& listPorts,
+// Probes the listed ports for a meter (an empty entry is no port and is skipped). Every probe is
+// closed again; a search in which one answered ends with a short pause before the caller may
+// open it. Before the first probe `holderOf` looks once at the whole list: a port it names a
+// holder for is not opened at all, but costs the pause of a probe. Once a stop is requested no
+// further port is taken; the probes under way end at their next step (their wait is cut short)
+// and are reported, so the result is always the first ports of the list. With EveryPort,
+// `layer` gets calls on several handles at once from different threads.
+std::vector<PortProbe> ProbePorts(ISerialLayer& layer, const PortLister& listPorts,
                                   ProbeScope scope = ProbeScope::UpToFirstAnswer,
                                   const HolderCheck& holderOf = {});
 

@@ -407,7 +407,7 @@ int32_t DRAVIK_CALL dravik_find(dravik_session session, int32_t all) {
         s.layer.Reset();
         SetList(s, "");
         const std::vector<PortProbe> probes = ProbePorts(
-            L"", s.layer, EnumSerialPorts,
+            s.layer, EnumSerialPorts,
             all != 0 ? ProbeScope::EveryPort : ProbeScope::UpToFirstAnswer, PlatformHolderCheck());
         bool found = false;
         std::string list;

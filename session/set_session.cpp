@@ -57,8 +57,8 @@ std::unique_ptr<SetSession> SetSession::Open(const SessionSystem& system, const 
         return session;
     }
     // As the dialog finds its meter: once, before the first channel.
-    opening.probes = ProbePorts(L"", system.layer, system.listPorts, ProbeScope::UpToFirstAnswer,
-                                system.holders);
+    opening.probes =
+        ProbePorts(system.layer, system.listPorts, ProbeScope::UpToFirstAnswer, system.holders);
     opening.port = FoundPort(opening.probes);
     if (const int signal = system.layer.StopRequested()) {
         opening.status = kStatusStoppedBase + signal;

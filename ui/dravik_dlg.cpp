@@ -19,8 +19,8 @@ bool CDravikDlg::EnsurePortOpen() {
     }
     if (m_strPortName.empty()) {
         m_view.ShowStatus(kStatusSearching);
-        const std::vector<PortProbe> tried = ProbePorts(m_strExcludedPort, m_port.Layer(), m_lister,
-                                                        ProbeScope::UpToFirstAnswer, m_holders);
+        const std::vector<PortProbe> tried =
+            ProbePorts(m_port.Layer(), m_lister, ProbeScope::UpToFirstAnswer, m_holders);
         const std::wstring found = FoundPort(tried);
         // Interrupted: the dialog is about to close, with no message to wait for.
         if (StopRequested() != 0) {

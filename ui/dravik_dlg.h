@@ -44,7 +44,6 @@ class CDravikDlg {
     std::array<std::wstring, kChannelCount> m_strCorrection;
     CMeterPort m_port;
     std::wstring m_strPortName;
-    std::wstring m_strExcludedPort;  // handed to discovery as the port to skip; nothing sets it
 
   private:
     // The meter's device has gone: close the port and search afresh at the next SET.

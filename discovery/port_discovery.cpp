@@ -94,8 +94,8 @@ PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name,
 
 // What one listed port comes to: a port `holders` names is not even opened, but costs its pause
 // as a port that would not open does.
-PortProbe Try(CMeterPort& port, ISerialLayer& layer, const std::wstring& name,
-              const HolderScan& holders) {
+PortProbe ProbeUnlessHeld(CMeterPort& port, ISerialLayer& layer, const std::wstring& name,
+                          const HolderScan& holders) {
     PortProbe probe;
     const auto held = holders.held.find(name);
     if (held != holders.held.end()) {
@@ -135,7 +135,7 @@ std::vector<PortProbe> ProbeSideBySide(const std::vector<std::wstring>& names, I
         while (layer.StopRequested() == 0) {
             const std::size_t index = next.fetch_add(1);
             if (index >= names.size()) break;
-            slots[index] = Try(port, layer, names[index], holders);
+            slots[index] = ProbeUnlessHeld(port, layer, names[index], holders);
         }
     };
     {
@@ -215,7 +215,7 @@ std::vector<PortProbe> ProbePorts(ISerialLayer& layer, const PortLister& listPor
         for (const std::wstring& name : names) {
             // An interrupted run searches no further; what it has opened is closed already.
             if (layer.StopRequested() != 0) break;
-            probes.push_back(Try(port, layer, name, holders));
+            probes.push_back(ProbeUnlessHeld(port, layer, name, holders));
             if (probes.back().Answered()) break;
         }
     }

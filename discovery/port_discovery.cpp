@@ -45,11 +45,11 @@ std::uint32_t AwaitAnswer(CMeterPort& port, ISerialLayer& layer, AnswerWait wait
 }
 
 // What becomes of a probed port that answered as the meter.
-enum class Answered { Close, KeepOpen };
+enum class AfterAnswer { Close, KeepOpen };
 
 // One probe of one port, closed again afterwards (unless it answered and is to be kept open).
 PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name,
-                AnswerWait wait = AnswerWait::Whole, Answered then = Answered::Close) {
+                AnswerWait wait = AnswerWait::Whole, AfterAnswer then = AfterAnswer::Close) {
     PortProbe probe{name, PortOutcome::NoAnswer, {}};
     std::array<std::uint8_t, kFrameSize> answer{};
     const Frame frame = BuildProbeFrame();
@@ -88,7 +88,7 @@ PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name,
     } else if (!port.IsDevicePresent()) {
         probe.outcome = PortOutcome::Gone;
     }
-    if (!probe.Answered() || then == Answered::Close) port.Close();
+    if (!probe.Answered() || then == AfterAnswer::Close) port.Close();
     return probe;
 }
 
@@ -234,7 +234,7 @@ PortProbe ProbeNamedPort(CMeterPort& meter, const std::wstring& port, const Hold
     if (const auto held = holders.held.find(port); held != holders.held.end()) {
         probe = {port, PortOutcome::Busy, held->second};
     } else {
-        probe = Probe(meter, meter.Layer(), port, AnswerWait::UntilValid, Answered::KeepOpen);
+        probe = Probe(meter, meter.Layer(), port, AnswerWait::UntilValid, AfterAnswer::KeepOpen);
     }
     probe.holderUnchecked = holders.unchecked.contains(port);
     return probe;

@@ -9,7 +9,7 @@ const std::array<const wchar_t*, kChannelCount> kChannelLabels = {L"1310CW", L"1
                                                                   L"1490CW", L"1550CW"};
 const wchar_t* const kMsgNoMeterPort = L"没找到待测表串口！";
 const wchar_t* const kMsgOpenFailed = L"未能打开待测光功率计，请检查待测光功率计连接及是否开机!";
-const wchar_t* const kStatusSearching = L"正在查找待测表…";
+const wchar_t* const kSearchNotice = L"正在查找待测表…";
 
 namespace {
 

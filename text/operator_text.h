@@ -16,9 +16,9 @@
 inline constexpr int kChannelCount = 4;
 extern const std::array<const wchar_t*, kChannelCount> kChannelLabels;
 
-extern const wchar_t* const kMsgNoMeterPort;   // discovery found nothing
-extern const wchar_t* const kMsgOpenFailed;    // the found port would not open
-extern const wchar_t* const kStatusSearching;  // shown while discovery blocks the window
+extern const wchar_t* const kMsgNoMeterPort;  // discovery found nothing
+extern const wchar_t* const kMsgOpenFailed;   // the found port would not open
+extern const wchar_t* const kSearchNotice;    // the status line while discovery blocks the window
 
 // "<label> 正在设置…": shown from the moment a channel's frame goes out until its outcome.
 std::wstring FormatSending(int channel);

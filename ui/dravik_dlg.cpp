@@ -18,7 +18,7 @@ bool CDravikDlg::EnsurePortOpen() {
         ForgetPort();
     }
     if (m_strPortName.empty()) {
-        m_view.ShowStatus(kStatusSearching);
+        m_view.ShowStatus(kSearchNotice);
         const std::vector<PortProbe> tried =
             ProbePorts(m_port.Layer(), m_lister, ProbeScope::UpToFirstAnswer, m_holders);
         const std::wstring found = FoundPort(tried);

@@ -131,7 +131,7 @@ bool Delivered(std::ostream& out, std::ostream& err) {
 int RunPorts(bool json, const CliSystem& system, std::ostream& out, std::ostream& err) {
     std::vector<PortInfo> ports;
     system.listPorts(ports);
-    const std::vector<PortState> states = PeekPorts(ports, system.peek, system.holders);
+    const std::vector<PeekedPort> states = PeekPorts(ports, system.peek, system.holders);
     for (std::size_t i = 0; i < ports.size(); ++i) {
         if (json) {
             out << PortJson(ports[i], states[i]) << '\n';

@@ -184,12 +184,12 @@ PortOutcome RefusedBecause(OpenReason reason) {
     return PortOutcome::OpenFailed;
 }
 
-std::vector<PortState> PeekPorts(const std::vector<PortInfo>& ports, const PortPeek& peek,
-                                 const HolderCheck& holders) {
+std::vector<PeekedPort> PeekPorts(const std::vector<PortInfo>& ports, const PortPeek& peek,
+                                  const HolderCheck& holders) {
     const HolderScan scan = holders ? holders(Names(ports)) : HolderScan{};
-    std::vector<PortState> states;
+    std::vector<PeekedPort> states;
     for (const PortInfo& info : ports) {
-        PortState state{peek ? peek(info.name) : OpenStatus{}, scan.unchecked.contains(info.name)};
+        PeekedPort state{peek ? peek(info.name) : OpenStatus{}, scan.unchecked.contains(info.name)};
         const auto held = scan.held.find(info.name);
         if (state.seen.reason == OpenReason::Opened && held != scan.held.end()) {
             state.seen = {OpenReason::Busy, held->second};

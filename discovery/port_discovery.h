@@ -84,18 +84,18 @@ HolderCheck PlatformHolderCheck();
 using PortPeek = std::function<OpenStatus(const std::wstring& port)>;
 PortPeek PlatformPortPeek();
 
-// What `ports` shows of one listed port.
-struct PortState {
+// What can be seen of one listed port without opening it, as `ports` shows it.
+struct PeekedPort {
     OpenStatus seen;
     bool holderUnchecked = false;  // as PortProbe's
 
-    bool operator==(const PortState&) const = default;
+    bool operator==(const PeekedPort&) const = default;
 };
 
 // Each listed port as `peek` sees it, and where it sees nothing in the way, the holder one
 // look with `holders` finds for the whole list.
-std::vector<PortState> PeekPorts(const std::vector<PortInfo>& ports, const PortPeek& peek,
-                                 const HolderCheck& holders);
+std::vector<PeekedPort> PeekPorts(const std::vector<PortInfo>& ports, const PortPeek& peek,
+                                  const HolderCheck& holders);
 
 enum class ProbeScope {
     // What the dialog needs: one port at a time, in order, and the search ends at the meter;

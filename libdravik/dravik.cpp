@@ -392,7 +392,7 @@ int32_t DRAVIK_CALL dravik_ports(dravik_session session) {
         SetList(s, "");
         std::vector<PortInfo> ports;
         EnumSerialPorts(ports);
-        const std::vector<PortState> states =
+        const std::vector<PeekedPort> states =
             PeekPorts(ports, PlatformPortPeek(), PlatformHolderCheck());
         std::string list;
         for (std::size_t i = 0; i < ports.size(); ++i)

@@ -174,7 +174,7 @@ std::wstring FormatPortProbe(const PortProbe& probe) {
     return ShownText(probe.port) + L" " + FormatProbeReason(probe);
 }
 
-std::wstring FormatPortState(const PortState& state) {
+std::wstring FormatPortState(const PeekedPort& state) {
     const OpenStatus& seen = state.seen;
     const std::wstring reason = seen.reason == OpenReason::Opened
                                     ? L"未见占用"

@@ -50,7 +50,7 @@ std::wstring FormatPortProbe(const PortProbe& probe);
 
 // What can be seen of a port without opening it: "未见占用" when nothing is in the way, else
 // the reason as FormatPortProbe gives it ("无权限（需加入 dialout 组）").
-std::wstring FormatPortState(const PortState& state);
+std::wstring FormatPortState(const PeekedPort& state);
 
 // Why a port the station named is not written to, naming it: "“/dev/ttyUSB0”：被 minicom (1234)
 // 占用", and for a port that opened but did not answer the probe as the meter

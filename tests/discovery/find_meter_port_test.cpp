@@ -270,11 +270,11 @@ TEST(PeekPorts, OneHolderLookForTheListBehindEachPeek) {
         ++looks;
         return HolderScan{{{L"ttyS1", {L"minicom", 8}}, {L"ttyS2", {L"minicom", 9}}}, {L"ttyS3"}};
     };
-    const std::vector<PortState> states =
+    const std::vector<PeekedPort> states =
         PeekPorts({{L"ttyS1", L""}, {L"ttyS2", L""}, {L"ttyS3", L""}}, peek, holders);
     EXPECT_EQ(looks, 1);
     EXPECT_EQ(states,
-              (std::vector<PortState>{
+              (std::vector<PeekedPort>{
                   {locked, false}, {{OpenReason::Busy, {L"minicom", 9}}, false}, {{}, true}}));
 }
 

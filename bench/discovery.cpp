@@ -99,7 +99,7 @@ Timing Measure(const PortLister& lister) {
     for (int run = 0; run < kRuns; ++run) {
         CountingLayer layer;
         const Clock::time_point start = Clock::now();
-        timing.result = FoundPort(ProbePorts(L"", layer, lister));
+        timing.result = FoundPort(ProbePorts(layer, lister));
         times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         timing.opens = layer.opens;
     }

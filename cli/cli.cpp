@@ -124,7 +124,7 @@ int RunPorts(bool json, const CliSystem& system, std::ostream& out, std::ostream
 
 int RunFind(bool all, bool json, const CliSystem& system, std::ostream& out, std::ostream& err) {
     const std::vector<PortProbe> probes =
-        ProbePorts(L"", system.layer, system.listPorts,
+        ProbePorts(system.layer, system.listPorts,
                    all ? ProbeScope::EveryPort : ProbeScope::UpToFirstAnswer, system.holders);
     const std::string found = FindLines(probes, json, false);
     out << found;

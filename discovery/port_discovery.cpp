@@ -45,11 +45,11 @@ std::uint32_t AwaitAnswer(CMeterPort& port, ISerialLayer& layer, AnswerWait wait
 }
 
 // What becomes of a probed port that answered as the meter.
-enum class Answered { Close, KeepOpen };
+enum class AfterAnswer { Close, KeepOpen };
 
 // One probe of one port, closed again afterwards (unless it answered and is to be kept open).
 PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name,
-                AnswerWait wait = AnswerWait::Whole, Answered then = Answered::Close) {
+                AnswerWait wait = AnswerWait::Whole, AfterAnswer then = AfterAnswer::Close) {
     PortProbe probe{name, PortOutcome::NoAnswer, {}};
     std::array<std::uint8_t, kFrameSize> answer{};
     const Frame frame = BuildProbeFrame();
@@ -88,14 +88,14 @@ PortProbe Probe(CMeterPort& port, ISerialLayer& layer, const std::wstring& name,
     } else if (!port.IsDevicePresent()) {
         probe.outcome = PortOutcome::Gone;
     }
-    if (!probe.Answered() || then == Answered::Close) port.Close();
+    if (!probe.Answered() || then == AfterAnswer::Close) port.Close();
     return probe;
 }
 
 // What one listed port comes to: a port `holders` names is not even opened, but costs its pause
 // as a port that would not open does.
-PortProbe Try(CMeterPort& port, ISerialLayer& layer, const std::wstring& name,
-              const HolderScan& holders) {
+PortProbe ProbeUnlessHeld(CMeterPort& port, ISerialLayer& layer, const std::wstring& name,
+                          const HolderScan& holders) {
     PortProbe probe;
     const auto held = holders.held.find(name);
     if (held != holders.held.end()) {
@@ -135,7 +135,7 @@ std::vector<PortProbe> ProbeSideBySide(const std::vector<std::wstring>& names, I
         while (layer.StopRequested() == 0) {
             const std::size_t index = next.fetch_add(1);
             if (index >= names.size()) break;
-            slots[index] = Try(port, layer, names[index], holders);
+            slots[index] = ProbeUnlessHeld(port, layer, names[index], holders);
         }
     };
     {
@@ -154,11 +154,11 @@ std::vector<PortProbe> ProbeSideBySide(const std::vector<std::wstring>& names, I
     return slots;
 }
 
-// The listed ports' names, but `excluded`.
-std::vector<std::wstring> Names(const std::vector<PortInfo>& ports, const std::wstring& excluded) {
+// The listed ports' names. An empty entry names no port: it is not probed, nor asked about.
+std::vector<std::wstring> Names(const std::vector<PortInfo>& ports) {
     std::vector<std::wstring> names;
     for (const PortInfo& info : ports) {
-        if (info.name != excluded) names.push_back(info.name);
+        if (!info.name.empty()) names.push_back(info.name);
     }
     return names;
 }
@@ -184,12 +184,12 @@ PortOutcome RefusedBecause(OpenReason reason) {
     return PortOutcome::OpenFailed;
 }
 
-std::vector<PortState> PeekPorts(const std::vector<PortInfo>& ports, const PortPeek& peek,
-                                 const HolderCheck& holders) {
-    const HolderScan scan = holders ? holders(Names(ports, L"")) : HolderScan{};
-    std::vector<PortState> states;
+std::vector<PeekedPort> PeekPorts(const std::vector<PortInfo>& ports, const PortPeek& peek,
+                                  const HolderCheck& holders) {
+    const HolderScan scan = holders ? holders(Names(ports)) : HolderScan{};
+    std::vector<PeekedPort> states;
     for (const PortInfo& info : ports) {
-        PortState state{peek ? peek(info.name) : OpenStatus{}, scan.unchecked.contains(info.name)};
+        PeekedPort state{peek ? peek(info.name) : OpenStatus{}, scan.unchecked.contains(info.name)};
         const auto held = scan.held.find(info.name);
         if (state.seen.reason == OpenReason::Opened && held != scan.held.end()) {
             state.seen = {OpenReason::Busy, held->second};
@@ -199,14 +199,12 @@ std::vector<PortState> PeekPorts(const std::vector<PortInfo>& ports, const PortP
     return states;
 }
 
-std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer& layer,
-                                  const PortLister& listPorts, ProbeScope scope,
-                                  const HolderCheck& holderOf) {
+std::vector<PortProbe> ProbePorts(ISerialLayer& layer, const PortLister& listPorts,
+                                  ProbeScope scope, const HolderCheck& holderOf) {
     std::vector<PortInfo> ports;
     listPorts(ports);
-    const std::vector<std::wstring> names = scope == ProbeScope::EveryPort
-                                                ? Distinct(Names(ports, excludedPort))
-                                                : Names(ports, excludedPort);
+    const std::vector<std::wstring> names =
+        scope == ProbeScope::EveryPort ? Distinct(Names(ports)) : Names(ports);
     const HolderScan holders = holderOf ? holderOf(names) : HolderScan{};
 
     std::vector<PortProbe> probes;
@@ -217,7 +215,7 @@ std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer
         for (const std::wstring& name : names) {
             // An interrupted run searches no further; what it has opened is closed already.
             if (layer.StopRequested() != 0) break;
-            probes.push_back(Try(port, layer, name, holders));
+            probes.push_back(ProbeUnlessHeld(port, layer, name, holders));
             if (probes.back().Answered()) break;
         }
     }
@@ -236,7 +234,7 @@ PortProbe ProbeNamedPort(CMeterPort& meter, const std::wstring& port, const Hold
     if (const auto held = holders.held.find(port); held != holders.held.end()) {
         probe = {port, PortOutcome::Busy, held->second};
     } else {
-        probe = Probe(meter, meter.Layer(), port, AnswerWait::UntilValid, Answered::KeepOpen);
+        probe = Probe(meter, meter.Layer(), port, AnswerWait::UntilValid, AfterAnswer::KeepOpen);
     }
     probe.holderUnchecked = holders.unchecked.contains(port);
     return probe;

@@ -84,18 +84,18 @@ HolderCheck PlatformHolderCheck();
 using PortPeek = std::function<OpenStatus(const std::wstring& port)>;
 PortPeek PlatformPortPeek();
 
-// What `ports` shows of one listed port.
-struct PortState {
+// What can be seen of one listed port without opening it, as `ports` shows it.
+struct PeekedPort {
     OpenStatus seen;
     bool holderUnchecked = false;  // as PortProbe's
 
-    bool operator==(const PortState&) const = default;
+    bool operator==(const PeekedPort&) const = default;
 };
 
 // Each listed port as `peek` sees it, and where it sees nothing in the way, the holder one
 // look with `holders` finds for the whole list.
-std::vector<PortState> PeekPorts(const std::vector<PortInfo>& ports, const PortPeek& peek,
-                                 const HolderCheck& holders);
+std::vector<PeekedPort> PeekPorts(const std::vector<PortInfo>& ports, const PortPeek& peek,
+                                  const HolderCheck& holders);
 
 enum class ProbeScope {
     // What the dialog needs: one port at a time, in order, and the search ends at the meter;
@@ -107,15 +107,14 @@ enum class ProbeScope {
     EveryPort,
 };
 
-// Probes the listed ports but `excludedPort` for a meter. Every probe is closed again; a search
-// in which one answered ends with a short pause before the caller may open it. Before the first
-// probe `holderOf` looks once at the whole list: a port it names a holder for is not opened at
-// all, but costs the pause of a probe. Once a stop is requested no further port is taken; the
-// probes under way end at their next step (their wait is cut short) and are reported, so the
-// result is always the first ports of the list. With EveryPort, `layer` gets calls on several
-// handles at once from different threads.
-std::vector<PortProbe> ProbePorts(const std::wstring& excludedPort, ISerialLayer& layer,
-                                  const PortLister& listPorts,
+// Probes the listed ports for a meter (an empty entry is no port and is skipped). Every probe is
+// closed again; a search in which one answered ends with a short pause before the caller may
+// open it. Before the first probe `holderOf` looks once at the whole list: a port it names a
+// holder for is not opened at all, but costs the pause of a probe. Once a stop is requested no
+// further port is taken; the probes under way end at their next step (their wait is cut short)
+// and are reported, so the result is always the first ports of the list. With EveryPort,
+// `layer` gets calls on several handles at once from different threads.
+std::vector<PortProbe> ProbePorts(ISerialLayer& layer, const PortLister& listPorts,
                                   ProbeScope scope = ProbeScope::UpToFirstAnswer,
                                   const HolderCheck& holderOf = {});
 

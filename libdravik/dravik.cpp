@@ -211,7 +211,7 @@ std::string StoppedMessage(Session& session) {
 // request (here mostly the session's cancel) over a lost port over a failed log row over no
 // answer (this channel's, or an earlier one's, after which nothing more is sent). A channel
 // confirmed before the run stopped is confirmed.
-int32_t SetStatus(Session& session, const ChannelRecord& record) {
+int32_t EarnedStatus(Session& session, const ChannelRecord& record) {
     const Halt halt = session.run->Halted();
     if (halt == Halt::None && record.exchange.answered) return DRAVIK_CONFIRMED;
     if (halt == Halt::Stopped || session.layer.StopRequested() != 0) return DRAVIK_CANCELLED;
@@ -232,7 +232,7 @@ int32_t SetStatus(Session& session, const ChannelRecord& record) {
 }
 
 // Why that status, in dravik-cli's words where it has them.
-std::string SetMessage(Session& session, int32_t status, const ChannelRecord& record) {
+std::string StatusMessage(Session& session, int32_t status, const ChannelRecord& record) {
     switch (status) {
         case DRAVIK_NOT_CONFIRMED:
             // The channel's own outcome, or why it was not sent.
@@ -277,9 +277,9 @@ int32_t SetChannel(Session& s, const std::string& channel, const std::string& db
         s.run->HaltForOutput();
         throw;
     }
-    const int32_t status = SetStatus(s, record);
+    const int32_t status = EarnedStatus(s, record);
     if (status == DRAVIK_CONFIRMED) return status;
-    return Fail(s, status, SetMessage(s, status, record));
+    return Fail(s, status, StatusMessage(s, status, record));
 }
 
 void SetList(Session& s, std::string list) {
@@ -408,7 +408,7 @@ int32_t DRAVIK_CALL dravik_find(dravik_session session, int32_t all) {
         s.layer.Reset();
         SetList(s, "");
         const std::vector<PortProbe> probes = ProbePorts(
-            L"", s.layer, EnumSerialPorts,
+            s.layer, EnumSerialPorts,
             all != 0 ? ProbeScope::EveryPort : ProbeScope::UpToFirstAnswer, PlatformHolderCheck());
         SetList(s, FindLines(probes, true, true));
         if (s.layer.StopRequested() != 0) return Fail(s, DRAVIK_CANCELLED, StoppedMessage(s));

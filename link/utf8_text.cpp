@@ -62,15 +62,11 @@ std::wstring WideFromBytes(std::string_view bytes) {
     return WideFromValidUtf8(valid);
 }
 
-std::optional<std::string> ExactUtf8FromWide(std::wstring_view wide) {
-    return Utf8FromWideUnits(wide, false);
-}
-
 std::string Utf8FromWide(std::wstring_view wide) {
     return *Utf8FromWideUnits(wide, true);
 }
 
 std::optional<std::string> PortPathBytes(const std::wstring& name) {
     if (name.find(L'\0') != std::wstring::npos) return std::nullopt;
-    return ExactUtf8FromWide(name);
+    return Utf8FromWideUnits(name, false);
 }

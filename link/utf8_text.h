@@ -15,10 +15,6 @@ std::optional<std::wstring> WideFromUtf8(std::string_view utf8);
 // UTF-8 (such a name cannot be opened again by its wide form, which is as it should be).
 std::wstring WideFromBytes(std::string_view bytes);
 
-// nullopt when `wide` holds what is not a character (an unpaired surrogate, a value beyond
-// U+10FFFF): for a name that must reach the system exactly as given, or not at all.
-std::optional<std::string> ExactUtf8FromWide(std::wstring_view wide);
-
 // What is not a character becomes U+FFFD: port names come from the registry and the file
 // system, where nothing guarantees them valid, and are still to be shown.
 std::string Utf8FromWide(std::wstring_view wide);

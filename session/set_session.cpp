@@ -57,8 +57,8 @@ std::unique_ptr<SetSession> SetSession::Open(const SessionSystem& system, const 
         return session;
     }
     // As the dialog finds its meter: once, before the first channel.
-    opening.probes = ProbePorts(L"", system.layer, system.listPorts, ProbeScope::UpToFirstAnswer,
-                                system.holders);
+    opening.probes =
+        ProbePorts(system.layer, system.listPorts, ProbeScope::UpToFirstAnswer, system.holders);
     opening.port = FoundPort(opening.probes);
     if (const int signal = system.layer.StopRequested()) {
         opening.status = kStatusStoppedBase + signal;
@@ -93,7 +93,8 @@ void SetSession::AttachLog(std::shared_ptr<StationLog> log, std::string path) {
     m_logPath = std::move(path);
 }
 
-bool SetSession::Logged(const ChannelRecord& record, RowEvent event, const std::string& time) {
+bool SetSession::AppendLogRow(const ChannelRecord& record, RowEvent event,
+                              const std::string& time) {
     return m_log == nullptr || m_log->Append(LogRow(record, event, time));
 }
 
@@ -101,7 +102,7 @@ ChannelRecord SetSession::Set(const Correction& correction, bool more) {
     ChannelRecord record{UtcNow(), Utf8FromWide(m_port), correction, {}, m_tags};
     if (m_halt == Halt::None && m_layer.StopRequested() != 0) m_halt = Halt::Stopped;
     // A channel whose row is not on the disk is not sent: the record would not hold it.
-    if (m_halt == Halt::None && !Logged(record, RowEvent::Sending, record.time)) {
+    if (m_halt == Halt::None && !AppendLogRow(record, RowEvent::Sending, record.time)) {
         m_logFailed = true;
         m_halt = Halt::LogFailed;
     }
@@ -130,7 +131,7 @@ ChannelRecord SetSession::Set(const Correction& correction, bool more) {
         m_silentLabel = kChannelLabels[correction.channel];
     }
     // A log that failed takes no more rows.
-    if (!m_logFailed && !Logged(record, RowEvent::Done, UtcNow())) m_logFailed = true;
+    if (!m_logFailed && !AppendLogRow(record, RowEvent::Done, UtcNow())) m_logFailed = true;
     if (m_halt == Halt::None && m_logFailed) m_halt = Halt::LogFailed;
     return record;
 }

@@ -94,8 +94,8 @@ class SetSession {
 
   private:
     SetSession(ISerialLayer& layer, std::wstring port);
-    // Whether the row is on the disk, or there is no log.
-    bool Logged(const ChannelRecord& record, RowEvent event, const std::string& time);
+    // Writes the record's row to the log; whether it is on the disk, or there is no log.
+    bool AppendLogRow(const ChannelRecord& record, RowEvent event, const std::string& time);
 
     ISerialLayer& m_layer;
     CMeterPort m_meter;

@@ -18,7 +18,7 @@ Json Utf8Array(const std::vector<std::wstring>& texts) {
 
 }  // namespace
 
-std::string PortJson(const PortInfo& port, const PortState& state) {
+std::string PortJson(const PortInfo& port, const PeekedPort& state) {
     return JsonLine({{"port", Utf8FromWide(port.name)},
                      {"description", Utf8FromWide(port.description)},
                      {"state", Utf8FromWide(FormatPortState(state))},

@@ -16,4 +16,4 @@ using Json = nlohmann::ordered_json;
 std::string JsonLine(const Json& object);
 
 // A port as `ports --json` lists it.
-std::string PortJson(const PortInfo& port, const PortState& state);
+std::string PortJson(const PortInfo& port, const PeekedPort& state);

@@ -27,7 +27,7 @@ std::string PortLines(const PortLister& listPorts, const PortPeek& peek, const H
                       bool json) {
     std::vector<PortInfo> ports;
     listPorts(ports);
-    const std::vector<PortState> states = PeekPorts(ports, peek, holders);
+    const std::vector<PeekedPort> states = PeekPorts(ports, peek, holders);
     std::string lines;
     for (std::size_t i = 0; i < ports.size(); ++i) {
         if (json) {

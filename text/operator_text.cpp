@@ -9,7 +9,7 @@ const std::array<const wchar_t*, kChannelCount> kChannelLabels = {L"1310CW", L"1
                                                                   L"1490CW", L"1550CW"};
 const wchar_t* const kMsgNoMeterPort = L"没找到待测表串口！";
 const wchar_t* const kMsgOpenFailed = L"未能打开待测光功率计，请检查待测光功率计连接及是否开机!";
-const wchar_t* const kStatusSearching = L"正在查找待测表…";
+const wchar_t* const kSearchNotice = L"正在查找待测表…";
 
 namespace {
 
@@ -174,7 +174,7 @@ std::wstring FormatPortProbe(const PortProbe& probe) {
     return ShownText(probe.port) + L" " + FormatProbeReason(probe);
 }
 
-std::wstring FormatPortState(const PortState& state) {
+std::wstring FormatPortState(const PeekedPort& state) {
     const OpenStatus& seen = state.seen;
     const std::wstring reason = seen.reason == OpenReason::Opened
                                     ? L"未见占用"

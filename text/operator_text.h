@@ -16,9 +16,9 @@
 inline constexpr int kChannelCount = 4;
 extern const std::array<const wchar_t*, kChannelCount> kChannelLabels;
 
-extern const wchar_t* const kMsgNoMeterPort;   // discovery found nothing
-extern const wchar_t* const kMsgOpenFailed;    // the found port would not open
-extern const wchar_t* const kStatusSearching;  // shown while discovery blocks the window
+extern const wchar_t* const kMsgNoMeterPort;  // discovery found nothing
+extern const wchar_t* const kMsgOpenFailed;   // the found port would not open
+extern const wchar_t* const kSearchNotice;    // the status line while discovery blocks the window
 
 // "<label> 正在设置…": shown from the moment a channel's frame goes out until its outcome.
 std::wstring FormatSending(int channel);
@@ -50,7 +50,7 @@ std::wstring FormatPortProbe(const PortProbe& probe);
 
 // What can be seen of a port without opening it: "未见占用" when nothing is in the way, else
 // the reason as FormatPortProbe gives it ("无权限（需加入 dialout 组）").
-std::wstring FormatPortState(const PortState& state);
+std::wstring FormatPortState(const PeekedPort& state);
 
 // Why a port the station named is not written to, naming it: "“/dev/ttyUSB0”：被 minicom (1234)
 // 占用", and for a port that opened but did not answer the probe as the meter

@@ -4,22 +4,12 @@
 
 #include "stop_request.h"
 
-namespace {
-
-constexpr std::uint32_t kBaudRate = 19200;
-
-}  // namespace
-
 CDravikDlg::CDravikDlg(IDravikView& view)
     : m_view(view), m_lister(EnumSerialPorts), m_holders(PlatformHolderCheck()) {}
 
 CDravikDlg::CDravikDlg(IDravikView& view, ISerialLayer& layer, PortLister lister,
                        HolderCheck holders)
     : m_port(layer), m_view(view), m_lister(std::move(lister)), m_holders(std::move(holders)) {}
-
-void CDravikDlg::OnInitDialog() {
-    m_port.m_nBaudRate = kBaudRate;
-}
 
 bool CDravikDlg::EnsurePortOpen() {
     if (m_port.m_hComm != kInvalidPort) {
@@ -28,9 +18,9 @@ bool CDravikDlg::EnsurePortOpen() {
         ForgetPort();
     }
     if (m_strPortName.empty()) {
-        m_view.ShowStatus(kStatusSearching);
-        const std::vector<PortProbe> tried = ProbePorts(m_strExcludedPort, m_port.Layer(), m_lister,
-                                                        ProbeScope::UpToFirstAnswer, m_holders);
+        m_view.ShowStatus(kSearchNotice);
+        const std::vector<PortProbe> tried =
+            ProbePorts(m_port.Layer(), m_lister, ProbeScope::UpToFirstAnswer, m_holders);
         const std::wstring found = FoundPort(tried);
         // Interrupted: the dialog is about to close, with no message to wait for.
         if (StopRequested() != 0) {

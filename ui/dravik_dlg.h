@@ -34,7 +34,6 @@ class CDravikDlg {
     // On a given layer, port list and holder check (tests).
     CDravikDlg(IDravikView& view, ISerialLayer& layer, PortLister lister, HolderCheck holders = {});
 
-    void OnInitDialog();
     // TRUE when m_port holds an open port afterwards; FALSE after a message was shown.
     bool EnsurePortOpen();
     // Copies the four edit texts into m_strCorrection.
@@ -45,7 +44,6 @@ class CDravikDlg {
     std::array<std::wstring, kChannelCount> m_strCorrection;
     CMeterPort m_port;
     std::wstring m_strPortName;
-    std::wstring m_strExcludedPort;  // handed to discovery as the port to skip; nothing sets it
 
   private:
     // The meter's device has gone: close the port and search afresh at the next SET.

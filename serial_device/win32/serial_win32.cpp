@@ -74,23 +74,23 @@ struct EventWaitRecord {
     Event done;
     OVERLAPPED overlapped{};
     DWORD mask = 0;
-    // Records abandoned on the same port (see PortState).
+    // Records abandoned on the same port (see PortEventWaits).
     std::unique_ptr<EventWaitRecord> next;
 };
 
 // Per open handle: the wake signal of WakeEventWaits, and the records of waits that could not be
 // ended before their watcher left.
-class PortState {
+class PortEventWaits {
   public:
-    PortState() = default;
-    PortState(const PortState&) = delete;
-    PortState& operator=(const PortState&) = delete;
+    PortEventWaits() = default;
+    PortEventWaits(const PortEventWaits&) = delete;
+    PortEventWaits& operator=(const PortEventWaits&) = delete;
 
-    // Runs once the handle is closed and no wait uses the state any more. Windows cancels the I/O
+    // Runs once the handle is closed and no wait uses it any more. Windows cancels the I/O
     // still pending on a handle when it is closed, so abandoned records normally finish now. One
     // that still has not is never freed: a few bytes kept for the rest of the run are better than
     // the kernel writing into released memory.
-    ~PortState() {
+    ~PortEventWaits() {
         std::unique_ptr<EventWaitRecord> record = std::move(m_abandoned);
         while (record) {
             std::unique_ptr<EventWaitRecord> next = std::move(record->next);
@@ -121,14 +121,14 @@ class PortState {
 
 class Win32EventWait final : public IPortEventWait {
   public:
-    Win32EventWait(HANDLE port, std::shared_ptr<PortState> state,
+    Win32EventWait(HANDLE port, std::shared_ptr<PortEventWaits> waits,
                    std::unique_ptr<EventWaitRecord> record)
-        : m_port(port), m_state(std::move(state)), m_record(std::move(record)) {}
+        : m_port(port), m_waits(std::move(waits)), m_record(std::move(record)) {}
 
     // m_record is handed away only when a pending wait could not be seen to finish; every later
     // call stays away from it.
     WaitOutcome WaitCommEvent(std::uint32_t& mask) override {
-        if (m_state->Woken()) return WaitOutcome::Failed;
+        if (m_waits->Woken()) return WaitOutcome::Failed;
         if (!m_record) return WaitOutcome::Broken;
         EventWaitRecord& record = *m_record;
         // A fresh OVERLAPPED per operation; starting the operation resets the completion event.
@@ -143,14 +143,14 @@ class Win32EventWait final : public IPortEventWait {
 
         // Waiting on the wake event beside the completion lets the owner stop this wait without
         // closing the handle under it.
-        const HANDLE events[] = {record.done.Get(), m_state->WakeEvent()};
+        const HANDLE events[] = {record.done.Get(), m_waits->WakeEvent()};
         const DWORD signalled = WaitForMultipleObjects(2, events, FALSE, INFINITE);
         if (signalled == WAIT_OBJECT_0 + 1) return Abandon();
         // A wait that failed outright says nothing about the pending operation, which may still
         // complete into the record: it is ended as on a wake, and this wait object retires.
         if (signalled != WAIT_OBJECT_0) {
             Abandon();
-            m_record.reset();  // finished by now, or already handed to the port's state
+            m_record.reset();  // finished by now, or already handed to the port's PortEventWaits
             return WaitOutcome::Broken;
         }
         DWORD transferred = 0;
@@ -169,17 +169,17 @@ class Win32EventWait final : public IPortEventWait {
     // CancelIoEx fails and closing the handle leaves the wait pending. CancelIoEx cancels just
     // this operation, leaving the owner's reads and writes on the handle alone, for drivers that
     // do not honour the mask change. A record whose operation has still not finished within the
-    // bound must not be freed with this wait: it goes to the port's state, which lives until the
-    // owner has closed the handle.
+    // bound must not be freed with this wait: it goes to the port's PortEventWaits, which lives
+    // until the owner has closed the handle.
     WaitOutcome Abandon() {
         ::SetCommMask(m_port, 0);
         CancelIoEx(m_port, &m_record->overlapped);
-        if (!m_record->done.Signalled(kAbandonTimeoutMs)) m_state->Adopt(std::move(m_record));
+        if (!m_record->done.Signalled(kAbandonTimeoutMs)) m_waits->Adopt(std::move(m_record));
         return WaitOutcome::Failed;
     }
 
     HANDLE m_port;
-    std::shared_ptr<PortState> m_state;
+    std::shared_ptr<PortEventWaits> m_waits;
     std::unique_ptr<EventWaitRecord> m_record;
 };
 
@@ -226,12 +226,12 @@ class Win32SerialLayer final : public ISerialLayer {
             return kInvalidPort;
         }
         // A port whose watcher could not be woken could not be closed safely either, so failing
-        // to set up its state fails the open.
+        // to set up its PortEventWaits fails the open.
         try {
-            auto state = std::make_shared<PortState>();
-            if (state->Valid()) {
+            auto waits = std::make_shared<PortEventWaits>();
+            if (waits->Valid()) {
                 const std::lock_guard lock(m_mutex);
-                m_ports.insert_or_assign(handle, std::move(state));
+                m_ports.insert_or_assign(handle, std::move(waits));
                 return port;
             }
         } catch (const std::bad_alloc&) {
@@ -242,11 +242,11 @@ class Win32SerialLayer final : public ISerialLayer {
     }
 
     void Close(PortHandle port) override {
-        std::shared_ptr<PortState> state = Take(port);
+        std::shared_ptr<PortEventWaits> waits = Take(port);
         CloseHandle(ToHandle(port));
         // Released only after the handle is closed: on Windows that cancels a wait still pending
-        // on it, so the state can free the records of abandoned waits.
-        state.reset();
+        // on it, so the PortEventWaits can free the records of abandoned waits.
+        waits.reset();
     }
 
     bool SetupComm(PortHandle port, std::uint32_t inQueue, std::uint32_t outQueue) override {
@@ -337,10 +337,10 @@ class Win32SerialLayer final : public ISerialLayer {
     // could end one short of closing the handle.
     std::unique_ptr<IPortEventWait> CreateEventWait(PortHandle port) override {
         try {
-            std::shared_ptr<PortState> state = Find(port);
+            std::shared_ptr<PortEventWaits> waits = Find(port);
             auto record = std::make_unique<EventWaitRecord>();
-            if (!state || !record->done.Valid()) return nullptr;
-            return std::make_unique<Win32EventWait>(ToHandle(port), std::move(state),
+            if (!waits || !record->done.Valid()) return nullptr;
+            return std::make_unique<Win32EventWait>(ToHandle(port), std::move(waits),
                                                     std::move(record));
         } catch (const std::bad_alloc&) {
             return nullptr;
@@ -348,7 +348,7 @@ class Win32SerialLayer final : public ISerialLayer {
     }
 
     void WakeEventWaits(PortHandle port) override {
-        if (const std::shared_ptr<PortState> state = Find(port)) state->Wake();
+        if (const std::shared_ptr<PortEventWaits> waits = Find(port)) waits->Wake();
     }
 
   private:
@@ -358,23 +358,23 @@ class Win32SerialLayer final : public ISerialLayer {
         return ::GetCommState(ToHandle(port), &dcb) != FALSE;
     }
 
-    std::shared_ptr<PortState> Find(PortHandle port) {
+    std::shared_ptr<PortEventWaits> Find(PortHandle port) {
         const std::lock_guard lock(m_mutex);
         const auto it = m_ports.find(ToHandle(port));
         return it != m_ports.end() ? it->second : nullptr;
     }
 
-    std::shared_ptr<PortState> Take(PortHandle port) {
+    std::shared_ptr<PortEventWaits> Take(PortHandle port) {
         const std::lock_guard lock(m_mutex);
         const auto it = m_ports.find(ToHandle(port));
         if (it == m_ports.end()) return nullptr;
-        std::shared_ptr<PortState> state = std::move(it->second);
+        std::shared_ptr<PortEventWaits> waits = std::move(it->second);
         m_ports.erase(it);
-        return state;
+        return waits;
     }
 
     std::mutex m_mutex;
-    std::map<HANDLE, std::shared_ptr<PortState>> m_ports;
+    std::map<HANDLE, std::shared_ptr<PortEventWaits>> m_ports;
 };
 
 }  // namespace

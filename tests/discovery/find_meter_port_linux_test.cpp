@@ -87,7 +87,7 @@ TEST(FindMeterPortOnPtys, FindsTheMeterBehindMissingAndSilentPorts) {
     ASSERT_TRUE(ports.Ok());
 
     RecordingLayer layer;
-    EXPECT_EQ(FoundPort(ProbePorts(L"", layer, ports.Lister())), meter.PortName());
+    EXPECT_EQ(FoundPort(ProbePorts(layer, ports.Lister())), meter.PortName());
 
     EXPECT_THAT(layer.Opened(),
                 ElementsAre(WidePath(missing), silent.PortName(), meter.PortName()));
@@ -112,7 +112,7 @@ TEST(FindMeterPortOnPtys, SkipsAMeterHeldByAnotherOpener) {
     ASSERT_TRUE(ports.Ok());
 
     RecordingLayer layer;
-    EXPECT_EQ(FoundPort(ProbePorts(L"", layer, ports.Lister())), free.PortName());
+    EXPECT_EQ(FoundPort(ProbePorts(layer, ports.Lister())), free.PortName());
 
     EXPECT_THAT(layer.Opened(), ElementsAre(held.PortName(), free.PortName()));
     EXPECT_THAT(layer.Pauses(), ElementsAre(500u, 500u, 200u)) << "the busy port costs its pause";
@@ -135,7 +135,7 @@ TEST(FindMeterPortOnPtys, SkipsAMeterAnotherProgramHoldsExclusivelyOrLocked) {
 
         RecordingLayer layer;
         const std::vector<PortProbe> tried =
-            ProbePorts(L"", layer, ports.Lister(), ProbeScope::UpToFirstAnswer);
+            ProbePorts(layer, ports.Lister(), ProbeScope::UpToFirstAnswer);
         EXPECT_EQ(FoundPort(tried), free.PortName());
 
         ASSERT_EQ(tried.size(), 2u);
@@ -161,8 +161,7 @@ TEST(ProbeEveryPortOnPtys, FindsFourMetersAmongSilentPortsInListOrder) {
 
     RecordingLayer layer;
     const auto start = std::chrono::steady_clock::now();
-    const std::vector<PortProbe> probes =
-        ProbePorts(L"", layer, ports.Lister(), ProbeScope::EveryPort);
+    const std::vector<PortProbe> probes = ProbePorts(layer, ports.Lister(), ProbeScope::EveryPort);
     const auto took = std::chrono::steady_clock::now() - start;
 
     std::vector<std::wstring> names;
@@ -190,8 +189,7 @@ TEST(ProbeEveryPortOnPtys, APortAnotherProgramHoldsIsToldWhileTheOthersAreFound)
     ASSERT_TRUE(ports.Ok());
 
     RecordingLayer layer;
-    const std::vector<PortProbe> probes =
-        ProbePorts(L"", layer, ports.Lister(), ProbeScope::EveryPort);
+    const std::vector<PortProbe> probes = ProbePorts(layer, ports.Lister(), ProbeScope::EveryPort);
 
     ASSERT_EQ(probes.size(), 3u);
     EXPECT_EQ(probes[0].outcome, PortOutcome::Answered);

@@ -45,7 +45,7 @@ TEST(Glyphs, MessagesAndStatusLinesRenderInTheirFonts) {
         {kMsgNoMeterPort, boxLabel->font()},
         {kMsgOpenFailed, boxLabel->font()},
         {L"创建事件失败", boxLabel->font()},
-        {kStatusSearching, StatusLabel(view)->font()},
+        {kSearchNotice, StatusLabel(view)->font()},
         {FormatOutcome(ReadCorrection(L"2.5", 0), true), StatusLabel(view)->font()},
         {FormatOutcome(ReadCorrection(L"-1e999", 3), false), StatusLabel(view)->font()},
     };

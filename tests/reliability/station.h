@@ -18,9 +18,7 @@ class Station {
           dlg(view, PlatformSerialLayer(), [this](std::vector<PortInfo>& list) {
               for (const std::wstring& port : m_ports)
                   list.push_back({port, L""});
-          }) {
-        dlg.OnInitDialog();
-    }
+          }) {}
     void Set(int channel, const std::wstring& text) {
         view.texts[static_cast<std::size_t>(channel)] = text;
         dlg.OnSet(channel);

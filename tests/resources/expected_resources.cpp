@@ -73,7 +73,7 @@ int main() {
         {"dialogs", json::array({Dialog(MainDialogTemplate()), Dialog(AboutDialogTemplate())})},
         {"strings", json::array({json{{"id", about.id}, {"text", Utf8(about.text)}}})},
         {"wideTexts",
-         json::array({Utf8(kMsgNoMeterPort), Utf8(kMsgOpenFailed), Utf8(kStatusSearching)})},
+         json::array({Utf8(kMsgNoMeterPort), Utf8(kMsgOpenFailed), Utf8(kSearchNotice)})},
     };
     std::puts(expected.dump(2).c_str());
     return 0;

@@ -37,7 +37,6 @@ class Dialog : public ::testing::Test {
             for (const std::wstring& port : ports)
                 list.push_back({port, L""});
         });
-        dlg->OnInitDialog();
         return dlg;
     }
 
@@ -74,7 +73,7 @@ TEST_F(Dialog, FirstSetFindsOpensAndSendsOnlyTheClickedChannel) {
     // All four texts were copied, though only channel 2 went out.
     EXPECT_THAT(dlg->m_strCorrection, ElementsAre(L"1", L"2", L"0.5", L"4"));
     EXPECT_TRUE(view.messages.empty());
-    EXPECT_EQ(view.statuses.front(), kStatusSearching);
+    EXPECT_EQ(view.statuses.front(), kSearchNotice);
     EXPECT_EQ(view.statuses.back(), L"1490CW 设置成功 0.5 dB → 1.122");
     EXPECT_FALSE(view.busy);
 }
@@ -101,7 +100,7 @@ TEST_F(Dialog, TheLineSaysWhatTheBlockedWindowIsDoing) {
         for (const auto& [ms, status] : shown) {
             const bool discovery = ms == 500 || ms == 200;
             exchangePauses += discovery ? 0 : 1;
-            EXPECT_EQ(status, discovery ? kStatusSearching : label + std::wstring(L" 正在设置…"))
+            EXPECT_EQ(status, discovery ? kSearchNotice : label + std::wstring(L" 正在设置…"))
                 << "during a pause of " << ms << " ms";
         }
         EXPECT_GE(exchangePauses, 1) << "the answered SET made no pause";

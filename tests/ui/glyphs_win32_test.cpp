@@ -87,7 +87,7 @@ TEST(Glyphs, OperatorTextsAreDrawnFullSizeInTheDialogFont) {
     ASSERT_TRUE(canvas.Ready());
     const std::wstring texts[] = {kMsgNoMeterPort,
                                   kMsgOpenFailed,
-                                  kStatusSearching,
+                                  kSearchNotice,
                                   FormatSending(1),
                                   FormatOutcome(ReadCorrection(L"2.5", 0), true),
                                   FormatOutcome(ReadCorrection(L"1", 3), false)};

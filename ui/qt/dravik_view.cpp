@@ -211,8 +211,6 @@ void CDravikView::CreateControls() {
         connect(interrupts, &QSocketNotifier::activated, this,
                 [] { QCoreApplication::exit(InterruptedStatus()); });
     }
-
-    m_dlg.OnInitDialog();
 }
 
 void CDravikView::OnAbout() {

@@ -90,8 +90,6 @@ BOOL CDravikDlgWnd::OnInitDialog() {
         SendMessageW(m_hStatusTip, TTM_SETMAXTIPWIDTH, 0, 600);
     }
 
-    m_dlg.OnInitDialog();
-
     g_linkMessageWnd = m_hWnd;
     SetLinkMessageHook(&QueueLinkMessage);
     return TRUE;

@@ -15,12 +15,12 @@ namespace {
 
 using Bytes = FakeSerialLayer::Bytes;
 
-const std::wstring kPort = L"COM3";
+const std::wstring kContractPort = L"COM3";
 
 PortBench FakeBench() {
     const auto layer = std::make_shared<FakeSerialLayer>();
-    layer->AddPort(kPort, FakeMeter());
-    return {.owner = layer, .layer = layer.get(), .meterPort = kPort, .missingPort = L"COM9"};
+    layer->AddPort(kContractPort, FakeMeter());
+    return {.owner = layer, .layer = layer.get(), .meterPort = kContractPort, .missingPort = L"COM9"};
 }
 
 INSTANTIATE_TEST_SUITE_P(Fake, PortContract, ::testing::Values(&FakeBench), BenchName);
@@ -28,8 +28,8 @@ INSTANTIATE_TEST_SUITE_P(Fake, PortContract, ::testing::Values(&FakeBench), Benc
 class PortOnFake : public ::testing::Test {
   protected:
     void SetUp() override {
-        layer.AddPort(kPort);
-        ASSERT_NE(port.Open(kPort), kInvalidPort);
+        layer.AddPort(kContractPort);
+        ASSERT_NE(port.Open(kContractPort), kInvalidPort);
     }
     FakeSerialLayer layer;
     CMeterPort port{layer};
@@ -49,15 +49,15 @@ TEST_P(OpenFailures, ReturnMinusOneAndLeaveThePortClosed) {
     FakeSerialLayer layer;
     FakeSerialLayer::PortScript script;
     c.script(script);
-    layer.AddPort(kPort, script);
+    layer.AddPort(kContractPort, script);
     CMeterPort port(layer);
-    EXPECT_EQ(port.Open(kPort), -1) << c.what;
+    EXPECT_EQ(port.Open(kContractPort), -1) << c.what;
     EXPECT_EQ(port.m_hComm, kInvalidPort) << c.what;
-    EXPECT_FALSE(layer.Snapshot(kPort).open) << c.what;
+    EXPECT_FALSE(layer.Snapshot(kContractPort).open) << c.what;
 
     // Once the driver behaves, the same object opens.
-    layer.WithPort(kPort, [](auto& state) { state.script = FakeSerialLayer::PortScript(); });
-    EXPECT_NE(port.Open(kPort), kInvalidPort) << c.what;
+    layer.WithPort(kContractPort, [](auto& state) { state.script = FakeSerialLayer::PortScript(); });
+    EXPECT_NE(port.Open(kContractPort), kInvalidPort) << c.what;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -69,38 +69,38 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(PortOnFake, ReadDiscardsInputWhenTheLineReportsAnError) {
     std::uint8_t buffer[40] = {};
-    layer.QueueInput(kPort, Bytes(30, 0x55));
-    layer.SetLineErrors(kPort, kCeFrame);
+    layer.QueueInput(kContractPort, Bytes(30, 0x55));
+    layer.SetLineErrors(kContractPort, kCeFrame);
     EXPECT_EQ(port.Read(40, buffer), 0u);
-    const auto state = layer.Snapshot(kPort);
+    const auto state = layer.Snapshot(kContractPort);
     EXPECT_TRUE(state.input.empty());
     EXPECT_EQ(state.purges.back(), kPurgeInput);
     // The error word was cleared by reading it: the next bytes read normally.
-    layer.QueueInput(kPort, Bytes(5, 0x55));
+    layer.QueueInput(kContractPort, Bytes(5, 0x55));
     EXPECT_EQ(port.Read(40, buffer), 5u);
 }
 
 TEST_F(PortOnFake, ReadGivesNothingWhenTheStatusCannotBeRead) {
-    layer.QueueInput(kPort, Bytes(10, 0x55));
-    layer.WithPort(kPort, [](auto& state) { state.script.failClearCommError = true; });
+    layer.QueueInput(kContractPort, Bytes(10, 0x55));
+    layer.WithPort(kContractPort, [](auto& state) { state.script.failClearCommError = true; });
     std::uint8_t buffer[40] = {};
     EXPECT_EQ(port.Read(40, buffer), 0u);
 }
 
 TEST_F(PortOnFake, WriteReportsWhatTheDriverTook) {
-    layer.WithPort(kPort, [](auto& state) { state.script.writeAccepts = {25}; });
+    layer.WithPort(kContractPort, [](auto& state) { state.script.writeAccepts = {25}; });
     const Frame probe = BuildProbeFrame();
     EXPECT_EQ(port.Write(probe.data(), 40), 25u);
 }
 
 TEST_F(PortOnFake, DrainInputEndsAgainstADeviceThatNeverStops) {
-    layer.WithPort(kPort, [](auto& state) { state.script.endlessInput = true; });
+    layer.WithPort(kContractPort, [](auto& state) { state.script.endlessInput = true; });
     const auto start = std::chrono::steady_clock::now();
     port.DrainInput();
     const auto took = std::chrono::steady_clock::now() - start;
     // Bounded at about a second; the generous limit only guards against "never".
     EXPECT_LT(took, std::chrono::seconds(30));
-    EXPECT_GT(layer.Snapshot(kPort).reads.size(), 1u);
+    EXPECT_GT(layer.Snapshot(kContractPort).reads.size(), 1u);
 }
 
 }  // namespace

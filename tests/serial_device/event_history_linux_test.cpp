@@ -50,13 +50,13 @@ Step Errors(int frame, std::uint32_t events) {
     return {Step::Look, events, std::nullopt, 0, counters};
 }
 
-struct Case {
+struct EventCase {
     const char* what;
     std::vector<Step> steps;
 };
 
 TEST(PortEventHistory, ReportsWhatEachLookMeans) {
-    const std::vector<Case> cases = {
+    const std::vector<EventCase> cases = {
         {"a queue that grew is an arrival, the same queue again is not",
          {RestartWith(kAll), Queue(1, kEvRxChar), Queue(1, 0), Queue(3, kEvRxChar)}},
         {"a queue of the same size after a read is a new arrival",
@@ -84,7 +84,7 @@ TEST(PortEventHistory, ReportsWhatEachLookMeans) {
          {RestartWith(kAll), Write(), Both(1, kEvTxEmpty, true), Write(),
           RestartWith(kAll, 1, LineCounters{3, 0, 0, 0, 0}), Idle(0), Errors(3, 0)}},
     };
-    for (const Case& c : cases) {
+    for (const EventCase& c : cases) {
         SCOPED_TRACE(c.what);
         PortEventHistory history;
         for (std::size_t i = 0; i < c.steps.size(); ++i) {

@@ -318,7 +318,7 @@ EOF
 example_links_installed() {
     echo "      $(ldd "$1" | grep -F libdravik)"
     # Not grep -q: its early exit would end ldd by SIGPIPE, which pipefail counts as a failure.
-    ldd "$1" | grep -E "libdravik\.so\.1 => (/usr)?/${lib_dir#usr/}/libdravik\.so\.1 " >/dev/null
+    ldd "$1" | grep -E "libdravik\.so\.2 => (/usr)?/${lib_dir#usr/}/libdravik\.so\.2 " >/dev/null
 }
 example_by_pkg_config() {
     # shellcheck disable=SC2046  # pkg-config's flags are words

@@ -49,16 +49,18 @@
  * adds its own):
  * - dravik_version, dravik_new, dravik_cancel and the text calls: never (a mutex held for a copy).
  * - dravik_ports: at most 2.5 s (the scan for who holds each port gives up after 2 s).
- * - dravik_open with a port named: the probe's answer wait, 0.5 s, plus the port's open and
- *   the probe's write (a line held by flow control: up to 6.5 s). Without a port: the same for
- *   each port until one answers, plus the holder scan's 2 s at most.
+ * - dravik_open with a port named: the probe's 0.5 s (its answer wait, or on a line held by
+ *   flow control its write's time-out), plus the port's open. Without a port: the same for each
+ *   port until one answers, plus the holder scan's 2 s at most.
  * - dravik_find: as dravik_open without a port (all != 0: every port, 8 side by side, about
  *   0.7 s for up to 8 ports).
- * - dravik_set on an answering meter: about 50 ms; on a silent one 6.2 s (the 5 s answer wait,
- *   then up to 1 s for the line to go quiet); on a line that flow control holds for good: 42 s
- *   (the frame's write, five resends and a last one, each bounded by the write time-out of
- *   100 ms a byte plus 2 s). A log row adds its sync (and waits up to 5 s for the file's lock
- *   when other runs append to it).
+ * - dravik_set on an answering meter: about 50 ms (nothing is waited for after the answer: bytes
+ *   that come unasked later stop the run at the next dravik_set, which sends nothing); on a
+ *   silent one 6.2 s (the 5 s answer wait, then up to 1 s for the line to go quiet); on a line
+ *   that flow control holds for good: 42.5 s (the frame's write, five resends and a last one,
+ *   each bounded by the write time-out of 100 ms a byte plus 2 s), and the run stops there. A
+ *   log row adds its sync (and waits up to 5 s for the file's lock when other runs append to
+ *   it).
  * - dravik_open_log: the file's open (a file system that never answers keeps it).
  * - dravik_close: its cancel's 200 ms, plus the port's close, 1 s at most.
  *

@@ -41,7 +41,6 @@ static_assert(DRAVIK_NO_METER == kStatusNoMeter &&
 // the text calls read it while another thread's call runs.
 struct Texts {
     std::string record;  // the last record's JSON, "" before one
-    Json recordObject;   // the same, for dravik_record_value
     std::string error;
     std::string port;
     std::string list;
@@ -256,7 +255,6 @@ int32_t SetChannel(Session& s, const std::string& channel, const std::string& db
     {
         const std::lock_guard lock(s.textsMutex);
         s.texts.record.clear();
-        s.texts.recordObject = Json();
     }
     if (!correction) return Fail(s, DRAVIK_INVALID_ARGUMENT, problem);
     if (!s.run) return Fail(s, DRAVIK_PORT_UNAVAILABLE, kNoPortOpen);
@@ -267,10 +265,8 @@ int32_t SetChannel(Session& s, const std::string& channel, const std::string& db
         // stop the run at the next set (the line talks on its own), this record already given.
         record = s.run->Set(*correction, true);
         std::string json = RecordJson(record);
-        Json object = Json::parse(json);
         const std::lock_guard lock(s.textsMutex);
         s.texts.record = std::move(json);
-        s.texts.recordObject = std::move(object);
     } catch (...) {
         // The record cannot be handed over: no further channel may go out unrecorded.
         s.run->HaltForOutput();
@@ -428,8 +424,8 @@ int32_t DRAVIK_CALL dravik_record_value(dravik_session session, const char* key,
         if (key == nullptr) return std::nullopt;
         const std::vector<std::string> keys = RecordKeys();
         if (std::find(keys.begin(), keys.end(), key) == keys.end()) return std::nullopt;
-        if (!t.recordObject.is_object()) return std::string();
-        const Json& value = t.recordObject.at(key);
+        if (t.record.empty()) return std::string();
+        const Json value = Json::parse(t.record).at(key);
         return value.is_string() ? value.get<std::string>() : JsonLine(value);
     });
 }

@@ -269,14 +269,15 @@ ScanCost MeasureScans(const std::vector<std::wstring>& ports, int scans) {
     ScanCost cost;
     for (int i = 0; i < scans; ++i) {
         Clock::time_point start = Clock::now();
-        const HolderScan scan = ScanPortHolders(ports, "/proc", kHolderScanLimit);
+        const HolderScan scan = ScanPortHolders(ports, "/proc", kHolderScanLimit, ProcessStop());
         once.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         cost.cutShort = cost.cutShort || !scan.unchecked.empty();
         cost.held = cost.held || !scan.held.empty();
         start = Clock::now();
         for (const std::wstring& port : ports)
             cost.held =
-                !ScanPortHolders({port}, "/proc", kHolderScanLimit).held.empty() || cost.held;
+                !ScanPortHolders({port}, "/proc", kHolderScanLimit, ProcessStop()).held.empty() ||
+                cost.held;
         perPort.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     }
     std::sort(once.begin(), once.end());

@@ -114,7 +114,7 @@ int Answered(int calls, const std::vector<std::string>& simOptions) {
 
     // The last answer sits unread until a next send that never comes: the watcher waits.
     const double idleBefore = ProcessCpu();
-    port.Layer().Pause(1000);
+    port.Layer().Stop().Pause(1000);
     const double idle = ProcessCpu() - idleBefore;
     std::printf("%-18s %.3f ms CPU over 1 s (%.2f%% of a core)   (target 0%%)\n", "idle watcher",
                 idle * 1e3, idle * 100.0);

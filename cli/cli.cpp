@@ -118,7 +118,7 @@ bool Delivered(std::ostream& out, std::ostream& err) {
 }
 
 int RunPorts(bool json, const CliSystem& system, std::ostream& out, std::ostream& err) {
-    out << PortLines(system.listPorts, system.peek, system.holders, json);
+    out << PortLines(system.listPorts, system.peek, system.holders, system.layer.Stop(), json);
     return Delivered(out, err) ? kStatusConfirmed : kStatusNotConfirmed;
 }
 
@@ -130,7 +130,7 @@ int RunFind(bool all, bool json, const CliSystem& system, std::ostream& out, std
     out << found;
     if (!Delivered(out, err)) return kStatusNotConfirmed;
     // A search that was stopped found nothing more: it ends as any interrupted run does.
-    if (const int signal = system.layer.StopRequested()) return kStatusStoppedBase + signal;
+    if (const int signal = system.layer.Stop().Requested()) return kStatusStoppedBase + signal;
     if (!found.empty()) return kStatusConfirmed;
     err << NoMeterMessage(probes) << '\n';
     return kStatusNoMeter;

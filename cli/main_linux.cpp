@@ -8,7 +8,7 @@
 #include "cli.h"
 #include "serial_layer.h"
 #include "standard_descriptors_linux.h"
-#include "stop_request.h"
+#include "stop_token.h"
 
 int main(int argc, char** argv) {
     KeepStandardDescriptorsOpen();

@@ -9,7 +9,7 @@
 
 #include "cli.h"
 #include "serial_layer.h"
-#include "stop_request.h"
+#include "stop_token.h"
 #include "utf8_text.h"
 
 int wmain(int argc, wchar_t** argv) {

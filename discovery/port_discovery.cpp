@@ -31,14 +31,14 @@ enum class AnswerWait {
 std::uint32_t AwaitAnswer(CMeterPort& port, ISerialLayer& layer, AnswerWait wait,
                           std::array<std::uint8_t, kFrameSize>& answer) {
     if (wait == AnswerWait::Whole) {
-        layer.Pause(kProbeAnswerWaitMs);
+        layer.Stop().Pause(kProbeAnswerWaitMs);
         return port.Read(kFrameSize, answer.data());
     }
     std::uint32_t count = 0;
-    for (std::uint32_t waited = 0; waited < kProbeAnswerWaitMs && layer.StopRequested() == 0 &&
+    for (std::uint32_t waited = 0; waited < kProbeAnswerWaitMs && layer.Stop().Requested() == 0 &&
                                    !IsProbeReply(answer.data(), count);
          waited += kProbeStepMs) {
-        layer.Pause(kProbeStepMs);
+        layer.Stop().Pause(kProbeStepMs);
         count += port.Read(kFrameSize - count, answer.data() + count);
     }
     return count;
@@ -99,7 +99,7 @@ PortProbe ProbeUnlessHeld(CMeterPort& port, ISerialLayer& layer, const std::wstr
     PortProbe probe;
     const auto held = holders.held.find(name);
     if (held != holders.held.end()) {
-        layer.Pause(kProbeAnswerWaitMs);
+        layer.Stop().Pause(kProbeAnswerWaitMs);
         probe = {name, PortOutcome::Busy, held->second};
     } else {
         probe = Probe(port, layer, name);
@@ -132,7 +132,7 @@ std::vector<PortProbe> ProbeSideBySide(const std::vector<std::wstring>& names, I
     std::atomic<std::size_t> next{0};
     const auto work = [&] {
         CMeterPort port(layer);
-        while (layer.StopRequested() == 0) {
+        while (layer.Stop().Requested() == 0) {
             const std::size_t index = next.fetch_add(1);
             if (index >= names.size()) break;
             slots[index] = ProbeUnlessHeld(port, layer, names[index], holders);
@@ -185,8 +185,8 @@ PortOutcome RefusedBecause(OpenReason reason) {
 }
 
 std::vector<PeekedPort> PeekPorts(const std::vector<PortInfo>& ports, const PortPeek& peek,
-                                  const HolderCheck& holders) {
-    const HolderScan scan = holders ? holders(Names(ports)) : HolderScan{};
+                                  const HolderCheck& holders, const StopToken& stop) {
+    const HolderScan scan = holders ? holders(Names(ports), stop) : HolderScan{};
     std::vector<PeekedPort> states;
     for (const PortInfo& info : ports) {
         PeekedPort state{peek ? peek(info.name) : OpenStatus{}, scan.unchecked.contains(info.name)};
@@ -205,7 +205,7 @@ std::vector<PortProbe> ProbePorts(ISerialLayer& layer, const PortLister& listPor
     listPorts(ports);
     const std::vector<std::wstring> names =
         scope == ProbeScope::EveryPort ? Distinct(Names(ports)) : Names(ports);
-    const HolderScan holders = holderOf ? holderOf(names) : HolderScan{};
+    const HolderScan holders = holderOf ? holderOf(names, layer.Stop()) : HolderScan{};
 
     std::vector<PortProbe> probes;
     if (scope == ProbeScope::EveryPort) {
@@ -214,7 +214,7 @@ std::vector<PortProbe> ProbePorts(ISerialLayer& layer, const PortLister& listPor
         CMeterPort port(layer);
         for (const std::wstring& name : names) {
             // An interrupted run searches no further; what it has opened is closed already.
-            if (layer.StopRequested() != 0) break;
+            if (layer.Stop().Requested() != 0) break;
             probes.push_back(ProbeUnlessHeld(port, layer, name, holders));
             if (probes.back().Answered()) break;
         }
@@ -223,13 +223,13 @@ std::vector<PortProbe> ProbePorts(ISerialLayer& layer, const PortLister& listPor
     // that answered was closed before this.
     if (std::any_of(probes.begin(), probes.end(),
                     [](const PortProbe& p) { return p.Answered(); })) {
-        layer.Pause(kFoundPauseMs);
+        layer.Stop().Pause(kFoundPauseMs);
     }
     return probes;
 }
 
 PortProbe ProbeNamedPort(CMeterPort& meter, const std::wstring& port, const HolderCheck& holderOf) {
-    const HolderScan holders = holderOf ? holderOf({port}) : HolderScan{};
+    const HolderScan holders = holderOf ? holderOf({port}, meter.Layer().Stop()) : HolderScan{};
     PortProbe probe;
     if (const auto held = holders.held.find(port); held != holders.held.end()) {
         probe = {port, PortOutcome::Busy, held->second};

@@ -70,10 +70,12 @@ struct HolderScan {
 };
 
 // Linux: the programs holding the hardware ports of the list (those listed from sysfs; a pty
-// is exempt, as a simulator holds its own), within kHolderScanLimit. Windows has no such check
-// (an open reports a port in use), so its check finds nothing.
+// is exempt, as a simulator holds its own), within kHolderScanLimit, or less once `stop` is
+// stopped (the ports not cleared by then are unchecked). Windows has no such check (an open
+// reports a port in use), so its check finds nothing.
 inline constexpr std::chrono::milliseconds kHolderScanLimit{2000};
-using HolderCheck = std::function<HolderScan(const std::vector<std::wstring>& ports)>;
+using HolderCheck =
+    std::function<HolderScan(const std::vector<std::wstring>& ports, const StopToken& stop)>;
 HolderCheck PlatformHolderCheck();
 
 // What can be seen of a listed port without opening it for writing: Busy with the lock file
@@ -95,7 +97,7 @@ struct PeekedPort {
 // Each listed port as `peek` sees it, and where it sees nothing in the way, the holder one
 // look with `holders` finds for the whole list.
 std::vector<PeekedPort> PeekPorts(const std::vector<PortInfo>& ports, const PortPeek& peek,
-                                  const HolderCheck& holders);
+                                  const HolderCheck& holders, const StopToken& stop);
 
 enum class ProbeScope {
     // What the dialog needs: one port at a time, in order, and the search ends at the meter;

@@ -23,7 +23,6 @@
 #include <thread>
 #include <utility>
 
-#include "stop_request.h"
 #include "utf8_text.h"
 #include "uucp_lock_linux.h"
 
@@ -43,7 +42,7 @@ struct ScanState {
 // Scans whose threads still run, stuck ones included, and how many may.
 std::atomic<int> g_runningScans{0};
 constexpr int kMaxRunningScans = 4;
-// How often a caller waiting for the scan looks at the stop request.
+// How often a caller waiting for the scan looks at its stop.
 constexpr auto kStopCheck = std::chrono::milliseconds(20);
 
 struct DirCloser {
@@ -237,7 +236,7 @@ void Scan(const std::vector<std::wstring>& ports, const std::string& procRoot,
 }  // namespace
 
 HolderScan ScanPortHolders(const std::vector<std::wstring>& ports, const std::string& procRoot,
-                           std::chrono::milliseconds limit) {
+                           std::chrono::milliseconds limit, const StopToken& stop) {
     if (ports.empty()) return {};
     HolderScan cut;
     cut.unchecked.insert(ports.begin(), ports.end());
@@ -260,7 +259,7 @@ HolderScan ScanPortHolders(const std::vector<std::wstring>& ports, const std::st
 
     std::unique_lock lock(state->mutex);
     for (Clock::time_point now = Clock::now();
-         !state->done && now < deadline && StopRequested() == 0; now = Clock::now()) {
+         !state->done && now < deadline && stop.Requested() == 0; now = Clock::now()) {
         state->finished.wait_for(lock, std::min<Clock::duration>(deadline - now, kStopCheck));
     }
     if (state->done) return state->scan;
@@ -275,7 +274,7 @@ HolderScan ScanPortHolders(const std::vector<std::wstring>& ports, const std::st
 
 HolderCheck HardwarePortHolders(const std::string& sysfsRoot, const std::string& devRoot,
                                 const std::string& procRoot, std::chrono::milliseconds limit) {
-    return [=](const std::vector<std::wstring>& ports) {
+    return [=](const std::vector<std::wstring>& ports, const StopToken& stop) {
         const std::string prefix = devRoot + "/";
         std::vector<std::wstring> hardware;
         // A tty directly under `devRoot` whose sysfs entry has a device behind it.
@@ -294,7 +293,7 @@ HolderCheck HardwarePortHolders(const std::string& sysfsRoot, const std::string&
             const std::vector<std::string> names = NamesOf(*path);
             if (std::any_of(names.begin(), names.end(), isHardware)) hardware.push_back(port);
         }
-        return ScanPortHolders(hardware, procRoot, limit);
+        return ScanPortHolders(hardware, procRoot, limit, stop);
     };
 }
 

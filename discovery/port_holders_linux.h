@@ -26,7 +26,7 @@
 // filesystem that sleeps uninterruptibly) holds the exiting process back until the call returns.
 // At most a few such threads are kept: past them, every port is unchecked without a look.
 HolderScan ScanPortHolders(const std::vector<std::wstring>& ports, const std::string& procRoot,
-                           std::chrono::milliseconds limit);
+                           std::chrono::milliseconds limit, const StopToken& stop);
 
 // The check for hardware ports, by whatever name they come (EnumSerialPortsFromSysfs's list, a
 // DRAVIK_EXTRA_PORTS path, a named port): the ports whose node, links resolved, lies directly

@@ -17,10 +17,10 @@
 #include <utility>
 #include <vector>
 
-#include "cancel_layer.h"
 #include "channel_record.h"
 #include "dravik_version.h"
 #include "operator_text.h"
+#include "pass_through_layer.h"
 #include "port_discovery.h"
 #include "set_session.h"
 #include "station_input.h"
@@ -47,8 +47,11 @@ struct Texts {
 };
 
 struct Session {
-    CancelLayer layer;  // first: the run below is opened on it
-    std::mutex call;    // held by the one call running on the session
+    // First: the run below is opened on them. dravik_cancel stops the token; the process's
+    // own stop request (a host that turned its interrupts into RequestStop) counts too.
+    StopToken stop;
+    PassThroughLayer layer{PlatformSerialLayer(), stop};
+    std::mutex call;  // held by the one call running on the session
     // Guarded by `call`.
     bool closed = false;
     std::unique_ptr<SetSession> run;
@@ -199,8 +202,8 @@ std::string LevelText(double db) {
 
 // A stopped run's cause: the process's own stop request (a host that turned its interrupts into
 // RequestStop) or the session's cancel.
-std::string StoppedMessage(Session& session) {
-    if (const int signal = session.layer.PassThroughLayer::StopRequested())
+std::string StoppedMessage() {
+    if (const int signal = StopToken::Interrupt())
         return Filled(kStopped, {std::to_string(signal)});
     return kCancelled;
 }
@@ -212,7 +215,7 @@ std::string StoppedMessage(Session& session) {
 int32_t EarnedStatus(Session& session, const ChannelRecord& record) {
     const Halt halt = session.run->Halted();
     if (halt == Halt::None && record.exchange.answered) return DRAVIK_CONFIRMED;
-    if (halt == Halt::Stopped || session.layer.StopRequested() != 0) return DRAVIK_CANCELLED;
+    if (halt == Halt::Stopped || session.stop.Requested() != 0) return DRAVIK_CANCELLED;
     switch (halt) {
         case Halt::None:
         case Halt::OutOfStep:
@@ -239,7 +242,7 @@ std::string StatusMessage(Session& session, int32_t status, const ChannelRecord&
             }
             return session.run->HaltMessage();
         case DRAVIK_CANCELLED:
-            return StoppedMessage(session);
+            return StoppedMessage();
         case DRAVIK_INTERNAL_ERROR:
             return kInternal;
         default:
@@ -313,7 +316,7 @@ int32_t DRAVIK_CALL dravik_open(dravik_session session, const char* port) {
         // As dravik-cli's --port "": a blank port text (a host's field left empty) names no
         // port, and must not turn into a search that finds some other meter.
         if (port != nullptr && *port == '\0') return Fail(s, DRAVIK_INVALID_ARGUMENT, kNamedNoPort);
-        s.layer.Reset();
+        s.stop.Reset();
         const std::string given = port == nullptr ? "" : port;
         const std::optional<std::wstring> name = WideFromUtf8(given);
         if (!name) return Fail(s, DRAVIK_INVALID_ARGUMENT, Complaint(given, kNotUtf8));
@@ -328,7 +331,7 @@ int32_t DRAVIK_CALL dravik_open(dravik_session session, const char* port) {
         std::unique_ptr<SetSession> run = SetSession::Open(system, *name, opening);
         if (!run) {
             if (opening.status >= kStatusStoppedBase) {
-                return Fail(s, DRAVIK_CANCELLED, StoppedMessage(s));
+                return Fail(s, DRAVIK_CANCELLED, StoppedMessage());
             }
             // DRAVIK_NO_METER or DRAVIK_PORT_UNAVAILABLE.
             return Fail(s, opening.status, opening.Message());
@@ -391,22 +394,23 @@ int32_t DRAVIK_CALL dravik_set_db(dravik_session session, int32_t channel, doubl
 
 int32_t DRAVIK_CALL dravik_ports(dravik_session session) {
     return OnSession(session, [&](Session& s) {
-        s.layer.Reset();
+        s.stop.Reset();
         SetList(s, "");
-        SetList(s, PortLines(EnumSerialPorts, PlatformPortPeek(), PlatformHolderCheck(), true));
+        SetList(
+            s, PortLines(EnumSerialPorts, PlatformPortPeek(), PlatformHolderCheck(), s.stop, true));
         return DRAVIK_CONFIRMED;
     });
 }
 
 int32_t DRAVIK_CALL dravik_find(dravik_session session, int32_t all) {
     return OnSession(session, [&](Session& s) {
-        s.layer.Reset();
+        s.stop.Reset();
         SetList(s, "");
         const std::vector<PortProbe> probes = ProbePorts(
             s.layer, EnumSerialPorts,
             all != 0 ? ProbeScope::EveryPort : ProbeScope::UpToFirstAnswer, PlatformHolderCheck());
         SetList(s, FindLines(probes, true, true));
-        if (s.layer.StopRequested() != 0) return Fail(s, DRAVIK_CANCELLED, StoppedMessage(s));
+        if (s.stop.Requested() != 0) return Fail(s, DRAVIK_CANCELLED, StoppedMessage());
         if (std::any_of(probes.begin(), probes.end(), [](auto& p) { return p.Answered(); }))
             return DRAVIK_CONFIRMED;
         return Fail(s, DRAVIK_NO_METER, NoMeterMessage(probes));
@@ -460,7 +464,7 @@ int32_t DRAVIK_CALL dravik_cancel(dravik_session session) {
     try {
         const std::shared_ptr<Session> s = Find(session);
         if (!s) return DRAVIK_BAD_HANDLE;
-        s->layer.Cancel();
+        s->stop.Cancel();
         return DRAVIK_CONFIRMED;
     } catch (...) {
         return DRAVIK_INTERNAL_ERROR;
@@ -480,7 +484,7 @@ int32_t DRAVIK_CALL dravik_close(dravik_session session) {
         }
         // Out of the registry, the session takes no new call; the one running ends at its next
         // step, and the port is closed only once it has.
-        s->layer.Shut();
+        s->stop.Shut();
         const std::lock_guard call(s->call);
         s->closed = true;
         s->run.reset();

@@ -183,7 +183,7 @@ bool CMeterPort::WriteFrame(const Frame& frame, std::uint32_t& sent) {
     // What the driver still holds of a frame that a stop cut short never leaves: the meter would
     // read its head and the next frame's bytes as one frame.
     const auto stopped = [this, &sent] {
-        if (m_layer.StopRequested() == 0) return false;
+        if (m_layer.Stop().Requested() == 0) return false;
         if (sent > 0) m_layer.PurgeComm(m_hComm.load(), kPurgeTxAbort | kPurgeTxClear);
         return true;
     };
@@ -202,13 +202,13 @@ bool CMeterPort::WriteFrame(const Frame& frame, std::uint32_t& sent) {
     };
     int attempts = 0;
     while (sent < kFrameSize && attempts < kResendAttempts) {
-        m_layer.Pause(kResendPauseMs);
+        m_layer.Stop().Pause(kResendPauseMs);
         if (stopped()) return false;
         sent += resendTail();
         ++attempts;
     }
     if (sent == kFrameSize) return true;
-    m_layer.Pause(kLastResendPauseMs);
+    m_layer.Stop().Pause(kLastResendPauseMs);
     if (!stopped()) sent += resendTail();
     return false;
 }
@@ -273,9 +273,9 @@ bool AwaitQuiet(CMeterPort& port, Take take, std::uint32_t quietMs, std::uint32_
                 bool untilFirst = false) {
     std::uint32_t quiet = 0;
     for (std::uint32_t waited = 0;
-         quiet < quietMs && waited < limitMs && port.Layer().StopRequested() == 0;
+         quiet < quietMs && waited < limitMs && port.Layer().Stop().Requested() == 0;
          waited += kPollStepMs) {
-        port.Layer().Pause(kPollStepMs);
+        port.Layer().Stop().Pause(kPollStepMs);
         if (!take()) {
             quiet += kPollStepMs;
         } else if (untilFirst) {
@@ -327,7 +327,7 @@ bool CMeterPort::Exchange(const Frame& frame, ExchangeRecord* record) {
     std::optional<ReplyBytes> reply;
     if (record != nullptr) reply.emplace(frame, *record);
     std::uint32_t waited = 0;
-    while (waited < kPollLimitMs && m_layer.StopRequested() == 0) {
+    while (waited < kPollLimitMs && m_layer.Stop().Requested() == 0) {
         const std::int32_t status = m_nReplyStatus;
         if (status == REPLY_RECEIVED && reply) {
             // Reset before reading: an arrival after the read raises it again.
@@ -338,12 +338,12 @@ bool CMeterPort::Exchange(const Frame& frame, ExchangeRecord* record) {
         }
         // A watcher that ended at an echo already queued when it started is replaced.
         if (reply) EnsureWatcher();
-        m_layer.Pause(kPollStepMs);
+        m_layer.Stop().Pause(kPollStepMs);
         waited += kPollStepMs;
     }
     if (!reply) {
         if (m_nReplyStatus != REPLY_RECEIVED) return false;
-        m_layer.Pause(kAnsweredPauseMs);
+        m_layer.Stop().Pause(kAnsweredPauseMs);
         return true;
     }
 

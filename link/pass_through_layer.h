@@ -1,8 +1,8 @@
 #pragma once
 
-// A serial layer that forwards every call to another one. A layer that adds one thing to the
-// platform's (a library handle's own stop request; a test's record of the calls it observes)
-// derives from it and overrides only that.
+// A serial layer that forwards every call to another one: with a stop token of its own (a
+// library session's, on the process's one platform layer), or with the other's. A test that
+// records the calls it observes derives from it and overrides only those.
 
 #include <functional>
 #include <memory>
@@ -14,7 +14,8 @@
 
 class PassThroughLayer : public ISerialLayer {
   public:
-    explicit PassThroughLayer(ISerialLayer& inner) : m_inner(inner) {}
+    explicit PassThroughLayer(ISerialLayer& inner) : PassThroughLayer(inner, inner.Stop()) {}
+    PassThroughLayer(ISerialLayer& inner, StopToken& stop) : ISerialLayer(stop), m_inner(inner) {}
 
     using ISerialLayer::Open;
     PortHandle Open(const std::wstring& name, OpenStatus& status) override {
@@ -43,10 +44,9 @@ class PassThroughLayer : public ISerialLayer {
         return m_inner.ClearCommError(port, status);
     }
     using ISerialLayer::Write;
-    // The inner layer's write asks this layer's stop, not its own.
     std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length,
-                        const StopCheck& stopped) override {
-        return m_inner.Write(port, data, length, stopped);
+                        const StopToken& stop) override {
+        return m_inner.Write(port, data, length, stop);
     }
     std::uint32_t Read(PortHandle port, std::uint8_t* buffer, std::uint32_t length) override {
         return m_inner.Read(port, buffer, length);
@@ -58,8 +58,6 @@ class PassThroughLayer : public ISerialLayer {
         return m_inner.CreateEventWait(port);
     }
     void WakeEventWaits(PortHandle port) override { m_inner.WakeEventWaits(port); }
-    void Pause(std::uint32_t milliseconds) override { m_inner.Pause(milliseconds); }
-    int StopRequested() override { return m_inner.StopRequested(); }
     bool StartThread(std::thread& thread, std::function<void()> body) override {
         return m_inner.StartThread(thread, std::move(body));
     }

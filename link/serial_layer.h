@@ -10,7 +10,7 @@
 // except that the reply watcher's event wait runs beside the owner's Write/Read/Purge on the
 // same handle (overlapped I/O allows this on Windows; the Linux layer must allow it too).
 // Calls on different handles may come from different threads at once (a search probes several
-// ports side by side), Open and Pause included: a layer keeps no unguarded state across handles.
+// ports side by side), Open included: a layer keeps no unguarded state across handles.
 
 #include <cstdint>
 #include <functional>
@@ -18,8 +18,7 @@
 #include <string>
 #include <thread>
 
-// Whether the caller wants a blocked transfer to give up; safe to ask from the transfer's thread.
-using StopCheck = std::function<bool()>;
+#include "stop_token.h"
 
 // Opaque handle of an open port. kInvalidPort means "closed" (INVALID_HANDLE_VALUE on Windows).
 using PortHandle = std::intptr_t;
@@ -147,7 +146,14 @@ class IPortEventWait {
 
 class ISerialLayer {
   public:
+    // `stop` ends every wait of a run on this layer; it must outlive the layer.
+    explicit ISerialLayer(StopToken& stop = ProcessStop()) : m_stop(stop) {}
     virtual ~ISerialLayer() = default;
+    ISerialLayer(const ISerialLayer&) = delete;
+    ISerialLayer& operator=(const ISerialLayer&) = delete;
+
+    // The token the exchange, the search and the probe wait on and end their waits at.
+    StopToken& Stop() const { return m_stop; }
 
     // Opens the port exclusively (a second opener fails). The name is a COM name on Windows
     // ("COM3"; the layer adds the device namespace prefix) and a device path on Linux. On
@@ -170,14 +176,17 @@ class ISerialLayer {
     // Blocking transfers built on the platform's asynchronous I/O: each creates its own
     // completion event, waits for completion, releases the event on every path. The result is
     // the number of bytes transferred, 0 on any failure. Write is bounded by the write time-outs
-    // set with SetCommTimeouts, and by `stopped`, which it asks at every step of a wait for the
-    // driver (a line held by flow control): once that is true no further byte goes to the
+    // set with SetCommTimeouts, and by `stop`, which it asks at every step of a wait for the
+    // driver (a line held by flow control): once it is stopped no further byte goes to the
     // driver and the write returns what it had written. Read is only asked for bytes already
     // queued.
     virtual std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length,
-                                const StopCheck& stopped) = 0;
-    // The same, ended by this layer's own StopRequested.
-    std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length);
+                                const StopToken& stop) = 0;
+    // The same, ended by this layer's own token. (A layer that forwards to another passes its
+    // own token on: the layer it forwards to may serve several tokens.)
+    std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length) {
+        return Write(port, data, length, m_stop);
+    }
     virtual std::uint32_t Read(PortHandle port, std::uint8_t* buffer, std::uint32_t length) = 0;
 
     // Reply watcher support.
@@ -188,17 +197,13 @@ class ISerialLayer {
     // so a watcher can be stopped and joined before its handle goes away.
     virtual void WakeEventWaits(PortHandle port) = 0;
 
-    // Runtime services the link needs. The defaults (a real sleep, cut short by a stop
-    // request, the process's stop request, and a std::thread) serve every platform; tests override
-    // them to count pauses instead of waiting them and to refuse thread creation.
-    virtual void Pause(std::uint32_t milliseconds);
-    // The stop request the exchange's and the search's waits end on: the signal number, 0 while
-    // none was made. The default is the process's (stop_request.h); a layer may add its own, as a
-    // library handle's cancel does, and then its Pause must end early on it too. Safe from any
-    // thread.
-    virtual int StopRequested();
     // Starts `body` on a new thread stored in `thread`; false when no thread could be started.
+    // The default (a std::thread) serves every platform; tests override it to count watchers
+    // and to refuse thread creation.
     virtual bool StartThread(std::thread& thread, std::function<void()> body);
+
+  private:
+    StopToken& m_stop;
 };
 
 // The platform's real layer (one instance for the whole process).

@@ -43,7 +43,7 @@ std::unique_ptr<SetSession> SetSession::Open(const SessionSystem& system, const 
         // later answer check. The port stays open from the probe on.
         const PortProbe probe = ProbeNamedPort(session->m_meter, port, system.holders);
         opening.probes = {probe};
-        if (const int signal = system.layer.StopRequested()) {
+        if (const int signal = system.layer.Stop().Requested()) {
             opening.status = kStatusStoppedBase + signal;
             return nullptr;
         }
@@ -60,7 +60,7 @@ std::unique_ptr<SetSession> SetSession::Open(const SessionSystem& system, const 
     opening.probes =
         ProbePorts(system.layer, system.listPorts, ProbeScope::UpToFirstAnswer, system.holders);
     opening.port = FoundPort(opening.probes);
-    if (const int signal = system.layer.StopRequested()) {
+    if (const int signal = system.layer.Stop().Requested()) {
         opening.status = kStatusStoppedBase + signal;
         return nullptr;
     }
@@ -100,7 +100,7 @@ bool SetSession::AppendLogRow(const ChannelRecord& record, RowEvent event,
 
 ChannelRecord SetSession::Set(const Correction& correction, bool more) {
     ChannelRecord record{UtcNow(), Utf8FromWide(m_port), correction, {}, m_tags};
-    if (m_halt == Halt::None && m_layer.StopRequested() != 0) m_halt = Halt::Stopped;
+    if (m_halt == Halt::None && m_layer.Stop().Requested() != 0) m_halt = Halt::Stopped;
     // A channel whose row is not on the disk is not sent: the record would not hold it.
     if (m_halt == Halt::None && !AppendLogRow(record, RowEvent::Sending, record.time)) {
         m_logFailed = true;
@@ -123,11 +123,11 @@ ChannelRecord SetSession::Set(const Correction& correction, bool more) {
     m_allAnswered = m_allAnswered && record.exchange.answered;
     if (record.exchange.portLost && m_halt == Halt::None) m_halt = Halt::PortLost;
     if (m_halt == Halt::None && !record.exchange.sent) {
-        m_halt = m_layer.StopRequested() != 0 ? Halt::Stopped : Halt::NotSent;
+        m_halt = m_layer.Stop().Requested() != 0 ? Halt::Stopped : Halt::NotSent;
         m_silentLabel = kChannelLabels[correction.channel];
     }
     if (m_halt == Halt::None && record.exchange.sent && !record.exchange.answered) {
-        m_halt = m_layer.StopRequested() != 0 ? Halt::Stopped : Halt::OutOfStep;
+        m_halt = m_layer.Stop().Requested() != 0 ? Halt::Stopped : Halt::OutOfStep;
         m_silentLabel = kChannelLabels[correction.channel];
     }
     // A log that failed takes no more rows.
@@ -142,7 +142,7 @@ void SetSession::HaltForOutput() {
 }
 
 int SetSession::Status() const {
-    if (const int signal = m_layer.StopRequested()) return kStatusStoppedBase + signal;
+    if (const int signal = m_layer.Stop().Requested()) return kStatusStoppedBase + signal;
     if (m_halt == Halt::PortLost) return kStatusPortUnavailable;
     return m_allAnswered && !m_logFailed && !m_outputFailed ? kStatusConfirmed
                                                             : kStatusNotConfirmed;
@@ -153,7 +153,7 @@ std::string SetSession::HaltMessage() const {
         case Halt::None:
             return {};
         case Halt::Stopped:
-            return Filled(kStopped, {std::to_string(m_layer.StopRequested())});
+            return Filled(kStopped, {std::to_string(m_layer.Stop().Requested())});
         case Halt::OutputFailed:
             return kOutputFailed;
         case Halt::PortLost:

@@ -24,10 +24,10 @@ std::wstring Described(const PortInfo& port) {
 }  // namespace
 
 std::string PortLines(const PortLister& listPorts, const PortPeek& peek, const HolderCheck& holders,
-                      bool json) {
+                      const StopToken& stop, bool json) {
     std::vector<PortInfo> ports;
     listPorts(ports);
-    const std::vector<PeekedPort> states = PeekPorts(ports, peek, holders);
+    const std::vector<PeekedPort> states = PeekPorts(ports, peek, holders, stop);
     std::string lines;
     for (std::size_t i = 0; i < ports.size(); ++i) {
         if (json) {

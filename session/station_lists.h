@@ -12,8 +12,9 @@
 // Every port `listPorts` lists, in its order, with what can be seen of it without opening it.
 // JSON: port, description, state, by_path, by_id. Text: the port, a tab, its description and
 // the /dev/serial names that lead to it, a tab, its state; outside text's controls spelt out.
+// The holder check's look ends early once `stop` is stopped.
 std::string PortLines(const PortLister& listPorts, const PortPeek& peek, const HolderCheck& holders,
-                      bool json);
+                      const StopToken& stop, bool json);
 
 // The ports a search tried that answered, or with `everyTried` all of them, in the order tried.
 // JSON: port, found, reason (what became of it, "" when found). Text: the port.

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "stop_request.h"
+#include "stop_token.h"
 
 CDravikDlg::CDravikDlg(IDravikView& view)
     : m_view(view), m_lister(EnumSerialPorts), m_holders(PlatformHolderCheck()) {}
@@ -23,7 +23,7 @@ bool CDravikDlg::EnsurePortOpen() {
             ProbePorts(m_port.Layer(), m_lister, ProbeScope::UpToFirstAnswer, m_holders);
         const std::wstring found = FoundPort(tried);
         // Interrupted: the dialog is about to close, with no message to wait for.
-        if (StopRequested() != 0) {
+        if (m_port.Layer().Stop().Requested() != 0) {
             m_view.SetBusy(false);
             return false;
         }
@@ -59,7 +59,7 @@ void CDravikDlg::UpdateData() {
 
 void CDravikDlg::OnSet(int channel) {
     // A click still queued when the run was interrupted: the dialog is closing, nothing is sent.
-    if (m_port.Layer().StopRequested() != 0) return;
+    if (m_port.Layer().Stop().Requested() != 0) return;
     m_view.SetBusy(true);
     if (!EnsurePortOpen()) return;
     UpdateData();

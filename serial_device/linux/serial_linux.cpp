@@ -197,7 +197,7 @@ class LinuxSerialLayer : public ISerialLayer {
 
     using ISerialLayer::Write;
     std::uint32_t Write(PortHandle handle, const std::uint8_t* data, std::uint32_t length,
-                        const StopCheck& stopped) override {
+                        const StopToken& stop) override {
         Port* port = ToPort(handle);
         if (port == nullptr || length == 0) return 0;
 
@@ -209,12 +209,12 @@ class LinuxSerialLayer : public ISerialLayer {
         const Clock::time_point deadline =
             Clock::now() + std::chrono::milliseconds(static_cast<std::int64_t>(limitMs));
 
-        // A stop request ends the write at its next step: no further byte goes to the driver
+        // The caller's stop ends the write at its next step: no further byte goes to the driver
         // once it is made, and a wait for the driver to take more ends within kStopCheckMs.
         // Signals reach no handler here (they are read from a signalfd), so no write() call is
         // ever cut short in the middle.
         std::uint32_t written = 0;
-        while (written < length && !stopped()) {
+        while (written < length && stop.Requested() == 0) {
             const ssize_t n = write(port->fd.Get(), data + written, length - written);
             if (n > 0) {
                 written += static_cast<std::uint32_t>(n);

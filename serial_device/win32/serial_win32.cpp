@@ -188,9 +188,9 @@ constexpr DWORD kStopCheckMs = 20;
 
 // One overlapped ReadFile or WriteFile, finished before it returns: the OVERLAPPED and the event
 // never outlive the call, and the event is closed on every path. A pending transfer that
-// `stopped` gives up on is cancelled; what it had moved by then is its result.
+// `stop` stops is cancelled; what it had moved by then is its result.
 template <typename Start>
-std::uint32_t Transfer(HANDLE port, Start start, const StopCheck* stopped) {
+std::uint32_t Transfer(HANDLE port, Start start, const StopToken* stop) {
     const Event done;
     if (!done.Valid()) return 0;
     OVERLAPPED overlapped{};
@@ -198,9 +198,9 @@ std::uint32_t Transfer(HANDLE port, Start start, const StopCheck* stopped) {
     DWORD count = 0;
     if (start(&overlapped, &count)) return count;
     if (GetLastError() != ERROR_IO_PENDING) return 0;
-    if (stopped != nullptr) {
+    if (stop != nullptr) {
         while (!done.Signalled(kStopCheckMs)) {
-            if (!(*stopped)()) continue;
+            if (stop->Requested() == 0) continue;
             CancelIoEx(port, &overlapped);
             break;
         }
@@ -309,14 +309,14 @@ class Win32SerialLayer final : public ISerialLayer {
 
     using ISerialLayer::Write;
     std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length,
-                        const StopCheck& stopped) override {
+                        const StopToken& stop) override {
         const HANDLE handle = ToHandle(port);
         return Transfer(
             handle,
             [&](OVERLAPPED* overlapped, DWORD* count) {
                 return WriteFile(handle, data, length, count, overlapped) != FALSE;
             },
-            &stopped);
+            &stop);
     }
 
     std::uint32_t Read(PortHandle port, std::uint8_t* buffer, std::uint32_t length) override {

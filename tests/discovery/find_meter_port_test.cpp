@@ -218,7 +218,7 @@ TEST(FindMeterPort, RecordsWhatBecameOfEachPortTried) {
     layer.AddPort(L"stopped", flowStopped);
     layer.AddPort(L"meter", FakeMeter());
     std::vector<std::vector<std::wstring>> looks;
-    const HolderCheck holders = [&looks](const std::vector<std::wstring>& ports) {
+    const HolderCheck holders = [&looks](const std::vector<std::wstring>& ports, const StopToken&) {
         looks.push_back(ports);
         return HolderScan{{{L"held", {L"minicom", 1234}}}, {L"silent"}};
     };
@@ -266,12 +266,12 @@ TEST(PeekPorts, OneHolderLookForTheListBehindEachPeek) {
         return port == L"ttyS1" ? locked : OpenStatus{};
     };
     int looks = 0;
-    const HolderCheck holders = [&looks](const std::vector<std::wstring>&) {
+    const HolderCheck holders = [&looks](const std::vector<std::wstring>&, const StopToken&) {
         ++looks;
         return HolderScan{{{L"ttyS1", {L"minicom", 8}}, {L"ttyS2", {L"minicom", 9}}}, {L"ttyS3"}};
     };
-    const std::vector<PeekedPort> states =
-        PeekPorts({{L"ttyS1", L""}, {L"ttyS2", L""}, {L"ttyS3", L""}}, peek, holders);
+    const std::vector<PeekedPort> states = PeekPorts(
+        {{L"ttyS1", L""}, {L"ttyS2", L""}, {L"ttyS3", L""}}, peek, holders, ProcessStop());
     EXPECT_EQ(looks, 1);
     EXPECT_EQ(states,
               (std::vector<PeekedPort>{

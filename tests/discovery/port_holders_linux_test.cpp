@@ -26,7 +26,7 @@
 #include "port_holders_linux.h"
 #include "scratch_dir.h"
 #include "sim_process.h"
-#include "stop_request.h"
+#include "stop_token.h"
 #include "test_support.h"
 
 namespace {
@@ -102,7 +102,8 @@ TEST(PortHolders, OneLookFindsTheHardwarePortsOtherProcessesHold) {
         WidePath(machine.Dev() + "-by-id"),  // a link to a held port, as /dev/serial/by-id has
     };
     fs::create_symlink(dev + "/ttyUSB0", machine.Dev() + "-by-id");
-    const HolderScan scan = HardwarePortHolders(machine.Sys(), dev, machine.Proc())(ports);
+    const HolderScan scan =
+        HardwarePortHolders(machine.Sys(), dev, machine.Proc())(ports, ProcessStop());
     EXPECT_EQ(scan.held, (std::map<std::wstring, PortHolder>{{ports[0], {L"minicom", 4242}},
                                                              {ports[1], {L"picocom", 5151}},
                                                              {ports[5], {L"minicom", 4242}}}));
@@ -110,7 +111,7 @@ TEST(PortHolders, OneLookFindsTheHardwarePortsOtherProcessesHold) {
 
     // Out of time before the first descriptor: every hardware port is said to be unchecked.
     const HolderScan cut = HardwarePortHolders(machine.Sys(), dev, machine.Proc(),
-                                               std::chrono::milliseconds(0))(ports);
+                                               std::chrono::milliseconds(0))(ports, ProcessStop());
     EXPECT_TRUE(cut.held.empty());
     EXPECT_EQ(cut.unchecked, (std::set<std::wstring>{ports[0], ports[1], ports[5]}));
 }
@@ -129,24 +130,20 @@ TEST(PortHolders, AScanThatNeverComesBackIsGivenUp) {
     fs::remove(comm);
     ASSERT_EQ(mkfifo(comm.c_str(), 0600), 0);
     const std::vector<std::wstring> ports = {WidePath(dev + "/ttyUSB0")};
-    const auto scan = [&](std::chrono::milliseconds limit) {
-        return std::async(std::launch::async, [&, limit] {
-            return HardwarePortHolders(machine.Sys(), dev, machine.Proc(), limit)(ports);
+    const auto scan = [&](std::chrono::milliseconds limit, const StopToken& stop) {
+        return std::async(std::launch::async, [&, limit, token = &stop] {
+            return HardwarePortHolders(machine.Sys(), dev, machine.Proc(), limit)(ports, *token);
         });
     };
     const std::set<std::wstring> unchecked(ports.begin(), ports.end());
 
-    // The stop request lasts for the process: asked in a child.
-    EXPECT_EXIT(
-        {
-            auto byStop = scan(std::chrono::hours(1));
-            RequestStop(SIGINT);
-            const bool ended = byStop.wait_for(kPtyWaitLimit) == std::future_status::ready;
-            std::_Exit(ended && byStop.get().unchecked == unchecked ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
+    StopToken stop;
+    auto byStop = scan(std::chrono::hours(1), stop);
+    stop.Cancel();
+    ASSERT_EQ(byStop.wait_for(kPtyWaitLimit), std::future_status::ready);
+    EXPECT_EQ(byStop.get().unchecked, unchecked);
 
-    auto byDeadline = scan(std::chrono::milliseconds(100));
+    auto byDeadline = scan(std::chrono::milliseconds(100), ProcessStop());
     ASSERT_EQ(byDeadline.wait_for(kPtyWaitLimit), std::future_status::ready);
     const HolderScan cut = byDeadline.get();
     EXPECT_TRUE(cut.held.empty());

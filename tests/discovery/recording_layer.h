@@ -13,7 +13,7 @@
 // The platform layer, with the opens and pauses of the search written down.
 class RecordingLayer : public PassThroughLayer {
   public:
-    RecordingLayer() : PassThroughLayer(PlatformSerialLayer()) {}
+    RecordingLayer() : PassThroughLayer(PlatformSerialLayer(), m_stop), m_stop(*this) {}
 
     PortHandle Open(const std::wstring& name, OpenStatus& status) override {
         {
@@ -22,14 +22,6 @@ class RecordingLayer : public PassThroughLayer {
         }
         return PassThroughLayer::Open(name, status);
     }
-    void Pause(std::uint32_t milliseconds) override {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_pauses.push_back(milliseconds);
-        }
-        PassThroughLayer::Pause(milliseconds);
-    }
-
     std::vector<std::wstring> Opened() {
         const std::lock_guard lock(m_mutex);
         return m_opened;
@@ -40,7 +32,24 @@ class RecordingLayer : public PassThroughLayer {
     }
 
   private:
+    // A real pause, written down first.
+    class RecordingStop : public StopToken {
+      public:
+        explicit RecordingStop(RecordingLayer& layer) : m_layer(layer) {}
+        void Pause(std::uint32_t milliseconds) const override {
+            {
+                const std::lock_guard lock(m_layer.m_mutex);
+                m_layer.m_pauses.push_back(milliseconds);
+            }
+            StopToken::Pause(milliseconds);
+        }
+
+      private:
+        RecordingLayer& m_layer;
+    };
+
     std::mutex m_mutex;
     std::vector<std::wstring> m_opened;
     std::vector<std::uint32_t> m_pauses;
+    RecordingStop m_stop;  // the base holds it before it is built: it is only bound there
 };

@@ -144,11 +144,6 @@ TEST_F(Exchange, DriverThatTakesNothingGetsSixMoreTriesAndNoWatcher) {
 // Once a stop is requested no further part of the frame goes to the driver: not the frame of
 // a SET still queued behind the interrupt, not the tail of one the driver took only in part.
 TEST(ExchangeStop, NoFurtherPartOfTheFrameGoesOutOnceAStopIsRequested) {
-    class StoppableLayer : public FakeSerialLayer {
-      public:
-        int StopRequested() override { return stop; }
-        std::atomic<int> stop{0};
-    };
     struct Case {
         const char* what;
         bool stopFirst;  // else at the first pause before a resend
@@ -158,13 +153,13 @@ TEST(ExchangeStop, NoFurtherPartOfTheFrameGoesOutOnceAStopIsRequested) {
                           {"stopped while the driver holds a part", false, 1}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        StoppableLayer fake;
+        FakeSerialLayer fake;
         fake.AddPort(kPort);
         fake.WithPort(kPort, [](auto& state) { state.script.writeAccepts = {10}; });
         CMeterPort meter(fake);
         ASSERT_NE(meter.Open(kPort), kInvalidPort);
-        fake.stop = c.stopFirst ? SIGINT : 0;
-        fake.onPause = [&fake](std::uint32_t) { fake.stop = SIGINT; };
+        if (c.stopFirst) fake.Stop().Cancel();
+        fake.onPause = [&fake](std::uint32_t) { fake.Stop().Cancel(); };
         const ExchangeRecord record = meter.SendFrameRecorded(BuildProbeFrame());
         EXPECT_FALSE(record.sent);
         EXPECT_EQ(fake.Snapshot(kPort).attempts.size(), c.attempts);

@@ -18,7 +18,8 @@ using Bytes = std::vector<std::uint8_t>;
 // Only the test's thread calls it: no case starts a reply watcher.
 class PortContract::Recorder : public PassThroughLayer {
   public:
-    using PassThroughLayer::PassThroughLayer;
+    explicit Recorder(ISerialLayer& inner)
+        : PassThroughLayer(inner, m_stop), m_stop(*this, inner.Stop()) {}
     PortHandle Open(const std::wstring& name, OpenStatus& status) override {
         ++calls;
         return PassThroughLayer::Open(name, status);
@@ -40,27 +41,39 @@ class PortContract::Recorder : public PassThroughLayer {
     }
     using PassThroughLayer::Write;
     std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length,
-                        const StopCheck& stopped) override {
+                        const StopToken& stop) override {
         ++calls;
         writes.emplace_back(data, data + length);
-        return PassThroughLayer::Write(port, data, length, stopped);
+        return PassThroughLayer::Write(port, data, length, stop);
     }
     std::uint32_t Read(PortHandle port, std::uint8_t* buffer, std::uint32_t length) override {
         ++calls;
         reads.push_back(length);
         return PassThroughLayer::Read(port, buffer, length);
     }
-    void Pause(std::uint32_t milliseconds) override {
-        ++calls;
-        PassThroughLayer::Pause(milliseconds);
-    }
-
     int calls = 0;  // of the recorded kinds
     int closes = 0;
     std::vector<std::array<std::uint32_t, 2>> queues;
     std::vector<std::uint32_t> purges;
     std::vector<Bytes> writes;
     std::vector<std::uint32_t> reads;  // sizes asked
+
+  private:
+    // The bench layer's pauses, counted as calls.
+    class CountingStop : public StopToken {
+      public:
+        CountingStop(Recorder& recorder, const StopToken& inner)
+            : m_recorder(recorder), m_inner(inner) {}
+        void Pause(std::uint32_t milliseconds) const override {
+            ++m_recorder.calls;
+            m_inner.Pause(milliseconds);
+        }
+
+      private:
+        Recorder& m_recorder;
+        const StopToken& m_inner;
+    };
+    CountingStop m_stop;  // the base holds it before it is built: it is only bound there
 };
 
 std::uint32_t Queued(CMeterPort& port) {

@@ -30,7 +30,7 @@
 #include "scratch_dir.h"
 #include "serial_linux.h"
 #include "sim_process.h"
-#include "stop_request.h"
+#include "stop_token.h"
 #include "test_support.h"
 
 namespace {

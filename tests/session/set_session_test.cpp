@@ -139,7 +139,7 @@ TEST(SetSession, APortThatDoesNotAnswerAsTheMeterGetsNothingElse) {
     // One another program holds, without a lock that an open would meet: not even opened.
     FakeSerialLayer layer;
     layer.AddPort(L"COM5", FakeMeter());
-    const HolderCheck minicom = [](const std::vector<std::wstring>& ports) {
+    const HolderCheck minicom = [](const std::vector<std::wstring>& ports, const StopToken&) {
         return HolderScan{{{ports.front(), {L"minicom", 42}}}, {}};
     };
     SessionOpening opening;

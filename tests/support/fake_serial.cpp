@@ -213,7 +213,7 @@ bool FakeSerialLayer::ClearCommError(PortHandle handle, CommStatus& status) {
 }
 
 std::uint32_t FakeSerialLayer::Write(PortHandle handle, const std::uint8_t* data,
-                                     std::uint32_t length, const StopCheck& /*stopped*/) {
+                                     std::uint32_t length, const StopToken& /*stop*/) {
     std::function<void(FakeSerialLayer&, const std::wstring&, const Bytes&)> onWrite;
     std::wstring name;
     Bytes accepted;

@@ -4,10 +4,10 @@
 // open), drivers that take only part of a write, failing SetupComm/SetCommState, line errors,
 // scripted port events, counted pauses and a thread start that can be refused.
 //
-// Pauses are recorded, not waited. So that a SendFrame polling in 5 ms steps still gives the
-// reply watcher its chance, every Pause first waits (with a generous limit) until the fake is
-// quiet: each running watcher thread has consumed its queued events and blocks in a wait again,
-// or has ended. Tests therefore run as fast as the code allows and stay deterministic.
+// Its stop token's pauses are recorded, not waited. So that a SendFrame polling in 5 ms steps still
+// gives the reply watcher its chance, every Pause first waits (with a generous limit) until the
+// fake is quiet: each running watcher thread has consumed its queued events and blocks in a wait
+// again, or has ended. Tests therefore run as fast as the code allows and stay deterministic.
 
 #include <condition_variable>
 #include <cstdint>
@@ -72,7 +72,7 @@ class FakeSerialLayer : public ISerialLayer {
         int blockedWaiters = 0;  // watchers blocked in WaitCommEvent right now
     };
 
-    FakeSerialLayer() = default;
+    FakeSerialLayer() : ISerialLayer(m_stop), m_stop(*this) {}
     ~FakeSerialLayer() override;
 
     void AddPort(const std::wstring& name);
@@ -111,16 +111,25 @@ class FakeSerialLayer : public ISerialLayer {
     bool ClearCommError(PortHandle port, CommStatus& status) override;
     using ISerialLayer::Write;
     std::uint32_t Write(PortHandle port, const std::uint8_t* data, std::uint32_t length,
-                        const StopCheck& stopped) override;
+                        const StopToken& stop) override;
     std::uint32_t Read(PortHandle port, std::uint8_t* buffer, std::uint32_t length) override;
     bool SetCommMask(PortHandle port, std::uint32_t mask) override;
     std::unique_ptr<IPortEventWait> CreateEventWait(PortHandle port) override;
     void WakeEventWaits(PortHandle port) override;
-    void Pause(std::uint32_t milliseconds) override;
     bool StartThread(std::thread& thread, std::function<void()> body) override;
 
   private:
     class Wait;
+    // Stops as any token does (Cancel, the process's request); pauses through the fake.
+    class CountedStop : public StopToken {
+      public:
+        explicit CountedStop(FakeSerialLayer& fake) : m_fake(fake) {}
+        void Pause(std::uint32_t milliseconds) const override { m_fake.Pause(milliseconds); }
+
+      private:
+        FakeSerialLayer& m_fake;
+    };
+    void Pause(std::uint32_t milliseconds);
     PortState* Find(PortHandle port);  // requires m_mutex
     bool QuietLocked() const;
 
@@ -133,4 +142,5 @@ class FakeSerialLayer : public ISerialLayer {
     int m_threadsStarted = 0;
     int m_threadsRunning = 0;
     int m_threadsBlocked = 0;
+    CountedStop m_stop;  // the base holds it before it is built: it is only bound there
 };

@@ -21,7 +21,7 @@
 #include "dialog_templates.h"
 #include "dialog_units.h"
 #include "resource.h"
-#include "stop_request.h"
+#include "stop_token.h"
 
 namespace {
 
@@ -131,7 +131,7 @@ bool CloseDialogsOnInterrupts() {
 }
 
 int InterruptedStatus() {
-    const int signal = StopRequested();
+    const int signal = StopToken::Interrupt();
     return signal != 0 ? 128 + signal : 0;
 }
 

@@ -12,7 +12,7 @@
 #include "dravik_version.h"
 #include "dravik_view.h"
 #include "standard_descriptors_linux.h"
-#include "stop_request.h"
+#include "stop_token.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ bool CDravikApp::InitInstance(int& argc, char** argv) {
 
     CDravikView dlg;
     // An interrupt before the window was up leaves nothing to show.
-    if (StopRequested() == 0) dlg.exec();
+    if (ProcessStop().Requested() == 0) dlg.exec();
     return false;
 }
 

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <csignal>
 
-#include "stop_request.h"
+#include "stop_token.h"
 
 namespace {
 

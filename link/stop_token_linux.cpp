@@ -10,7 +10,7 @@
 #include <exception>
 #include <thread>
 
-#include "stop_request.h"
+#include "stop_token.h"
 
 bool StopOnInterrupts(StopHook onStop) {
     // Every signal whose default would end the run where it stands and that a station can meet:

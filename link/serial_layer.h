@@ -83,7 +83,9 @@ enum class OpenReason {
 // the port (Linux), its path and its owner's user name (or uid) too; a lock file with a PID of
 // 0 names nobody (it is unreadable, not a plain file, or holds no PID a process could have). A
 // stale lock names a process that has ended (its PID), left by another user where this one may
-// not remove it. Members added after the first ones carry an initializer, so that the short
+// not remove it. A tty whose exclusive mode outlived the program that set it (a pty whose host
+// crashed, Linux) is held by nobody: then its path, for the command that clears the mode, and
+// nothing else. Members added after the first ones carry an initializer, so that the short
 // {program, pid} and {reason, holder} forms stay free of missing-initializer warnings.
 struct PortHolder {
     std::wstring program;
@@ -91,6 +93,7 @@ struct PortHolder {
     std::wstring lockFile{};
     std::wstring lockOwner{};
     bool staleLock = false;
+    std::wstring exclusiveLeftOn{};
 
     bool operator==(const PortHolder&) const = default;
 };

@@ -63,6 +63,13 @@ std::wstring ShellWord(std::wstring_view path) {
 }
 
 std::wstring Holder(const PortHolder& holder) {
+    if (!holder.exclusiveLeftOn.empty()) {
+        // The path goes as an argument of its own, so that ShellWord's quoting is all it needs.
+        return L"被已结束的程序留下的独占模式挡住（TIOCEXCL；请管理员清除：sudo python3 -c "
+               L"'import fcntl,os,sys,termios; fcntl.ioctl(os.open(sys.argv[1], "
+               L"os.O_RDWR|os.O_NOCTTY|os.O_NONBLOCK), termios.TIOCNXCL)' " +
+               ShownText(ShellWord(holder.exclusiveLeftOn)) + L"，或关闭伪终端另一端的程序）";
+    }
     const std::wstring pid = std::to_wstring(holder.pid);
     if (!holder.lockFile.empty()) {
         const std::wstring file = ShownText(holder.lockFile);

@@ -27,6 +27,7 @@
 #include <thread>
 #include <utility>
 
+#include "pty_exclusive_linux.h"
 #include "serial_linux.h"
 #include "serial_linux_p.h"
 #include "system_linux.h"
@@ -307,11 +308,22 @@ class LinuxSerialLayer : public ISerialLayer {
         if (port->lock.Take(m_roots, device.data(), status.holder) == UucpLock::Outcome::Held) {
             return refuse(OpenReason::Busy);
         }
+        // Refused for exclusive mode, which may have outlived whoever set it; `ownFd` is the
+        // descriptor this open got, if any, which holds the device too.
+        const auto refuseExclusive = [&](int ownFd) {
+            if (ExclusiveLeftBehind(m_roots, device.data(), node, ownFd,
+                                    port->lock.TookOverStale())) {
+                status.holder = {L"", 0, L"", L"", false, WideFromBytes(device.data())};
+            }
+            return refuse(OpenReason::Busy);
+        };
 
         // Non-blocking, so neither the open nor a later read waits for carrier or data.
         port->fd = open(device.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         const int fd = port->fd.Get();
         if (fd < 0) {
+            // EBUSY is how the kernel keeps everyone but root out of a tty in exclusive mode.
+            if (errno == EBUSY) return refuseExclusive(-1);
             const OpenReason reason = OpenFailure(errno);
             if (reason == OpenReason::PermissionDenied) status.access = AccessOf(device.data());
             return refuse(reason);
@@ -341,9 +353,9 @@ class LinuxSerialLayer : public ISerialLayer {
         }
         if (discipline != N_TTY) return refuse(OpenReason::LineDiscipline);
         // The kernel lets a privileged opener through another's exclusive mode: ask for it.
-        int exclusive = 0;
-        if (ioctl(fd, TIOCGEXCL, &exclusive) != 0) return refuse(OpenFailure(errno));
-        if (exclusive != 0) return refuse(OpenReason::Busy);
+        int exclusiveMode = 0;
+        if (ioctl(fd, TIOCGEXCL, &exclusiveMode) != 0) return refuse(OpenFailure(errno));
+        if (exclusiveMode != 0) return refuseExclusive(fd);
         // Programs that lock the device with flock (picocom, a second Dravik).
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             return refuse(errno == EWOULDBLOCK ? OpenReason::Busy : OpenReason::Other);

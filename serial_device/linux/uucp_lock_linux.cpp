@@ -231,11 +231,13 @@ std::optional<PortHolder> UucpLockHolder(const SystemRoots& roots, const std::st
     return holder;
 }
 
-UucpLock::UucpLock(UucpLock&& other) noexcept : m_path(std::exchange(other.m_path, {})) {}
+UucpLock::UucpLock(UucpLock&& other) noexcept
+    : m_path(std::exchange(other.m_path, {})), m_tookOverStale(other.m_tookOverStale) {}
 
 UucpLock::Outcome UucpLock::Take(const SystemRoots& roots, const std::string& devicePath,
                                  PortHolder& holder) {
     Release();
+    m_tookOverStale = false;
     const std::string path = roots.lockDir + "/" + UucpLockName(devicePath);
     PidLimit limit(roots.proc);
     PidFile ours(roots.lockDir);
@@ -263,6 +265,7 @@ UucpLock::Outcome UucpLock::Take(const SystemRoots& roots, const std::string& de
                 const Swap swap = SwapForStale(ours, path, found, limit);
                 if (swap == Swap::Taken) {
                     m_path = path;
+                    m_tookOverStale = true;
                     return Outcome::Taken;
                 }
                 if (swap == Swap::Refused) {

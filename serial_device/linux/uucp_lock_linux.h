@@ -44,11 +44,14 @@ class UucpLock {
     Outcome Take(const SystemRoots& roots, const std::string& devicePath, PortHolder& holder);
     // Whether a lock we took no longer names us (removed or replaced by another taker).
     bool Lost() const;
+    // Whether the last Take found a stale lock and put ours in its place.
+    bool TookOverStale() const { return m_tookOverStale; }
     // Removes our lock file, unless someone has put theirs in its place.
     void Release();
 
   private:
     std::string m_path;  // of our lock file; empty when we hold none
+    bool m_tookOverStale = false;
 };
 
 // The lock on the device at `devicePath` (its canonical path) that stands, as Take reports a

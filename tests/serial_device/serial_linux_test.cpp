@@ -137,6 +137,7 @@ TEST(LinuxRefusal, ARefusedPortIsLeftAsItWasFound) {
         // to skip the case on this kernel.
         std::function<int(PtyPair& pty, const std::string& lockPath)> arrange;
         OpenReason reason;
+        bool exclusiveLeft = false;  // the refusal names the mode as left behind
     };
     std::unique_ptr<HolderProcess> holder;
     const auto hold = [&holder](HolderProcess::Hold how) {
@@ -171,6 +172,19 @@ TEST(LinuxRefusal, ARefusedPortIsLeftAsItWasFound) {
              return ioctl(pty.Slave(), TIOCSETD, &discipline) == 0 ? 0 : -1;
          },
          OpenReason::LineDiscipline},
+        // Set through the pair's own slave, as by a host that crashed: this process holds the
+        // master, so nobody else has the slave open.
+        {"exclusive mode outlived its setter",
+         [](PtyPair& pty, const std::string&) {
+             return ioctl(pty.Slave(), TIOCEXCL) == 0 ? 0 : -1;
+         },
+         OpenReason::Busy, true},
+        {"exclusive mode while another process has the slave open",
+         [&holder](PtyPair& pty, const std::string&) {
+             holder = std::make_unique<HolderProcess>(pty.SlavePath(), HolderProcess::Hold::Open);
+             return holder->Ok() && ioctl(pty.Slave(), TIOCEXCL) == 0 ? 0 : -1;
+         },
+         OpenReason::Busy},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -189,6 +203,7 @@ TEST(LinuxRefusal, ARefusedPortIsLeftAsItWasFound) {
         EXPECT_EQ(layer->Open(pty.PortName(), status), kInvalidPort);
         EXPECT_EQ(status.reason, c.reason);
         EXPECT_EQ(status.holder.pid, static_cast<std::uint32_t>(holderPid));
+        EXPECT_EQ(status.holder.exclusiveLeftOn, c.exclusiveLeft ? pty.PortName() : L"");
         ExpectSameLine(before, Snapshot(pty));
         EXPECT_EQ(ReadFile(lockPath), lockBefore) << "someone else's lock file was touched";
         holder.reset();

@@ -113,6 +113,11 @@ TEST(PortText, ARefusalNamesItsCause) {
         {{L"/tmp/my port", O::Busy, {L"", 7, L"/run/lock/LCK..it's; rm", L"bob", true}},
          L"/tmp/my port 被过期锁文件 /run/lock/LCK..it's; rm 挡住（属主 bob，其中的进程 7 "
          L"已结束，本用户无权删除；请管理员清除：sudo rm '/run/lock/LCK..it'\\''s; rm'）"},
+        {{L"/tmp/pty link", O::Busy, {L"", 0, L"", L"", false, L"/dev/pts/3\x1b's"}},
+         L"/tmp/pty link 被已结束的程序留下的独占模式挡住（TIOCEXCL；请管理员清除：sudo python3 -c "
+         L"'import fcntl,os,sys,termios; fcntl.ioctl(os.open(sys.argv[1], "
+         L"os.O_RDWR|os.O_NOCTTY|os.O_NONBLOCK), termios.TIOCNXCL)' '/dev/pts/3\\x1b'\\''s'，"
+         L"或关闭伪终端另一端的程序）"},
         {{L"/dev/ttyUSB2", O::PermissionDenied, {}, {L"uucp", AccessHint::LogInAgain}},
          L"/dev/ttyUSB2 无权限（已加入 uucp 组，需重新登录）"},
         {{L"/dev/ttyUSB3", O::NoAnswer, {}, {}, true},

@@ -52,20 +52,19 @@ void StopToken::Pause(std::uint32_t milliseconds) const {
 }
 
 void StopToken::Cancel() {
-    Request& request = TheRequest();
-    {
-        const std::lock_guard lock(request.mutex);
-        m_cancelled = true;
-    }
-    request.raised.notify_all();
+    Raise(false);
 }
 
 void StopToken::Shut() {
+    Raise(true);
+}
+
+void StopToken::Raise(bool forGood) {
     Request& request = TheRequest();
     {
         const std::lock_guard lock(request.mutex);
         m_cancelled = true;
-        m_shut = true;
+        m_shut = m_shut || forGood;
     }
     request.raised.notify_all();
 }

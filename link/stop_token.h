@@ -38,6 +38,8 @@ class StopToken {
     void Reset();
 
   private:
+    void Raise(bool forGood);
+
     // Guarded by the process's request's mutex, which every wait shares: a Cancel and an
     // interrupt wake the same waits at once.
     bool m_cancelled = false;

@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <climits>
 #include <memory>
@@ -35,19 +34,12 @@ std::optional<unsigned> PtyIndex(const struct stat& node) {
     return minor(node.st_rdev);
 }
 
-std::optional<int> Number(std::string_view text) {
-    int value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
 // The pty a master descriptor stands for, from the "tty-index:" line current kernels
 // writes in its fdinfo. Without it no master is known, and its holder counts as any opener.
 bool IsMasterOf(const std::string& fdinfoPath, unsigned index) {
     std::istringstream lines(ReadAttribute(fdinfoPath).value_or(""));
     for (std::string key, value; lines >> key >> value;) {
-        if (key == "tty-index:") return Number(value) == static_cast<int>(index);
+        if (key == "tty-index:") return DecimalNumber(value) == index;
     }
     return false;
 }
@@ -66,11 +58,11 @@ bool ExclusiveLeftBehind(const SystemRoots& roots, const std::string& devicePath
     const Dir processes(index ? opendir(roots.proc.c_str()) : nullptr);
     if (!processes) return false;
     const auto deadline = std::chrono::steady_clock::now() + kLookLimit;
-    const int self = static_cast<int>(getpid());
+    const auto self = static_cast<std::uint32_t>(getpid());
     bool sawSelf = false;
     bool hidden = false;
     while (const dirent* entry = readdir(processes.get())) {
-        const std::optional<int> pid = Number(entry->d_name);
+        const std::optional<std::uint32_t> pid = DecimalNumber(entry->d_name);
         if (!pid) continue;
         const std::string processDir = roots.proc + "/" + entry->d_name;
         const Dir fds(opendir((processDir + "/fd").c_str()));
@@ -90,7 +82,8 @@ bool ExclusiveLeftBehind(const SystemRoots& roots, const std::string& devicePath
             if (length <= 0) continue;
             const std::string_view link(target.data(), static_cast<std::size_t>(length));
             if (link == devicePath) {
-                slave = slave || *pid != self || Number(fd->d_name) != ownFd;
+                slave = slave || *pid != self || ownFd < 0 ||
+                        DecimalNumber(fd->d_name) != static_cast<std::uint32_t>(ownFd);
             } else if (link.ends_with("/ptmx")) {
                 master = master || IsMasterOf(processDir + "/fdinfo/" + fd->d_name, *index);
             }

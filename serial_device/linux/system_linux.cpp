@@ -27,22 +27,15 @@ constexpr unsigned kVirtualConsoleMinors = 64;
 // PID_MAX_LIMIT of a 64-bit kernel: no pid_max is higher.
 constexpr std::uint32_t kPidMaxLimit = 4'194'304;
 
-std::optional<std::uint32_t> Number(std::string_view text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.remove_suffix(1);
-    std::uint32_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
 // A tty's "major:minor" (<sysfsRoot>/class/tty/<name>/dev).
 std::optional<dev_t> TtyDevice(const std::string& sysfsRoot, const std::string& name) {
     const std::string text = ReadAttribute(sysfsRoot + "/class/tty/" + name + "/dev").value_or("");
     const std::size_t colon = text.find(':');
     if (colon == std::string::npos) return std::nullopt;
-    const std::optional<std::uint32_t> major = Number(std::string_view(text).substr(0, colon));
-    const std::optional<std::uint32_t> minor = Number(std::string_view(text).substr(colon + 1));
+    const std::optional<std::uint32_t> major =
+        DecimalNumber(std::string_view(text).substr(0, colon));
+    const std::optional<std::uint32_t> minor =
+        DecimalNumber(std::string_view(text).substr(colon + 1));
     if (!major || !minor) return std::nullopt;
     return makedev(*major, *minor);
 }
@@ -104,6 +97,15 @@ bool AccountHasGroup(gid_t gid) {
 
 }  // namespace
 
+std::optional<std::uint32_t> DecimalNumber(std::string_view text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.remove_suffix(1);
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
 std::optional<std::string> ReadAttribute(const std::string& path) {
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.Valid()) return std::nullopt;
@@ -137,7 +139,7 @@ bool IsConsoleDevice(dev_t device, const SystemRoots& roots) {
 
 std::uint32_t PidMax(const std::string& procRoot) {
     const std::optional<std::uint32_t> max =
-        Number(ReadAttribute(procRoot + "/sys/kernel/pid_max").value_or(""));
+        DecimalNumber(ReadAttribute(procRoot + "/sys/kernel/pid_max").value_or(""));
     return max && *max > 0 ? std::min(*max, kPidMaxLimit) : kPidMaxLimit;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "serial_layer.h"
@@ -27,6 +28,10 @@ struct SystemRoots {
 // A small file of the kernel's (a sysfs attribute, a /proc entry) read whole, or nullopt when
 // it cannot be read.
 std::optional<std::string> ReadAttribute(const std::string& path);
+
+// A decimal number written alone, as the kernel writes them (a trailing newline or blank
+// allowed), or nullopt.
+std::optional<std::uint32_t> DecimalNumber(std::string_view text);
 
 // The ttys the kernel writes its console to (<sysfsRoot>/class/tty/console/active: "tty0 ttyS0").
 std::vector<std::string> ConsoleNames(const std::string& sysfsRoot);
